@@ -1,0 +1,155 @@
+"""The tour: every module exercised and timed against the baseline a user would
+otherwise pick, and against the floor (calling an empty C method).
+
+    python bench/run.py                 # every module
+    python bench/run.py --module lockless
+    python bench/run.py --quick         # fewer repeats, for a smoke run
+
+Each row is timed several times, interleaved with its baseline and the floor,
+and the best (lowest) time of each is kept. Absolute times vary between
+machines; the ratios measured in one run are what we compare:
+
+    speed-up  = baseline time / operation time   (higher is better)
+    vs floor  = operation time / floor time      (1.0 is a bare C call)
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import pkgutil
+import sys
+import timeit
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from pathlib import Path
+
+# A measurement returns nanoseconds per operation.
+Measure = Callable[[], float]
+
+
+def stmt(code: str, setup: str = "pass", target_seconds: float = 0.02, **namespace) -> Measure:
+    """Times `code` with timeit; the loop count is fixed on first use so that one
+    measurement takes about `target_seconds`."""
+    timer = timeit.Timer(code, setup, globals=namespace)
+    number = 0
+
+    def measure() -> float:
+        nonlocal number
+        if number == 0:
+            n, elapsed = timer.autorange()
+            number = max(1, int(n * target_seconds / max(elapsed, 1e-9)))
+        return timer.timeit(number) / number * 1e9
+
+    return measure
+
+
+@dataclass
+class Row:
+    """One line of the table: an operation, optionally with a baseline."""
+
+    name: str
+    op: Measure
+    baseline_name: str = ""
+    baseline: Measure | None = None
+    # Show the ratio to the floor (for single calls, not for bulk operations).
+    vs_floor: bool = True
+
+
+@dataclass
+class Result:
+    row: Row
+    op_ns: float
+    baseline_ns: float | None
+
+
+def floor_measure() -> Measure:
+    # str.isascii on an empty string: a C method that only returns a constant.
+    return stmt("s.isascii()", s="")
+
+
+def run_rows(rows: Iterable[Row], floor: Measure, repeats: int) -> tuple[list[Result], float]:
+    rows = list(rows)
+    best_floor = float("inf")
+    best_op = [float("inf")] * len(rows)
+    best_base = [float("inf")] * len(rows)
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            best_floor = min(best_floor, floor())
+            for i, row in enumerate(rows):
+                best_op[i] = min(best_op[i], row.op())
+                if row.baseline is not None:
+                    best_base[i] = min(best_base[i], row.baseline())
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    results = [
+        Result(row, best_op[i], best_base[i] if row.baseline is not None else None)
+        for i, row in enumerate(rows)
+    ]
+    return results, best_floor
+
+
+def format_ns(ns: float) -> str:
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} us"
+    return f"{ns:.1f} ns"
+
+
+def print_table(module: str, results: list[Result], floor_ns: float) -> None:
+    header = (
+        f"{'operation':<44} {'time':>10} {'baseline':<34} "
+        f"{'base time':>10} {'speed-up':>8} {'vs floor':>8}"
+    )
+    print(f"\n== {module} (floor {format_ns(floor_ns)}) ==")
+    print(header)
+    print("-" * len(header))
+    for r in results:
+        base = format_ns(r.baseline_ns) if r.baseline_ns is not None else ""
+        speedup = f"{r.baseline_ns / r.op_ns:.2f}x" if r.baseline_ns is not None else ""
+        floor = f"{r.op_ns / floor_ns:.2f}x" if r.row.vs_floor else ""
+        print(
+            f"{r.row.name:<44} {format_ns(r.op_ns):>10} {r.row.baseline_name:<34} "
+            f"{base:>10} {speedup:>8} {floor:>8}"
+        )
+
+
+def discover() -> dict[str, Callable[[], list[Row]]]:
+    """Row providers: bench/rows_<module>.py, each with a `rows()` function."""
+    here = Path(__file__).resolve().parent
+    sys.path.insert(0, str(here))
+    providers = {}
+    for info in sorted(pkgutil.iter_modules([str(here)]), key=lambda i: i.name):
+        if info.name.startswith("rows_"):
+            providers[info.name.removeprefix("rows_")] = importlib.import_module(info.name).rows
+    return providers
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--module", action="append", help="run only this module's rows")
+    parser.add_argument("--quick", action="store_true", help="fewer repeats")
+    parser.add_argument("--repeats", type=int, default=None)
+    args = parser.parse_args(argv)
+
+    providers = discover()
+    selected = args.module or list(providers)
+    unknown = [m for m in selected if m not in providers]
+    if unknown:
+        parser.error(f"unknown module(s) {unknown}; choose from {sorted(providers)}")
+    repeats = args.repeats or (2 if args.quick else 7)
+    floor = floor_measure()
+    for index, module in enumerate(selected, 1):
+        print(f"[{index}/{len(selected)}] timing {module} ...", file=sys.stderr, flush=True)
+        results, floor_ns = run_rows(providers[module](), floor, repeats)
+        print_table(module, results, floor_ns)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

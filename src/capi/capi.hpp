@@ -1,0 +1,10 @@
+// The shared layer over the CPython C API. It knows nothing of the modules
+// built on it; see each header for the rules it keeps.
+#pragma once
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "types.hpp"

@@ -1,0 +1,176 @@
+// Conversions from Python arguments to C++ values, with the texts callers see.
+//
+// Native integer parameters take an `int` (or a subclass such as `bool`) as
+// is, convert any other object through its `__int__` (so a float is truncated
+// toward zero), reject the rest with "an integer is required" and report values
+// outside the C type's range as OverflowError naming that type. Double
+// parameters take anything the interpreter's float conversion takes. Exact-type
+// parameters (`str`, `list`, ...) and `int`-annotated Python parameters report
+// "Argument 'x' has incorrect type (expected T, got U)".
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace capi {
+
+namespace detail {
+
+// Reads a compact int (|value| < 2**30) without a call; returns false for
+// larger ones. Relies on the 3.11 integer layout.
+inline bool small_long(PyObject* obj, long long& value) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size >= -1 && size <= 1) {
+        value = static_cast<long long>(size) *
+                static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+        return true;
+    }
+#else
+    (void)obj;
+    (void)value;
+#endif
+    return false;
+}
+
+// Converts a non-int through `__int__`; returns a new reference to an int or
+// null with an error set.
+PyObject* int_from_object(PyObject* obj) noexcept;
+
+bool long_to_i64(PyObject* obj, int64_t& out, const char* ctype) noexcept;
+bool long_to_u64(PyObject* obj, uint64_t& out) noexcept;
+
+}  // namespace detail
+
+PyObject* raise_overflow(const char* ctype) noexcept;
+PyObject* raise_negative(const char* ctype) noexcept;
+
+// Signed integer of the given width; `ctype` names the C type in messages
+// ("int", "int32_t", "int64_t").
+template <typename T>
+bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
+    static_assert(sizeof(T) <= sizeof(int64_t));
+    long long small;
+    if (PyLong_CheckExact(obj) && detail::small_long(obj, small)) {
+        // A compact int is below 2**30 in magnitude: it fits every width here.
+        out = static_cast<T>(small);
+        return true;
+    }
+    Ref owned;
+    if (!PyLong_Check(obj)) {
+        owned = Ref::steal(detail::int_from_object(obj));
+        if (!owned) return false;
+        obj = owned.get();
+    }
+    int64_t wide;
+    if (!detail::long_to_i64(obj, wide, ctype)) return false;
+    if constexpr (sizeof(T) < sizeof(int64_t)) {
+        if (wide < INT32_MIN || wide > INT32_MAX) {
+            raise_overflow(ctype);
+            return false;
+        }
+    }
+    out = static_cast<T>(wide);
+    return true;
+}
+
+// Unsigned integer of the given width; negative values raise "can't convert
+// negative value to <ctype>".
+template <typename T>
+bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
+    long long small;
+    if (PyLong_CheckExact(obj) && detail::small_long(obj, small)) {
+        if (small < 0) {
+            raise_negative(ctype);
+            return false;
+        }
+        out = static_cast<T>(small);
+        return true;
+    }
+    Ref owned;
+    if (!PyLong_Check(obj)) {
+        owned = Ref::steal(detail::int_from_object(obj));
+        if (!owned) return false;
+        obj = owned.get();
+    }
+    if (Py_SIZE(obj) < 0) {
+        raise_negative(ctype);
+        return false;
+    }
+    uint64_t wide;
+    if constexpr (sizeof(T) == sizeof(uint64_t)) {
+        if (!detail::long_to_u64(obj, wide)) return false;
+    } else {
+        // Anything above the type's range, however large, is reported with the
+        // type's own message.
+        const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+            PyErr_Clear();
+            raise_overflow(ctype);
+            return false;
+        }
+        if (value > UINT32_MAX) {
+            raise_overflow(ctype);
+            return false;
+        }
+        wide = value;
+    }
+    out = static_cast<T>(wide);
+    return true;
+}
+
+inline bool to_int(PyObject* obj, int32_t& out) noexcept { return to_signed(obj, out, "int"); }
+inline bool to_int32(PyObject* obj, int32_t& out) noexcept {
+    return to_signed(obj, out, "int32_t");
+}
+inline bool to_int64(PyObject* obj, int64_t& out) noexcept {
+    return to_signed(obj, out, "int64_t");
+}
+inline bool to_uint32(PyObject* obj, uint32_t& out) noexcept {
+    return to_unsigned(obj, out, "uint32_t");
+}
+inline bool to_uint64(PyObject* obj, uint64_t& out) noexcept {
+    return to_unsigned(obj, out, "uint64_t");
+}
+
+// Any real number: float, int, bool, objects with __float__ or __index__.
+inline bool to_double(PyObject* obj, double& out) noexcept {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    out = PyFloat_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+// Truth value of any object; -1 with an error set when `__bool__` fails.
+inline int to_truth(PyObject* obj) noexcept {
+    if (obj == Py_True) return 1;
+    if (obj == Py_False || obj == Py_None) return 0;
+    return PyObject_IsTrue(obj);
+}
+
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+PyObject* raise_arg_type(const char* argname, const char* expected, PyObject* given) noexcept;
+
+// Exact built-in type check (subclasses rejected), optionally letting None in.
+inline bool check_exact(PyObject* obj, PyTypeObject* type, const char* argname,
+                        bool allow_none) noexcept {
+    if (Py_IS_TYPE(obj, type) || (allow_none && obj == Py_None)) return true;
+    raise_arg_type(argname, type->tp_name, obj);
+    return false;
+}
+
+// A parameter declared as a Python `int`: an exact int is kept, any other
+// number is replaced by `int(value)`, anything else is rejected with the
+// incorrect-type message. Returns a new reference or null.
+PyObject* int_param(PyObject* obj, const char* argname) noexcept;
+
+// "object of type 'NoneType' has no len()" and friends, as `len()` words it.
+inline Py_ssize_t length_of(PyObject* obj) noexcept { return PyObject_Length(obj); }
+
+}  // namespace capi

@@ -1,0 +1,201 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+
+namespace capi {
+
+namespace {
+
+FunctionObject* as_function(PyObject* obj) noexcept {
+    return reinterpret_cast<FunctionObject*>(obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->text_signature);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<native function %U>", as_function(self)->qualname);
+}
+
+PyObject* get_or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+PyObject* get_text_signature(PyObject* self, void*) noexcept {
+    return get_or_none(as_function(self)->text_signature);
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+std::string text_signature(const Signature& sig, Binding binding) {
+    std::string text = "(";
+    if (binding == Binding::method) text += sig.count ? "$self, " : "$self";
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (i) text += ", ";
+        text += sig.params[i].name;
+        if (sig.params[i].default_text) {
+            text += '=';
+            text += sig.params[i].default_text;
+        }
+    }
+    text += ')';
+    return text;
+}
+
+PyObject* build_annotations(const FunctionDef& def) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    auto add = [&](const char* key, const char* value) {
+        Ref text = Ref::steal(PyUnicode_FromString(value));
+        return text && PyDict_SetItemString(dict.get(), key, text.get()) == 0;
+    };
+    for (Py_ssize_t i = 0; i < def.sig->count; ++i) {
+        const Param& p = def.sig->params[i];
+        if (p.annotation && !add(p.name, p.annotation)) return nullptr;
+    }
+    if (def.return_annotation && !add("return", def.return_annotation)) return nullptr;
+    return dict.release();
+}
+
+}  // namespace
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool ready_function_type() noexcept {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
+    PyTypeObject& t = FunctionType;
+    t.tp_name = "native_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "Function implemented in native code.";
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return PyType_Ready(&t) == 0;
+}
+
+PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept {
+    (void)nargs;
+    PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument",
+                 as_function(callable)->qualname);
+    return nullptr;
+}
+
+PyObject* raise_wrong_self(PyObject* callable, PyObject* self) noexcept {
+    FunctionObject* f = as_function(callable);
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object", f->name,
+                 f->owner->tp_name, Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
+                       const char* qualname_prefix, PyTypeObject* owner) noexcept {
+    Ref self =
+        Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &FunctionType)));
+    if (!self) return nullptr;
+    FunctionObject* f = as_function(self.get());
+    f->vectorcall = def.call;
+    f->owner = owner;
+    f->name = f->qualname = f->module = f->doc = f->annotations = f->text_signature = f->dict =
+        f->weakrefs = nullptr;
+    // Members are filled before the object is tracked, so a collection never
+    // sees a half-built function.
+    f->name = PyUnicode_InternFromString(def.sig->name);
+    f->qualname = qualname_prefix ? PyUnicode_FromFormat("%s.%s", qualname_prefix, def.sig->name)
+                                  : Py_XNewRef(f->name);
+    f->module = PyUnicode_FromString(module_name);
+    f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    f->annotations = build_annotations(def);
+    try {
+        f->text_signature = PyUnicode_FromString(text_signature(*def.sig, binding).c_str());
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+    if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations ||
+        !f->text_signature) {
+        return nullptr;
+    }
+    PyObject_GC_Track(self.get());
+    return self.release();
+}
+
+}  // namespace capi

@@ -1,0 +1,99 @@
+// The native function object.
+//
+// Every Python-visible function and method of the package is one of these: a
+// vectorcall object that binds to instances like a Python function (its type
+// has Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method()` is called without creating
+// a bound method), carries `__name__`, `__qualname__`, `__module__`, `__doc__`,
+// `__annotations__` and a `__text_signature__` that `inspect.signature` reads,
+// and can stand in a class under several names as one object.
+//
+// Entry points are generated from typed implementations:
+//   method<&impl>    impl(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+//   function<&impl>  impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+// `method` checks that the first argument is an instance of the owner type when
+// the function is called unbound, then passes the remaining arguments on.
+#pragma once
+
+#include <Python.h>
+
+#include "args.hpp"
+#include "ref.hpp"
+
+namespace capi {
+
+struct FunctionObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    // Methods of extension types: the type `self` must be an instance of;
+    // null for functions and for methods of ordinary Python classes.
+    PyTypeObject* owner;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* text_signature;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept;
+PyObject* raise_wrong_self(PyObject* callable, PyObject* self) noexcept;
+
+template <typename Self>
+using MethodImpl = PyObject* (*)(Self*, PyObject* const*, Py_ssize_t, PyObject*);
+using FunctionImpl = PyObject* (*)(PyObject* const*, Py_ssize_t, PyObject*);
+
+template <typename Self, MethodImpl<Self> Impl>
+PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) return raise_unbound(callable, nargs);
+    PyObject* self = args[0];
+    PyTypeObject* owner = reinterpret_cast<FunctionObject*>(callable)->owner;
+    if (owner != nullptr && !Py_IS_TYPE(self, owner) && !PyType_IsSubtype(Py_TYPE(self), owner)) {
+        return raise_wrong_self(callable, self);
+    }
+    return Impl(reinterpret_cast<Self*>(self), args + 1, nargs - 1, kwnames);
+}
+
+template <FunctionImpl Impl>
+PyObject* function_entry(PyObject*, PyObject* const* args, size_t nargsf,
+                         PyObject* kwnames) noexcept {
+    return Impl(args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// Declares one function: its signature (name, parameters, defaults and
+// parameter annotations), entry point, docstring and return annotation.
+struct FunctionDef {
+    const Signature* sig;
+    vectorcallfunc call;
+    const char* doc = nullptr;
+    const char* return_annotation = nullptr;
+};
+
+template <typename Self, MethodImpl<Self> Impl>
+constexpr FunctionDef method(const Signature& sig, const char* doc = nullptr,
+                             const char* return_annotation = nullptr) noexcept {
+    return FunctionDef{&sig, &method_entry<Self, Impl>, doc, return_annotation};
+}
+
+template <FunctionImpl Impl>
+constexpr FunctionDef function(const Signature& sig, const char* doc = nullptr,
+                               const char* return_annotation = nullptr) noexcept {
+    return FunctionDef{&sig, &function_entry<Impl>, doc, return_annotation};
+}
+
+enum class Binding { method, function };
+
+// Creates a function object. `qualname_prefix` is the class name for methods
+// (giving "Class.name") or null; `owner` as in FunctionObject. With
+// Binding::method the text signature starts with `$self`.
+PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
+                       const char* qualname_prefix, PyTypeObject* owner) noexcept;
+
+// Ready the function type; called by module set-up before any function is made.
+bool ready_function_type() noexcept;
+
+extern PyTypeObject FunctionType;
+
+}  // namespace capi

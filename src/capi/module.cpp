@@ -1,0 +1,84 @@
+#include "module.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace capi {
+
+bool check_python_version(const char* module_name) noexcept {
+    int runtime_major = 0, runtime_minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &runtime_major, &runtime_minor) != 2) return true;
+    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) return true;
+    return PyErr_WarnFormat(nullptr, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                            runtime_major, runtime_minor) == 0;
+}
+
+PyObject* create_module(PyModuleDef* def, bool (*init)(PyObject* module)) noexcept {
+    if (!check_python_version(def->m_name) || !ready_function_type()) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(def));
+    if (!module || !init(module.get())) return nullptr;
+    return module.release();
+}
+
+bool import_module(PyObject* module, const char* name) noexcept {
+    Ref imported = Ref::steal(PyImport_ImportModule(name));
+    return imported && PyModule_AddObjectRef(module, name, imported.get()) == 0;
+}
+
+bool import_names(PyObject* module, const char* source,
+                  std::initializer_list<const char*> names) noexcept {
+    Ref imported = Ref::steal(PyImport_ImportModule(source));
+    if (!imported) return false;
+    for (const char* name : names) {
+        Ref value = Ref::steal(PyObject_GetAttrString(imported.get(), name));
+        if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* create_logger(PyObject* module) noexcept {
+    PyObject* logging = PyDict_GetItemString(PyModule_GetDict(module), "logging");
+    Ref owned;
+    if (logging == nullptr) {
+        owned = Ref::steal(PyImport_ImportModule("logging"));
+        if (!owned) return nullptr;
+        logging = owned.get();
+    }
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return nullptr;
+    Ref logger = Ref::steal(PyObject_CallMethod(logging, "getLogger", "O", name.get()));
+    if (!logger || PyModule_AddObjectRef(module, "logger", logger.get()) < 0) return nullptr;
+    return logger.release();
+}
+
+bool log(PyObject* logger, const char* level, const char* message) noexcept {
+    Ref result = Ref::steal(PyObject_CallMethod(logger, level, "s", message));
+    return static_cast<bool>(result);
+}
+
+bool add_functions(PyObject* module, std::span<const FunctionDef> defs) noexcept {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) return false;
+    for (const FunctionDef& def : defs) {
+        Ref func = Ref::steal(new_function(def, Binding::function, module_name, nullptr, nullptr));
+        if (!func || PyModule_AddObjectRef(module, def.sig->name, func.get()) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+bool intern_all(std::initializer_list<InternedName> names) noexcept {
+    for (const InternedName& n : names) {
+        if (n.slot == nullptr) {
+            n.slot = PyUnicode_InternFromString(n.text);
+            if (n.slot == nullptr) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace capi

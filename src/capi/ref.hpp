@@ -1,0 +1,61 @@
+// Owned references.
+//
+// `Ref` is the only place an owned `PyObject*` lives in this code base: a raw
+// pointer anywhere else is borrowed. Ownership is decided at construction
+// (`Ref::steal` takes over a new reference, `Ref::borrow` adds one) and handed
+// back to the interpreter with `release()`.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace capi {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        // The old object is dropped only after the new one is in place, so a
+        // destructor that runs from the drop sees a consistent owner.
+        PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    // Takes over a new reference (which may be null after a failed call).
+    [[nodiscard]] static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    // Adds a reference to a borrowed object.
+    [[nodiscard]] static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return obj_; }
+    // Gives the reference back to the caller, typically as a return value.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    void reset() noexcept { Py_CLEAR(obj_); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+// Returns a new reference to Py_True or Py_False.
+inline PyObject* new_bool(bool value) noexcept {
+    PyObject* result = value ? Py_True : Py_False;
+    Py_INCREF(result);
+    return result;
+}
+
+inline PyObject* new_none() noexcept {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+}  // namespace capi

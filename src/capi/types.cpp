@@ -1,0 +1,108 @@
+#include "types.hpp"
+
+#include <cstring>
+
+namespace capi {
+
+namespace {
+
+constexpr const char* no_pickle_text = "no default __reduce__ due to non-trivial __cinit__";
+
+constexpr Signature reduce_sig("__reduce__");
+constexpr Param setstate_params[] = {{"state"}};
+constexpr Signature setstate_sig("__setstate__", setstate_params);
+
+PyObject* reduce_impl(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!parse_no_args(reduce_sig, nargs, kwnames)) return nullptr;
+    PyErr_SetString(PyExc_TypeError, no_pickle_text);
+    return nullptr;
+}
+
+PyObject* setstate_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    Args<1> a;
+    if (!a.parse(setstate_sig, args, nargs, kwnames)) return nullptr;
+    PyErr_SetString(PyExc_TypeError, no_pickle_text);
+    return nullptr;
+}
+
+const FunctionDef no_pickle_methods[] = {
+    method<PyObject, reduce_impl>(reduce_sig),
+    method<PyObject, setstate_impl>(setstate_sig),
+};
+
+const char* short_name(const char* dotted) noexcept {
+    const char* dot = std::strrchr(dotted, '.');
+    return dot ? dot + 1 : dotted;
+}
+
+bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool static_method,
+                   const char* module_name) noexcept {
+    const char* class_name = short_name(type->tp_name);
+    for (const FunctionDef& def : defs) {
+        Ref func =
+            Ref::steal(new_function(def, static_method ? Binding::function : Binding::method,
+                                    module_name, class_name, static_method ? nullptr : type));
+        if (!func) return false;
+        if (static_method) {
+            func = Ref::steal(PyStaticMethod_New(func.get()));
+            if (!func) return false;
+        }
+        if (PyDict_SetItemString(type->tp_dict, def.sig->name, func.get()) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept {
+    if (!ready_function_type()) return nullptr;
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, def.spec, nullptr));
+    if (!type) return nullptr;
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) return nullptr;
+    if (!add_functions(t, def.methods, false, module_name) ||
+        !add_functions(t, def.static_methods, true, module_name) ||
+        (def.no_pickle && !add_functions(t, no_pickle_methods, false, module_name))) {
+        return nullptr;
+    }
+    PyType_Modified(t);
+    if (PyModule_AddObjectRef(module, short_name(t->tp_name), type.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+bool set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcept {
+    if (PyDict_SetItemString(type->tp_dict, name, value) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexcept {
+    for (const Alias& a : aliases) {
+        PyObject* target = PyDict_GetItemString(type->tp_dict, a.target);
+        if (target == nullptr) {
+            PyErr_Format(PyExc_AttributeError, "no attribute %s to alias", a.target);
+            return false;
+        }
+        if (PyDict_SetItemString(type->tp_dict, a.alias, target) < 0) return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
+    if (Py_IS_TYPE(self, base)) return false;
+    // Both lookups only read type dictionaries and set no error.
+    PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject* own = _PyType_Lookup(base, name);
+    return found != own;
+}
+
+void dealloc_plain(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace capi

@@ -1,0 +1,1 @@
+"""Native layer of lumetra: extension modules that speed up Python programs at run time."""

@@ -1,0 +1,1 @@
+"""JIT compilation policy."""

@@ -1,0 +1,1 @@
+"""Concurrency primitives, slab allocator kit and free-block index."""

@@ -1,0 +1,134 @@
+// Binding of AtomicCounter: argument conversion around lockless::Counter.
+//
+// The methods do not release the interpreter lock around the atomic
+// instruction: one fetch-and-add costs far less than releasing and re-taking
+// the lock, and releasing it would hand the lock to a waiting thread on every
+// call. The counter itself never relies on the interpreter lock.
+#include <new>
+
+#include "capi/capi.hpp"
+#include "lockless.hpp"
+
+namespace lockless {
+
+PyTypeObject* AtomicCounterType = nullptr;
+
+namespace {
+
+using Self = AtomicCounterObject;
+
+constexpr capi::Param new_params[] = {{"initial_value", "0"}};
+constexpr capi::Signature new_sig("AtomicCounter", new_params);
+
+PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<1> a;
+    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    int64_t initial_value = 0;
+    if (a[0] && !capi::to_int64(a[0], initial_value)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<Self*>(self)->counter) Counter(initial_value);
+    return self;
+}
+
+constexpr capi::Signature load_sig("load");
+PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
+    return PyLong_FromLongLong(self->counter._c_load());
+}
+
+constexpr capi::Param store_params[] = {{"value"}};
+constexpr capi::Signature store_sig("store", store_params);
+PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    int64_t value;
+    if (!a.parse(store_sig, args, nargs, kwnames) || !capi::to_int64(a[0], value)) return nullptr;
+    self->counter._c_store(value);
+    Py_RETURN_NONE;
+}
+
+// increment, decrement and fetch_and_add share one shape: an optional or
+// required delta, one atomic operation, an int result.
+template <int64_t (Counter::*Op)(int64_t) noexcept, const capi::Signature& Sig>
+PyObject* delta_op(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(Sig, args, nargs, kwnames)) return nullptr;
+    int64_t delta = 1;
+    if (a[0] && !capi::to_int64(a[0], delta)) return nullptr;
+    return PyLong_FromLongLong((self->counter.*Op)(delta));
+}
+
+constexpr capi::Param delta_default_params[] = {{"delta", "1"}};
+constexpr capi::Param delta_required_params[] = {{"delta"}};
+constexpr capi::Signature increment_sig("increment", delta_default_params);
+constexpr capi::Signature decrement_sig("decrement", delta_default_params);
+constexpr capi::Signature fetch_and_add_sig("fetch_and_add", delta_required_params);
+
+constexpr capi::Param cas_params[] = {{"expected"}, {"new_value"}};
+constexpr capi::Signature cas_sig("compare_and_swap", cas_params);
+PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    int64_t expected, new_value;
+    if (!a.parse(cas_sig, args, nargs, kwnames) || !capi::to_int64(a[0], expected) ||
+        !capi::to_int64(a[1], new_value)) {
+        return nullptr;
+    }
+    return capi::new_bool(self->counter._c_compare_and_swap(expected, new_value));
+}
+
+const capi::FunctionDef methods[] = {
+    capi::method<Self, load>(load_sig, "Atomically load value.", "int"),
+    capi::method<Self, store>(store_sig, "Atomically store value."),
+    capi::method<Self, delta_op<&Counter::_c_increment, increment_sig>>(
+        increment_sig, "Atomically increment and return new value.", "int"),
+    capi::method<Self, delta_op<&Counter::_c_decrement, decrement_sig>>(
+        decrement_sig, "Atomically decrement and return new value.", "int"),
+    capi::method<Self, compare_and_swap>(cas_sig, "Atomically compare and swap.", "bool"),
+    capi::method<Self, delta_op<&Counter::_c_fetch_and_add, fetch_and_add_sig>>(
+        fetch_and_add_sig, "Atomically fetch and add.", "int"),
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(counter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
+    {Py_tp_doc,
+     const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
+                       "Lock-free signed 64-bit counter built on hardware atomic instructions.\n\n"
+                       "Every operation is a single sequentially consistent atomic access; no\n"
+                       "lock is taken and arithmetic wraps modulo 2**64.\n\n"
+                       "Performance targets:\n"
+                       "    increment(): < 30ns (20x faster than a Python lock)\n"
+                       "    load(): < 10ns (10x faster than plain Python)\n"
+                       "    compare_and_swap(): < 50ns (10x faster than plain Python)\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.memory.lockless.AtomicCounter",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+bool add_atomic_counter(PyObject* module) noexcept {
+    AtomicCounterType = capi::create_type(module, {&spec, methods});
+    return AtomicCounterType != nullptr;
+}
+
+bool add_atomic_counter_aliases() noexcept {
+    return capi::add_aliases(AtomicCounterType, {
+                                                    {"py_load", "load"},
+                                                    {"py_store", "store"},
+                                                    {"py_increment", "increment"},
+                                                    {"py_decrement", "decrement"},
+                                                    {"py_compare_and_swap", "compare_and_swap"},
+                                                    {"py_fetch_and_add", "fetch_and_add"},
+                                                });
+}
+
+}  // namespace lockless

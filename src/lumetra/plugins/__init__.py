@@ -1,0 +1,1 @@
+"""Analysis plug-ins."""

@@ -1,0 +1,1 @@
+"""Workload scoring and orchestrator adaptation heuristics."""
