@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "function.hpp"
+#include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"
 #include "types.hpp"

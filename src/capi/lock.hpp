@@ -1,0 +1,54 @@
+// Holding a `threading.Lock` from native code.
+//
+// Native objects keep their lock as the Python object `threading.Lock()`
+// returned (looked up in the module namespace when the object is made). When
+// it is the interpreter's own lock type, acquire and release call that type's
+// C functions directly; any other object (a replaced `threading.Lock`) is
+// driven through its `acquire()`/`release()` methods, so behaviour is the same
+// either way. Acquiring may wait, and then lets other threads run.
+#pragma once
+
+#include <Python.h>
+
+namespace capi {
+
+// lock.acquire(); false with an error set on failure.
+bool lock_acquire(PyObject* lock) noexcept;
+// lock.release(); false with an error set on failure. An exception pending on
+// entry is kept and still pending on return.
+bool lock_release(PyObject* lock) noexcept;
+
+// `with lock:` — acquire in `acquire()`, release when the guard ends. A release
+// failure at scope end is reported as unraisable (it cannot happen for a lock
+// the guard acquired itself).
+class LockGuard {
+public:
+    LockGuard() noexcept = default;
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+    ~LockGuard() { release(); }
+
+    [[nodiscard]] bool acquire(PyObject* lock) noexcept {
+        if (!lock_acquire(lock)) return false;
+        lock_ = lock;
+        Py_INCREF(lock_);
+        return true;
+    }
+    // Releases early (before the guard ends); safe to call twice.
+    void release() noexcept {
+        if (lock_ == nullptr) return;
+        PyObject* lock = lock_;
+        lock_ = nullptr;
+        if (!lock_release(lock)) PyErr_WriteUnraisable(lock);
+        Py_DECREF(lock);
+    }
+
+private:
+    PyObject* lock_ = nullptr;
+};
+
+// threading.Lock() through the `threading` bound in `module_dict` (the lookup
+// happens at each call, as the Python code `threading.Lock()` would do it).
+PyObject* new_threading_lock(PyObject* module_dict) noexcept;
+
+}  // namespace capi
