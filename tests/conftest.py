@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+pytest_plugins = ["refcheck"]
+
 
 def run_python(code: str, *, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter and returns the completed process."""

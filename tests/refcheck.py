@@ -1,0 +1,59 @@
+"""Reference-count check for debug interpreters.
+
+Under an interpreter built with reference debugging (`sys.gettotalrefcount`
+exists) and with LUMETRA_REFCHECK=1 in the environment, every test runs a few
+extra times and the interpreter's total reference count must stay flat across
+the repeated runs: a reference leaked per call shows up as steady growth.
+
+Hypothesis tests are run once (their engine keeps growing caches of its own),
+and a test can opt out with @pytest.mark.no_refcheck.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import sys
+
+import pytest
+
+WARMUPS = 2
+MEASURED = 4
+# Allowed growth per repeated run: interpreter-internal caches (method caches,
+# interned strings) may settle a little after the warm-ups.
+TOLERANCE_PER_RUN = 2
+
+ENABLED = hasattr(sys, "gettotalrefcount") and os.environ.get("LUMETRA_REFCHECK") == "1"
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "no_refcheck: do not repeat this test for reference checks")
+
+
+def _total() -> int:
+    gc.collect()
+    gc.collect()
+    return sys.gettotalrefcount()  # type: ignore[attr-defined]
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    if (
+        not ENABLED
+        or item.get_closest_marker("no_refcheck")
+        or getattr(getattr(item, "obj", None), "is_hypothesis_test", False)
+    ):
+        yield
+        return
+    for _ in range(WARMUPS):
+        item.runtest()
+    before = _total()
+    for _ in range(MEASURED):
+        item.runtest()
+    growth = _total() - before
+    outcome = yield
+    if outcome.excinfo is None and growth > TOLERANCE_PER_RUN * MEASURED:
+        pytest.fail(
+            f"total reference count grew by {growth} over {MEASURED} repeated runs",
+            pytrace=False,
+        )

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the test suite under Debian's debug build of the interpreter
+# (python3.11-dbg, ABI-compatible with the release build) with every test
+# repeated and the interpreter's total reference count required to stay flat.
+#
+#   tools/debug-interpreter-tests.sh [pytest arguments...]
+#
+# DEBUG_VENV chooses the environment (default: a fresh temporary one).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v python3.11-dbg >/dev/null; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3.11-venv >/dev/null
+    else
+        echo "python3.11-dbg is not installed and cannot be installed here" >&2
+        exit 1
+    fi
+fi
+
+venv="${DEBUG_VENV:-$(mktemp -d)/venv}"
+if [ ! -x "$venv/bin/python" ]; then
+    python3.11-dbg -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install --quiet --upgrade pip
+"$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
+
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+"$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps --no-build-isolation \
+    -C build-dir=build/debug-interpreter -C cmake.define.LUMETRA_WERROR=ON .
+
+export LUMETRA_REFCHECK=1
+cd tests
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
