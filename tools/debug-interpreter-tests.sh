@@ -23,11 +23,11 @@ venv="${DEBUG_VENV:-$(mktemp -d)/venv}"
 if [ ! -x "$venv/bin/python" ]; then
     python3.11-dbg -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip
-"$venv/bin/python" -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
+"$venv/bin/python" -W ignore -m pip install --quiet --upgrade pip
+"$venv/bin/python" -W ignore -m pip install --quiet scikit-build-core cmake ninja pytest hypothesis
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
-"$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps --no-build-isolation \
+"$venv/bin/python" -W ignore -m pip install --quiet --force-reinstall --no-deps --no-build-isolation \
     -C build-dir=build/debug-interpreter -C cmake.define.LUMETRA_WERROR=ON .
 
 export LUMETRA_REFCHECK=1
