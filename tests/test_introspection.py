@@ -1,0 +1,63 @@
+"""Type stubs and introspection: the stubs beside every extension module agree
+with the built modules (mypy's stubtest), and every function and method has a
+signature that names its real parameters."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from reliability import MODULES, discover
+
+
+def importable_modules() -> list[str]:
+    found = []
+    for name in MODULES:
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            continue
+        found.append(name)
+    return found
+
+
+def test_stubs_match_modules():
+    pytest.importorskip("mypy")
+    modules = importable_modules()
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--concise", *modules],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("name", importable_modules())
+def test_stub_and_marker_installed(name):
+    module = importlib.import_module(name)
+    path = Path(module.__file__)
+    assert path.with_name(path.name.split(".", 1)[0] + ".pyi").exists()
+    assert (Path(importlib.import_module("lumetra").__file__).parent / "py.typed").exists()
+
+
+TARGETS = [t for t in discover() if not t[0].endswith("[unbound]")]
+
+
+@pytest.mark.parametrize(("name", "factory", "params"), TARGETS, ids=[t[0] for t in TARGETS])
+def test_signature_names_parameters(name, factory, params):
+    target = factory()
+    if inspect.isclass(target):
+        return  # classes are covered by their constructors' stubs
+    signature = inspect.signature(target)
+    names = [p for p in signature.parameters if p != "self"]
+    assert names == params
+    assert all(
+        p.kind is not inspect.Parameter.VAR_POSITIONAL for p in signature.parameters.values()
+    )
