@@ -4,6 +4,7 @@ otherwise pick, and against the floor (calling an empty C method).
     python bench/run.py                 # every module
     python bench/run.py --module lockless
     python bench/run.py --quick         # fewer repeats, for a smoke run
+    python bench/run.py --plot DIR      # also chart the rows that scale with input
 
 Each row is timed several times, interleaved with its baseline and the floor,
 and the best (lowest) time of each is kept. Absolute times vary between
@@ -55,6 +56,10 @@ class Row:
     baseline: Measure | None = None
     # Show the ratio to the floor (for single calls, not for bulk operations).
     vs_floor: bool = True
+    # Rows that scale with their input: the chart they belong to and the input
+    # size of this row (for --plot).
+    series: str = ""
+    x: float | None = None
 
 
 @dataclass
@@ -119,6 +124,46 @@ def print_table(module: str, results: list[Result], floor_ns: float) -> None:
         )
 
 
+def plot(module: str, results: list[Result], directory: Path) -> list[Path]:
+    """One PNG per series: time per operation against input size, for the
+    operation and its baseline."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    charts: dict[str, list[Result]] = {}
+    for r in results:
+        if r.row.series and r.row.x is not None:
+            charts.setdefault(r.row.series, []).append(r)
+    written = []
+    directory.mkdir(parents=True, exist_ok=True)
+    for series, rs in charts.items():
+        fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=110)
+        lines: dict[str, list[tuple[float, float]]] = {}
+        for r in rs:
+            op_label = r.row.name.split(" @")[0]
+            lines.setdefault(op_label, []).append((r.row.x, r.op_ns))
+            if r.baseline_ns is not None:
+                lines.setdefault(r.row.baseline_name, []).append((r.row.x, r.baseline_ns))
+        for label, points in lines.items():
+            points.sort()
+            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("input size")
+        ax.set_ylabel("time per operation (ns)")
+        ax.set_title(f"{module}: {series}")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize="small")
+        fig.tight_layout()
+        path = directory / f"{module}-{series.replace(' ', '_').replace('/', '_')}.png"
+        fig.savefig(path)
+        plt.close(fig)
+        written.append(path)
+    return written
+
+
 def discover() -> dict[str, Callable[[], list[Row]]]:
     """Row providers: bench/rows_<module>.py, each with a `rows()` function."""
     here = Path(__file__).resolve().parent
@@ -135,6 +180,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--module", action="append", help="run only this module's rows")
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--repeats", type=int, default=None)
+    parser.add_argument("--plot", type=Path, metavar="DIR", help="write PNG charts here")
     args = parser.parse_args(argv)
 
     providers = discover()
@@ -148,6 +194,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"[{index}/{len(selected)}] timing {module} ...", file=sys.stderr, flush=True)
         results, floor_ns = run_rows(providers[module](), floor, repeats)
         print_table(module, results, floor_ns)
+        if args.plot:
+            for path in plot(module, results, args.plot):
+                print(f"chart: {path}", file=sys.stderr)
     return 0
 
 
