@@ -15,15 +15,21 @@ PyObject* s_acquire = nullptr;
 PyObject* s_release = nullptr;
 
 bool find_lock_type() noexcept {
-    if (s_acquire != nullptr) return true;
-    s_acquire = PyUnicode_InternFromString("acquire");
-    s_release = PyUnicode_InternFromString("release");
-    empty_tuple = PyTuple_New(0);
-    if (!s_acquire || !s_release || !empty_tuple) return false;
+    static bool ready = false;
+    if (ready) return true;
+    if (s_acquire == nullptr && (s_acquire = PyUnicode_InternFromString("acquire")) == nullptr) {
+        return false;
+    }
+    if (s_release == nullptr && (s_release = PyUnicode_InternFromString("release")) == nullptr) {
+        return false;
+    }
+    if (empty_tuple == nullptr && (empty_tuple = PyTuple_New(0)) == nullptr) return false;
     Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
     if (!thread) return false;
     Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
-    if (!type || !PyType_Check(type.get())) return type ? true : false;
+    if (!type) return false;
+    ready = true;
+    if (!PyType_Check(type.get())) return true;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     PyObject* acquire = PyDict_GetItem(t->tp_dict, s_acquire);
     PyObject* release = PyDict_GetItem(t->tp_dict, s_release);
