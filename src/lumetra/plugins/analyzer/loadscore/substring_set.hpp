@@ -84,7 +84,7 @@ public:
             span_length[i] = last - first;
             common = std::min(common, span_length[i]);
         }
-        std::uint32_t row[lanes] = {0, 0, 0, 0};
+        std::uint32_t row[lanes] = {};
         for (std::size_t j = 0; j < common; ++j) {
             for (std::size_t i = 0; i < lanes; ++i) row[i] = step(row[i], begin[i][j], found);
         }
