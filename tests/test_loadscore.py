@@ -10,6 +10,11 @@ import pytest
 
 from lumetra.plugins.analyzer import loadscore as ls
 
+
+class Text(str):
+    """A str subclass: rejected where an exact str is required."""
+
+
 DWP_NAMES = list(inspect.signature(ls.determine_workload_pattern).parameters)
 
 
@@ -34,12 +39,10 @@ def pattern(**overrides):
         ("import numpy", None, 0.0),
         ("import numpy", "torch", 0.0),
         (None, "torch", 0.0),
-        ("", "pandas", 0.0),
         ("df.groupby(k).merge(o)", "pandas", 2 * 0.1),
         ("model.fit(x); model.predict(y)", "sklearn", 2 * 0.1),
         ("array " * 10, "numpy", 1.0),
         ("array " * 11, "numpy", 1.0),
-        ("array " * 9, "numpy", 9 * 0.1),
         ("arrays np_x", "numpy", 0.0),  # whole words only
     ],
 )
@@ -59,7 +62,6 @@ def test_quick_framework_score_needs_text_for_known_framework():
     ("code", "name", "expected"),
     [
         ("", None, (0, 0, 0, 0, 0, 0, 0)),
-        ("", "", (0, 0, 0, 0, 0, 0, 0)),
         ("", "vectorize_sum", (0, 0, 0, 1, 0, 1, 0)),
         ("", "VECTORIZE_SUM", (0, 0, 0, 1, 0, 1, 0)),
         ("for i in range(10): total += i", None, (2, 0, 0, 1, 0, 0, 0)),
@@ -67,7 +69,6 @@ def test_quick_framework_score_needs_text_for_known_framework():
         # both the code and the name; the name counts for two lists only.
         ("sum sum sum", "sum_range", (1, 0, 0, 1, 0, 0, 0)),
         ("", "for_lock_apply", (0, 0, 0, 0, 0, 1, 0)),
-        ("MATMUL", None, (1, 0, 0, 1, 0, 0, 0)),
         ("x ** 2", None, (0, 0, 0, 2, 0, 0, 0)),  # "**" and "*"
         ("Global LOCK; ordered", None, (0, 0, 0, 0, 0, 0, 3)),
         # str.lower's full case mapping: KELVIN SIGN lowers to an ASCII "k".
@@ -180,17 +181,14 @@ def test_determine_workload_pattern_conversions():
     ("capability", "factor"),
     [
         ("8.6", 1.2),
-        ("9.0", 1.2),
         ("7.5", 1.1),
         ("6.1", 1.0),
         ("5.2", 0.8),
-        ("0.1", 0.8),
         ("-3.0", 0.8),
         (None, 1.0),
         ("", 1.0),
         ("x.y", 1.0),
         (".5", 1.0),
-        ("8", 1.2),
         (" 7 .0", 1.1),  # int() accepts blanks and a sign
         ("+7", 1.1),
         ("1_0.0", 1.2),
@@ -282,6 +280,7 @@ def test_update_adaptive_threshold(current, success, expected):
         (lambda: ls.quick_framework_score("x", ["numpy"]), "framework", "list"),
         (lambda: ls.score_framework_patterns(1), "code", "int"),
         (lambda: ls.calculate_gpu_suitability(0, 0, 0, False, 8.6), "compute_capability", "float"),
+        (lambda: ls.score_framework_patterns(Text("x")), "code", "Text"),
     ],
 )
 def test_str_parameters(call, name, given):
@@ -290,19 +289,10 @@ def test_str_parameters(call, name, given):
     assert str(info.value) == f"Argument '{name}' has incorrect type (expected str, got {given})"
 
 
-def test_str_subclasses_rejected():
-    class Text(str):
-        pass
-
-    with pytest.raises(TypeError, match=r"\(expected str, got Text\)$"):
-        ls.score_framework_patterns(Text("numpy"))
-
-
-@pytest.mark.parametrize("func", [ls.score_indicators, ls.score_framework_patterns])
-def test_none_code_fails_in_lower(func):
-    args = (None, None) if func is ls.score_indicators else (None,)
-    with pytest.raises(TypeError, match="^descriptor 'lower' for 'str' objects doesn't apply"):
-        func(*args)
+def test_none_code_fails_in_str_lower():
+    for call in (lambda: ls.score_indicators(None, "f"), lambda: ls.score_framework_patterns(None)):
+        with pytest.raises(TypeError, match="^descriptor 'lower' for 'str' objects doesn't apply"):
+            call()
 
 
 @pytest.mark.parametrize(
