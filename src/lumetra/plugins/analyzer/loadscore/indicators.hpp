@@ -14,6 +14,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <iterator>
 #include <span>
 #include <stdexcept>
 #include <string_view>
@@ -84,6 +85,15 @@ inline constexpr std::string_view sklearn_indicators[] = {
     "regression", "clustering",   "preprocessing",    "model_selection",
     "metrics",    "ensemble",
 };
+
+// normalize_scores and framework_scores scale by these lengths.
+static_assert(std::size(cpu_indicators) == 15 && std::size(memory_indicators) == 10 &&
+              std::size(parallel_indicators) == 11 && std::size(gpu_operation_indicators) == 36 &&
+              std::size(large_data_indicators) == 13 &&
+              std::size(embarrassingly_parallel_indicators) == 8 &&
+              std::size(sequential_indicators) == 8);
+static_assert(std::size(numpy_indicators) == 25 && std::size(pandas_indicators) == 18 &&
+              std::size(sklearn_indicators) == 18);
 
 struct IndicatorList {
     std::span<const std::string_view> entries;
