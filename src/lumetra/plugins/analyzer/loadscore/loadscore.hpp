@@ -1,0 +1,47 @@
+// Module-internal declarations of lumetra.plugins.analyzer.loadscore.
+//
+// Native entries: the typed functions behind the module's Python functions,
+// callable by native code without building argument tuples. Those that take
+// Python objects are declared here; the purely numeric ones are in scoring.hpp.
+// A text parameter is a `str` or None as its Python function documents (the
+// Python functions check that); an entry that fails returns its error value
+// (-1.0 or false) with a Python exception set. None of them keeps state
+// between calls, and all of them need the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+
+#include "scoring.hpp"
+
+namespace loadscore {
+
+using IndicatorCounts = std::array<int, 7>;
+
+// Builds `_COMPILED_PATTERNS` with `re` (bound in `module`) and the two
+// indicator matchers. Called once, by the module's start-up.
+bool build_patterns(PyObject* module) noexcept;
+
+// Non-overlapping matches of the framework's pattern in `code`, a tenth each,
+// 1.0 beyond ten; 0.0 for a framework that is not a pattern name.
+double quick_framework_score(PyObject* code, PyObject* framework) noexcept;
+
+// Entries of the seven indicator lists found in `code.lower()` (and, for the
+// GPU operation and embarrassingly parallel lists, in the lower-cased name).
+bool score_indicators(PyObject* code, PyObject* function_name, IndicatorCounts& out) noexcept;
+
+// The numpy, pandas and sklearn entry counts of `code.lower()`, normalised.
+bool score_framework_patterns(PyObject* code, FrameworkScores& out) noexcept;
+
+// Reads the major version (`int()` of the text before the first ".") of a
+// `str` or None `compute_capability`; an unreadable one gives 1.0 and a major
+// version outside 32 bits raises OverflowError.
+double calculate_gpu_suitability(double gpu_operation_score, double gpu_data_size_score,
+                                 double cpu_intensity, bool gpu_available,
+                                 PyObject* compute_capability) noexcept;
+
+// Python functions of the module, bound in their documented order.
+bool add_functions(PyObject* module) noexcept;
+
+}  // namespace loadscore

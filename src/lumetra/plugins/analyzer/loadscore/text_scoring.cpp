@@ -1,0 +1,217 @@
+// Native entries that work on Python text: the regular-expression score, the
+// indicator scans and the compute-capability parse.
+//
+// Module state, written once by build_patterns during the module's start-up
+// (under the import lock) and only read afterwards:
+//   compiled_patterns  the `_COMPILED_PATTERNS` dict, framework name -> pattern
+//                      compiled by `re` with IGNORECASE; never exposed to Python
+//   str_lower          the `str.lower` method descriptor
+//   indicator_scorer, framework_scorer
+//                      the one-pass matchers of the indicator lists
+// Lower-casing is always `str.lower` (full Unicode case mapping, which can turn
+// non-ASCII characters into ASCII ones) and matching is always `re`.
+#include <exception>
+#include <new>
+#include <optional>
+
+#include "capi/capi.hpp"
+#include "indicators.hpp"
+#include "loadscore.hpp"
+
+namespace loadscore {
+
+namespace {
+
+PyObject* compiled_patterns = nullptr;
+PyObject* str_lower = nullptr;
+PyObject* s_findall = nullptr;
+std::optional<IndicatorScorer> indicator_scorer;
+std::optional<FrameworkScorer> framework_scorer;
+
+// Texts at least this long are scanned with the interpreter lock released:
+// the scan then takes tens of microseconds and reads only the immutable text,
+// which the caller keeps alive, and the read-only automaton.
+constexpr Py_ssize_t release_lock_length = Py_ssize_t{1} << 16;
+
+// Python's `text.lower()`: the same TypeError as the method for None or any
+// other non-str. Returns a new reference or null.
+capi::Ref lower(PyObject* text) noexcept {
+    return capi::Ref::steal(PyObject_Vectorcall(str_lower, &text, 1, nullptr));
+}
+
+template <std::size_t Words, typename CodeUnit>
+void scan_units(const SubstringSet<Words>& matcher, const void* data, Py_ssize_t length,
+                typename SubstringSet<Words>::Mask& found) noexcept {
+    const auto* units = static_cast<const CodeUnit*>(data);
+    const auto count = static_cast<std::size_t>(length);
+    if (length < release_lock_length) {
+        matcher.scan(units, count, found);
+        return;
+    }
+    Py_BEGIN_ALLOW_THREADS matcher.scan(units, count, found);
+    Py_END_ALLOW_THREADS
+}
+
+// Scans the code units of a lower-cased `str` (as str.lower returns it).
+template <std::size_t Words>
+bool scan_text(const SubstringSet<Words>& matcher, PyObject* text,
+               typename SubstringSet<Words>::Mask& found) noexcept {
+    if (PyUnicode_READY(text) < 0) return false;
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            scan_units<Words, Py_UCS1>(matcher, data, length, found);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            scan_units<Words, Py_UCS2>(matcher, data, length, found);
+            break;
+        default:
+            scan_units<Words, Py_UCS4>(matcher, data, length, found);
+            break;
+    }
+    return true;
+}
+
+// Factor of a non-empty capability text: 1.0 when the text before its first
+// "." is not an integer for `int()`, else the factor of that major version.
+// Returns -1.0 with an error set on failure.
+double factor_of_capability_text(PyObject* text) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t dot = PyUnicode_FindChar(text, '.', 0, length, 1);
+    if (dot == -2) return -1.0;
+    const Py_ssize_t end = dot < 0 ? length : dot;
+    // The usual form, one to nine ASCII digits, is read directly: it is what
+    // int() gives for it and it fits in 32 bits.
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND && end > 0 && end <= 9) {
+        const Py_UCS1* digits = PyUnicode_1BYTE_DATA(text);
+        std::int32_t major = 0;
+        Py_ssize_t i = 0;
+        for (; i < end && digits[i] >= '0' && digits[i] <= '9'; ++i) {
+            major = major * 10 + (digits[i] - '0');
+        }
+        if (i == end) return capability_factor(major);
+    }
+    // Everything else goes through int() itself: blanks, a sign, underscores
+    // between digits and non-ASCII decimal digits are accepted as it accepts
+    // them, and what it rejects with ValueError gives the neutral factor.
+    capi::Ref part = capi::Ref::steal(PyUnicode_Substring(text, 0, end));
+    if (!part) return -1.0;
+    capi::Ref major_obj = capi::Ref::steal(PyLong_FromUnicodeObject(part.get(), 10));
+    if (!major_obj) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_IndexError)) {
+            return -1.0;
+        }
+        PyErr_Clear();
+        return 1.0;
+    }
+    std::int32_t major;
+    if (!capi::to_int(major_obj.get(), major)) return -1.0;
+    return capability_factor(major);
+}
+
+}  // namespace
+
+bool build_patterns(PyObject* module) noexcept {
+    if (compiled_patterns != nullptr) return true;
+    if (!capi::intern_all({{s_findall, "findall"}})) return false;
+    PyObject* re = PyDict_GetItemString(PyModule_GetDict(module), "re");
+    if (re == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "re is not imported");
+        return false;
+    }
+    capi::Ref compile = capi::Ref::steal(PyObject_GetAttrString(re, "compile"));
+    capi::Ref ignorecase = capi::Ref::steal(PyObject_GetAttrString(re, "IGNORECASE"));
+    capi::Ref patterns = capi::Ref::steal(PyDict_New());
+    if (!compile || !ignorecase || !patterns) return false;
+    static constexpr const char* sources[][2] = {
+        {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b"},
+        {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b"},
+        {"sklearn", "\\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\\b"},
+    };
+    for (const auto& [name, source] : sources) {
+        capi::Ref compiled =
+            capi::Ref::steal(PyObject_CallFunction(compile.get(), "sO", source, ignorecase.get()));
+        if (!compiled || PyDict_SetItemString(patterns.get(), name, compiled.get()) < 0) {
+            return false;
+        }
+    }
+    capi::Ref lower_method = capi::Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+    if (!lower_method) return false;
+    try {
+        indicator_scorer.emplace(indicator_lists());
+        framework_scorer.emplace(framework_lists());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return false;
+    }
+    str_lower = lower_method.release();
+    compiled_patterns = patterns.release();
+    return true;
+}
+
+double quick_framework_score(PyObject* code, PyObject* framework) noexcept {
+    if (framework == Py_None) return 0.0;
+    PyObject* pattern = PyDict_GetItemWithError(compiled_patterns, framework);
+    if (pattern == nullptr) return PyErr_Occurred() ? -1.0 : 0.0;
+    capi::Ref keep = capi::Ref::borrow(pattern);
+    PyObject* args[] = {pattern, code};
+    capi::Ref matches = capi::Ref::steal(PyObject_VectorcallMethod(s_findall, args, 2, nullptr));
+    if (!matches) return -1.0;
+    const Py_ssize_t count = PyObject_Length(matches.get());
+    if (count < 0) return -1.0;
+    return match_score(count);
+}
+
+bool score_indicators(PyObject* code, PyObject* function_name, IndicatorCounts& out) noexcept {
+    capi::Ref code_lower = lower(code);
+    if (!code_lower) return false;
+    IndicatorScorer::Mask in_code{}, in_name{};
+    if (!scan_text(indicator_scorer->matcher(), code_lower.get(), in_code)) return false;
+    // None adds nothing; the empty name lowers to a text with nothing in it.
+    if (function_name != Py_None) {
+        capi::Ref name_lower = lower(function_name);
+        if (!name_lower || !scan_text(indicator_scorer->matcher(), name_lower.get(), in_name)) {
+            return false;
+        }
+    }
+    out = indicator_scorer->count(in_code, in_name);
+    return true;
+}
+
+bool score_framework_patterns(PyObject* code, FrameworkScores& out) noexcept {
+    capi::Ref code_lower = lower(code);
+    if (!code_lower) return false;
+    FrameworkScorer::Mask in_code{};
+    if (!scan_text(framework_scorer->matcher(), code_lower.get(), in_code)) return false;
+    const auto counts = framework_scorer->count(in_code, {});
+    out = framework_scores(counts[0], counts[1], counts[2]);
+    return true;
+}
+
+double calculate_gpu_suitability(double gpu_operation_score, double gpu_data_size_score,
+                                 double cpu_intensity, bool gpu_available,
+                                 PyObject* compute_capability) noexcept {
+    if (!gpu_available) return 0.0;
+    double factor = 1.0;
+    if (compute_capability != Py_None) {
+        if (!PyUnicode_Check(compute_capability)) {
+            capi::raise_arg_type("compute_capability", "str", compute_capability);
+            return -1.0;
+        }
+        if (PyUnicode_READY(compute_capability) < 0) return -1.0;
+        if (PyUnicode_GET_LENGTH(compute_capability) > 0) {
+            factor = factor_of_capability_text(compute_capability);
+            if (factor < 0.0) return -1.0;
+        }
+    }
+    return loadscore::calculate_gpu_suitability(gpu_operation_score, gpu_data_size_score,
+                                                cpu_intensity, gpu_available, factor);
+}
+
+}  // namespace loadscore
