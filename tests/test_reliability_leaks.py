@@ -18,6 +18,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from lumetra.memory.lockless import AtomicCounter, AtomicCounterWrapper
+from lumetra.plugins.analyzer import loadscore
 from reliability import discover
 
 REPEATS = 2000
@@ -104,6 +105,56 @@ CALLS: dict[str, list[Call]] = {
         method(AtomicCounterWrapper, "fetch_and_add", 1000)
     ],
 }
+
+SOURCE = "import numpy as np\nfor i in range(10):\n    total += np.sum(x[i]) @ y\n" * 20
+CALLS.update(
+    {
+        "loadscore.quick_framework_score": [
+            Call(loadscore.quick_framework_score, (SOURCE, "numpy")),
+            Call(loadscore.quick_framework_score, (SOURCE, "Numpy")),
+            Call(loadscore.quick_framework_score, (None, "numpy"), raises=TypeError),
+        ],
+        "loadscore.score_indicators": [
+            Call(loadscore.score_indicators, (SOURCE, "vectorize_sum")),
+            Call(loadscore.score_indicators, ("x\ud800 for", None)),
+            Call(loadscore.score_indicators, (None, "f"), raises=TypeError),
+            Call(loadscore.score_indicators, (SOURCE, 5), raises=TypeError),
+        ],
+        "loadscore.normalize_scores": [
+            Call(loadscore.normalize_scores, (15, 3, 0, 40, -1)),
+            Call(loadscore.normalize_scores, (1, 2, 3, 4, 2**40), raises=OverflowError),
+        ],
+        "loadscore.score_framework_patterns": [
+            Call(loadscore.score_framework_patterns, (SOURCE,)),
+            Call(loadscore.score_framework_patterns, (b"x",), raises=TypeError),
+        ],
+        "loadscore.determine_workload_pattern": [
+            Call(loadscore.determine_workload_pattern, (0.5,) * 8 + (3, 1) + (0.4,) * 6 + ([1],)),
+            Call(
+                loadscore.determine_workload_pattern, (0.5,) * 17, kwargs={"x": 1}, raises=TypeError
+            ),
+        ],
+        "loadscore.calculate_gpu_suitability": [
+            Call(loadscore.calculate_gpu_suitability, (0.8, 0.5, 0.5, True, "8.6")),
+            Call(loadscore.calculate_gpu_suitability, (0.8, 0.5, 0.5, True, "x.6")),
+            Call(
+                loadscore.calculate_gpu_suitability,
+                (0.8, 0.5, 0.5, True, "9" * 30),
+                raises=OverflowError,
+            ),
+        ],
+        "loadscore.estimate_gpu_speedup": [
+            Call(loadscore.estimate_gpu_speedup, (0.9, 1.0, "yes")),
+            Call(loadscore.estimate_gpu_speedup, ("a", 1.0, True), raises=TypeError),
+        ],
+        "loadscore.calculate_parallelization_potential": [
+            Call(loadscore.calculate_parallelization_potential, (0.5, 1.0, 1.0, 0.5))
+        ],
+        "loadscore.update_adaptive_threshold": [
+            Call(loadscore.update_adaptive_threshold, (0.5, 0.9, 0.05, 0.1, 0.9))
+        ],
+    }
+)
 
 # Python-level glue methods (the wrapper's `__init__` runs through its
 # constructor entry) and unbound variants are covered through these entries.
