@@ -65,10 +65,23 @@ PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// time.perf_counter_ns() through the module global `time`.
+// The interpreter's own `time` module and its perf_counter_ns, found at
+// start-up.
+PyObject* std_time_module = nullptr;
+PyObject* std_perf_counter_ns = nullptr;
+
+// time.perf_counter_ns() through the module global `time`. While neither the
+// global nor the function has been replaced, the clock is read directly: the
+// same clock and unit, without an int object made and converted back.
 bool perf_counter_ns(uint64_t& out) noexcept {
     PyObject* time = module_global(s_time);
     if (time == nullptr) return false;
+    if (time == std_time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(time), s_perf_counter_ns) == std_perf_counter_ns) {
+        out = static_cast<uint64_t>(_PyTime_GetPerfCounter());
+        return true;
+    }
+    if (PyErr_Occurred()) return false;
     capi::Ref now = capi::Ref::steal(call_method0(time, s_perf_counter_ns));
     return now && capi::to_uint64(now.get(), out);
 }
@@ -721,6 +734,13 @@ bool add_fast_red_black_tree(PyObject* module) noexcept {
         int_zero = PyLong_FromLong(0);
         none_pair = PyTuple_Pack(2, Py_None, Py_None);
         if (!backoff_seconds || !int_zero || !none_pair) return false;
+    }
+    if (std_time_module == nullptr) {
+        capi::Ref time = capi::Ref::steal(PyImport_ImportModule("time"));
+        if (!time) return false;
+        std_perf_counter_ns = PyObject_GetAttr(time.get(), s_perf_counter_ns);
+        if (std_perf_counter_ns == nullptr) return false;
+        std_time_module = time.release();
     }
     Py_XSETREF(module_dict, Py_NewRef(PyModule_GetDict(module)));
     FastRedBlackTreeType = capi::create_type(module, {&spec, methods, static_methods});
