@@ -277,6 +277,22 @@ def test_node_allocation_failure():
     assert tree.insert(7, block) is True
 
 
+def test_clock_is_read_through_the_module_global(monkeypatch):
+    calls = []
+    monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append(1) or 7)
+    tree = FastRedBlackTree()
+    tree.insert(1, "a")
+    assert calls == [1]
+    monkeypatch.setattr(blockindex, "time", types.SimpleNamespace(perf_counter_ns=lambda: 1 / 0))
+    before = seq(tree)
+    with pytest.raises(ZeroDivisionError):
+        tree.insert(2, "b")
+    assert (seq(tree), len(tree), tree.get_stats()["total_insertions"]) == (before + 2, 1, 1)
+    monkeypatch.delattr(blockindex, "time")
+    with pytest.raises(NameError):
+        tree.insert(2, "b")
+
+
 # --- ownership, collection, re-entry --------------------------------------------------
 
 
