@@ -98,57 +98,61 @@ class BisectIndex:
         return self._sizes.pop(i), self._blocks.pop(i)
 
 
-# Each measure first runs the same operation on other random sizes, untimed:
-# the timed pass then meets the index as warm as steady random use leaves it,
-# whatever ran before it, without replaying the paths it is about to take.
+# Before each timed pass a measure runs best-fit lookups for other random
+# sizes, untimed: the timed pass meets the index as warm as steady random use
+# leaves it, whatever ran before, without replaying the paths it then takes.
 
 
-def reads(method: Callable, warm: list[int], queries: list[int]) -> Measure:
+def warmed(index, warm: list[int], timed: Callable[[], float]) -> Measure:
     def measure() -> float:
+        find_best_fit = index.find_best_fit
         for q in warm:
-            method(q)
+            find_best_fit(q)
+        return timed()
+
+    return measure
+
+
+def reads(method: Callable, queries: list[int]) -> Callable[[], float]:
+    def timed() -> float:
         start = time.perf_counter_ns()
         for q in queries:
             method(q)
         return (time.perf_counter_ns() - start) / len(queries)
 
-    return measure
+    return timed
 
 
-def inserts(index, warm: list, pairs: list) -> Measure:
-    """Times inserting `pairs`; every inserted pair is deleted again, untimed."""
+def inserts(index, pairs: list) -> Callable[[], float]:
+    """Times inserting `pairs`, then deletes them again untimed."""
 
-    def measure() -> float:
+    def timed() -> float:
         insert = index.insert
-        elapsed = 0
-        for batch in (warm, pairs):
-            start = time.perf_counter_ns()
-            for size, block in batch:
-                insert(size, block)
-            elapsed = time.perf_counter_ns() - start
-            for size, block in batch:
-                index.delete(size, block)
+        start = time.perf_counter_ns()
+        for size, block in pairs:
+            insert(size, block)
+        elapsed = time.perf_counter_ns() - start
+        for size, block in pairs:
+            index.delete(size, block)
         return elapsed / len(pairs)
 
-    return measure
+    return timed
 
 
-def removals(index, warm: list[int], queries: list[int]) -> Measure:
-    """Times remove_ge over `queries`; removed blocks are put back, untimed."""
+def removals(index, queries: list[int]) -> Callable[[], float]:
+    """Times remove_ge over `queries`, then puts the removed blocks back untimed."""
 
-    def measure() -> float:
+    def timed() -> float:
         remove_ge = index.remove_ge
-        elapsed = 0
-        for batch in (warm, queries):
-            start = time.perf_counter_ns()
-            removed = [remove_ge(q) for q in batch]
-            elapsed = time.perf_counter_ns() - start
-            for size, block in removed:
-                if block is not None:
-                    index.insert(size, block)
+        start = time.perf_counter_ns()
+        removed = [remove_ge(q) for q in queries]
+        elapsed = time.perf_counter_ns() - start
+        for size, block in removed:
+            if block is not None:
+                index.insert(size, block)
         return elapsed / len(queries)
 
-    return measure
+    return timed
 
 
 def rows_at(exponent: int) -> list[Row]:
@@ -168,19 +172,19 @@ def rows_at(exponent: int) -> list[Row]:
     warm = [rng.randrange(span) for _ in range(QUERIES)]
     queries = [rng.randrange(span) for _ in range(QUERIES)]
     batch = min(200, n // 10)
-    fresh = [(s, Blockrec(n + i, s)) for i, s in enumerate(warm[:batch] + queries[:batch])]
+    fresh = [(s, Blockrec(n + i, s)) for i, s in enumerate(queries[:batch])]
     ops = {
-        "insert(size, block)": lambda index: inserts(index, fresh[:batch], fresh[batch:]),
-        "find_best_fit(size)": lambda index: reads(index.find_best_fit, warm, queries),
-        "remove_ge(size)": lambda index: removals(index, warm[:batch], queries[:batch]),
-        "find_all_exact(size)": lambda index: reads(index.find_all_exact, warm, queries),
+        "insert(size, block)": lambda index: inserts(index, fresh),
+        "find_best_fit(size)": lambda index: reads(index.find_best_fit, queries),
+        "remove_ge(size)": lambda index: removals(index, queries[:batch]),
+        "find_all_exact(size)": lambda index: reads(index.find_all_exact, queries),
     }
     result = []
     for op_name, make in ops.items():
-        measure = make(tree)
+        name = f"{op_name} @ 10^{exponent} blocks"
         for base_name, base in baselines:
-            name = f"{op_name} @ 10^{exponent} blocks"
-            result.append(Row(name, measure, base_name, make(base)))
+            op, baseline = warmed(tree, warm, make(tree)), warmed(base, warm, make(base))
+            result.append(Row(name, op, base_name, baseline))
     return result
 
 
