@@ -17,6 +17,8 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from lumetra.memory.blockindex import FastRedBlackTree
+from lumetra.memory.blockrec import Blockrec
 from lumetra.memory.lockless import AtomicCounter, AtomicCounterWrapper
 from lumetra.plugins.analyzer import loadscore
 from reliability import discover
@@ -152,6 +154,75 @@ CALLS.update(
         ],
         "loadscore.update_adaptive_threshold": [
             Call(loadscore.update_adaptive_threshold, (0.5, 0.9, 0.05, 0.1, 0.9))
+        ],
+    }
+)
+
+
+def filled_tree() -> FastRedBlackTree:
+    tree = FastRedBlackTree(sample_rate=1)
+    for i in range(12):
+        tree.insert(8 * (i % 5 + 1), Blockrec(64 * i, 8 * (i % 5 + 1)))
+    return tree
+
+
+class EqRaises:
+    def __eq__(self, other):
+        raise ZeroDivisionError
+
+    __hash__ = object.__hash__
+
+
+BLOCK = Blockrec(0, 16)
+CALLS.update(
+    {
+        "blockindex.FastRedBlackTree()": [
+            Call(FastRedBlackTree, (7,)),
+            Call(FastRedBlackTree, (-1,), raises=OverflowError),
+            Call(filled_tree),
+        ],
+        "blockindex.FastRedBlackTree._sanitize_size": [
+            Call(FastRedBlackTree._sanitize_size, (12.5,)),
+            Call(FastRedBlackTree._sanitize_size, (-1,), raises=ValueError),
+            Call(FastRedBlackTree._sanitize_size, ("1",), raises=TypeError),
+        ],
+        "blockindex.FastRedBlackTree.insert": [
+            method(filled_tree, "insert", 16, BLOCK),
+            method(filled_tree, "insert", 1000, BLOCK),
+            method(filled_tree, "insert", -1, BLOCK, raises=ValueError),
+            method(filled_tree, "insert", 2**64, BLOCK, raises=OverflowError),
+        ],
+        "blockindex.FastRedBlackTree.find_best_fit": [
+            method(filled_tree, "find_best_fit", 17),
+            method(filled_tree, "find_best_fit", 10**6, alignment=8),
+            method(filled_tree, "find_best_fit", None, raises=TypeError),
+        ],
+        "blockindex.FastRedBlackTree.find_all_exact": [method(filled_tree, "find_all_exact", 16)],
+        "blockindex.FastRedBlackTree.delete": [
+            method(filled_tree, "delete", 16, Blockrec(64, 16)),
+            method(filled_tree, "delete", 16, BLOCK),
+            method(filled_tree, "delete", 16, EqRaises(), raises=ZeroDivisionError),
+        ],
+        "blockindex.FastRedBlackTree.remove_ge": [
+            method(filled_tree, "remove_ge", 9),
+            method(FastRedBlackTree, "remove_ge", 9),
+        ],
+        "blockindex.FastRedBlackTree.size": [method(filled_tree, "size")],
+        "blockindex.FastRedBlackTree.clear": [method(filled_tree, "clear")],
+        "blockindex.FastRedBlackTree.get_stats": [method(filled_tree, "get_stats")],
+        "blockindex.FastRedBlackTree.get_statistics": [method(filled_tree, "get_statistics")],
+        "blockindex.FastRedBlackTree.get_size_distribution": [
+            method(filled_tree, "get_size_distribution")
+        ],
+        "blockindex.FastRedBlackTree.reset_circuit_breaker": [
+            method(filled_tree, "reset_circuit_breaker")
+        ],
+        "blockindex.FastRedBlackTree._check_invariants": [method(filled_tree, "_check_invariants")],
+        "blockindex.FastRedBlackTree.__reduce__": [
+            method(FastRedBlackTree, "__reduce__", raises=TypeError)
+        ],
+        "blockindex.FastRedBlackTree.__setstate__": [
+            method(FastRedBlackTree, "__setstate__", 1, raises=TypeError)
         ],
     }
 )

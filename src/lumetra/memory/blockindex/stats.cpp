@@ -1,0 +1,140 @@
+// Binding of FastRedBlackTree's reporting: get_stats, get_statistics,
+// get_size_distribution and reset_circuit_breaker.
+//
+// Result dictionaries are allocated before any lock is taken: allocating a
+// container can start a collection whose finalizers may call back into this
+// tree, and neither lock is re-entrant. Filling them (int keys and values)
+// runs no Python code, so the tree walks see a consistent tree.
+#include "blockindex.hpp"
+
+namespace blockindex {
+
+namespace {
+
+using Self = TreeObject;
+
+PyObject* s_total_blocks = nullptr;
+PyObject* s_total_insertions = nullptr;
+PyObject* s_total_deletions = nullptr;
+PyObject* s_total_searches = nullptr;
+PyObject* s_bucket_hits = nullptr;
+PyObject* s_tree_hits = nullptr;
+PyObject* s_operation_count = nullptr;
+PyObject* s_circuit_breaker_trips = nullptr;
+PyObject* s_node_count = nullptr;
+PyObject* s_height = nullptr;
+PyObject* s_sampled_operations = nullptr;
+PyObject* s_is_valid = nullptr;
+
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
+}
+
+bool set_count(PyObject* dict, PyObject* key, unsigned long long value) noexcept {
+    capi::Ref number = capi::Ref::steal(PyLong_FromUnsignedLongLong(value));
+    return set_item(dict, key, number.get());
+}
+
+}  // namespace
+
+bool init_stats_names() noexcept {
+    return capi::intern_all({
+        {s_total_blocks, "total_blocks"},
+        {s_total_insertions, "total_insertions"},
+        {s_total_deletions, "total_deletions"},
+        {s_total_searches, "total_searches"},
+        {s_bucket_hits, "bucket_hits"},
+        {s_tree_hits, "tree_hits"},
+        {s_operation_count, "operation_count"},
+        {s_circuit_breaker_trips, "circuit_breaker_trips"},
+        {s_node_count, "node_count"},
+        {s_height, "height"},
+        {s_sampled_operations, "sampled_operations"},
+        {s_is_valid, "is_valid"},
+    });
+}
+
+PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    capi::Ref result = capi::Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    PyObject* d = result.get();
+    capi::LockGuard guard;
+    if (!guard.acquire(t.stats_lock.get())) return nullptr;
+    // The statistics in their dictionary order, then the four computed keys.
+    const Stats stats = t.stats;
+    if (!set_count(d, s_total_blocks, stats.total_blocks) ||
+        !set_count(d, s_total_insertions, stats.total_insertions) ||
+        !set_count(d, s_total_deletions, stats.total_deletions) ||
+        !set_count(d, s_total_searches, stats.total_searches) ||
+        !set_count(d, s_bucket_hits, stats.bucket_hits) ||
+        !set_count(d, s_tree_hits, stats.tree_hits) ||
+        !set_count(d, s_operation_count, stats.operation_count) ||
+        (stats.has_circuit_breaker_trips && !set_count(d, s_circuit_breaker_trips, 0)) ||
+        !set_count(d, s_node_count, t.tree.node_count) ||
+        !set_count(d, s_height, static_cast<unsigned long long>(t._compute_height(t.tree.root)))) {
+        return nullptr;
+    }
+    capi::Ref sampled;
+    if (t.using_atomic) {
+        capi::Ref counter = capi::Ref::borrow(t.sampled_counter.get());
+        PyObject* stack[1] = {counter.get()};
+        sampled = capi::Ref::steal(
+            PyObject_VectorcallMethod(s_load, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else {
+        sampled = capi::Ref::steal(PyLong_FromLong(0));
+    }
+    if (!set_item(d, s_sampled_operations, sampled.get()) || !set_item(d, s_is_valid, Py_True)) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* get_statistics(Self*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(get_statistics_sig, nargs, kwnames)) return nullptr;
+    return PyDict_New();
+}
+
+PyObject* get_size_distribution(Self* self, PyObject* const*, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(get_size_distribution_sig, nargs, kwnames)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    capi::Ref dist = capi::Ref::steal(PyDict_New());
+    if (!dist) return nullptr;
+    capi::LockGuard guard;
+    if (!guard.acquire(t.write_lock.get())) return nullptr;
+    if (t.tree.root != nullptr && !t._collect_dist_recursive(t.tree.root, dist.get())) {
+        return nullptr;
+    }
+    return dist.release();
+}
+
+PyObject* reset_circuit_breaker(Self* self, PyObject* const*, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(reset_circuit_breaker_sig, nargs, kwnames)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    capi::LockGuard guard;
+    if (!guard.acquire(t.stats_lock.get())) return nullptr;
+    t.stats.has_circuit_breaker_trips = true;
+    t.stats.operation_count = 0;
+    Py_RETURN_NONE;
+}
+
+PyObject* FastRedBlackTree::_collect_distribution() noexcept {
+    capi::Ref dist = capi::Ref::steal(PyDict_New());
+    if (!dist) return nullptr;
+    if (tree.root != nullptr && !_collect_dist_recursive(tree.root, dist.get())) return nullptr;
+    return dist.release();
+}
+
+bool FastRedBlackTree::_collect_dist_recursive(const RBNode* node, PyObject* dist) noexcept {
+    auto visit = [dist](const RBNode* n) {
+        capi::Ref key = capi::Ref::steal(PyLong_FromUnsignedLongLong(n->size));
+        capi::Ref count = capi::Ref::steal(PyLong_FromUnsignedLongLong(Tree::entries_of(n)));
+        return key && count && PyDict_SetItem(dist, key.get(), count.get()) == 0;
+    };
+    return Tree::preorder(node, visit);
+}
+
+}  // namespace blockindex

@@ -1,0 +1,750 @@
+// Binding of FastRedBlackTree: construction, garbage collection, the writers
+// (insert, delete, remove_ge, clear), the lock-free readers (find_best_fit,
+// find_all_exact) and the small accessors.
+//
+// Writers follow one shape: convert and check the size, take write_lock, make
+// seq_counter odd, change the tree without calling into Python, make
+// seq_counter even, release the lock, and only then drop the references of
+// removed blocks and build result objects (either can run arbitrary Python
+// code). Readers never take a lock: they retry while seq_counter is odd and
+// accept a result only if seq_counter did not move while they looked.
+#include <new>
+#include <utility>
+
+#include "blockindex.hpp"
+
+namespace blockindex {
+
+PyTypeObject* FastRedBlackTreeType = nullptr;
+PyObject* module_dict = nullptr;
+PyObject* s_load = nullptr;
+
+namespace {
+
+using Self = TreeObject;
+
+constexpr int MAX_RETRIES = 100;
+
+PyObject* s_time = nullptr;
+PyObject* s_sleep = nullptr;
+PyObject* s_perf_counter_ns = nullptr;
+PyObject* s_increment = nullptr;
+PyObject* s_sanitize_size = nullptr;
+PyObject* s_size = nullptr;
+PyObject* s_atomic_available = nullptr;
+PyObject* s_atomic_counter = nullptr;
+PyObject* s_seq_counter = nullptr;
+PyObject* s_tree_nodes = nullptr;
+PyObject* s_entries = nullptr;
+PyObject* s_black_height = nullptr;
+// time.sleep(0.0001): the readers' back-off while a write is in progress.
+PyObject* backoff_seconds = nullptr;
+PyObject* int_zero = nullptr;
+PyObject* none_pair = nullptr;  // (None, None)
+
+// Makes seq_counter odd for the lifetime of the guard: declared right after
+// the write lock is taken, it ends before the lock is released, on every path.
+class SeqWrite {
+public:
+    explicit SeqWrite(uint64_t& seq) noexcept : seq_(seq) { ++seq_; }
+    SeqWrite(const SeqWrite&) = delete;
+    SeqWrite& operator=(const SeqWrite&) = delete;
+    ~SeqWrite() { ++seq_; }
+
+private:
+    uint64_t& seq_;
+};
+
+// obj.name() through the vectorcall protocol (no bound method is created).
+PyObject* call_method0(PyObject* obj, PyObject* name) noexcept {
+    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    PyObject* stack[2] = {obj, arg};
+    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// The interpreter's own `time` module and its perf_counter_ns, found at
+// start-up.
+PyObject* std_time_module = nullptr;
+PyObject* std_perf_counter_ns = nullptr;
+
+// time.perf_counter_ns() through the module global `time`. While neither the
+// global nor the function has been replaced, the clock is read directly: the
+// same clock and unit, without an int object made and converted back.
+bool perf_counter_ns(uint64_t& out) noexcept {
+    PyObject* time = module_global(s_time);
+    if (time == nullptr) return false;
+    if (time == std_time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(time), s_perf_counter_ns) == std_perf_counter_ns) {
+        out = static_cast<uint64_t>(_PyTime_GetPerfCounter());
+        return true;
+    }
+    if (PyErr_Occurred()) return false;
+    capi::Ref now = capi::Ref::steal(call_method0(time, s_perf_counter_ns));
+    return now && capi::to_uint64(now.get(), out);
+}
+
+// time.sleep(0.0001) through the module global `time`.
+bool backoff() noexcept {
+    PyObject* time = module_global(s_time);
+    if (time == nullptr) return false;
+    capi::Ref result = capi::Ref::steal(call_method1(time, s_sleep, backoff_seconds));
+    return static_cast<bool>(result);
+}
+
+// Outcome of `self._sanitize_size(size)` converted to unsigned 64-bit.
+enum class Sanitized { ok, invalid, error };
+
+// `size` is the already validated int argument. `invalid` means the
+// ValueError of a negative size, which readers and removers turn into their
+// neutral result; with `raise_invalid` it is raised instead (insert).
+Sanitized sanitize(Self* self, PyObject* size, uint64_t& out, bool raise_invalid) noexcept {
+    capi::Ref checked;
+    if (Py_IS_TYPE(self, FastRedBlackTreeType)) {
+        // The type is immutable and its instances have no dictionary, so the
+        // lookup of `_sanitize_size` always finds the native one.
+        if (Py_SIZE(size) < 0) {
+            if (!raise_invalid) return Sanitized::invalid;
+            PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
+            return Sanitized::error;
+        }
+        checked = capi::Ref::borrow(size);
+    } else {
+        checked = capi::Ref::steal(
+            call_method1(reinterpret_cast<PyObject*>(self), s_sanitize_size, size));
+        if (!checked) {
+            if (raise_invalid || !PyErr_ExceptionMatches(PyExc_ValueError)) {
+                return Sanitized::error;
+            }
+            PyErr_Clear();
+            return Sanitized::invalid;
+        }
+    }
+    return capi::to_uint64(checked.get(), out) ? Sanitized::ok : Sanitized::error;
+}
+
+// The validated `size` argument (a new reference to an int) or null.
+capi::Ref size_arg(PyObject* given) noexcept {
+    return capi::Ref::steal(capi::int_param(given, "size"));
+}
+
+// `count % sample_rate == 0` with Python semantics for whatever increment()
+// returned. For an int in the 64-bit range the remainder is zero exactly when
+// the C remainder is.
+bool is_sampled(PyObject* count, uint32_t sample_rate, bool& sample) noexcept {
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow == 0) {
+            if (value == -1 && PyErr_Occurred()) return false;
+            sample = value % static_cast<long long>(sample_rate) == 0;
+            return true;
+        }
+    }
+    capi::Ref rate = capi::Ref::steal(PyLong_FromUnsignedLong(sample_rate));
+    if (!rate) return false;
+    capi::Ref rest = capi::Ref::steal(PyNumber_Remainder(count, rate.get()));
+    if (!rest) return false;
+    capi::Ref equal = capi::Ref::steal(PyObject_RichCompare(rest.get(), int_zero, Py_EQ));
+    if (!equal) return false;
+    const int truth = capi::to_truth(equal.get());
+    if (truth < 0) return false;
+    sample = truth != 0;
+    return true;
+}
+
+// The operation counter's increment() and the sampling decision, made before
+// the write lock is taken.
+bool count_operation(FastRedBlackTree& t, bool& sample) noexcept {
+    // A strong reference: clear() may replace the counter while the call runs.
+    capi::Ref counter = capi::Ref::borrow(t.operation_counter.get());
+    capi::Ref count = capi::Ref::steal(call_method0(counter.get(), s_increment));
+    if (!count) return false;
+    if (t.sample_rate == 0) return true;
+    return is_sampled(count.get(), t.sample_rate, sample);
+}
+
+// AtomicCounter(0) through the module global.
+capi::Ref new_counter(PyObject* counter_class) noexcept {
+    return capi::Ref::steal(PyObject_CallOneArg(counter_class, int_zero));
+}
+
+// `stored == block` decided by the blocks' own equality.
+int blocks_equal(PyObject* stored, PyObject* block) noexcept {
+    // Held across the comparison, which runs Python code.
+    capi::Ref held = capi::Ref::borrow(stored);
+    capi::Ref result = capi::Ref::steal(PyObject_RichCompare(held.get(), block, Py_EQ));
+    if (!result) return -1;
+    return capi::to_truth(result.get());
+}
+
+// --- construction, collection, destruction -----------------------------------
+
+constexpr capi::Param new_params[] = {{"sample_rate", "100"}};
+constexpr capi::Signature new_sig("FastRedBlackTree", new_params);
+
+PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<1> a;
+    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    uint32_t sample_rate = 100;
+    if (a[0] != nullptr && !capi::to_uint32(a[0], sample_rate)) return nullptr;
+    // Everything that can run Python code happens before the object exists,
+    // in the order the fields are listed.
+    capi::Ref write_lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    if (!write_lock) return nullptr;
+    capi::Ref operation_counter, sampled_counter;
+    int using_atomic = 0;
+    PyObject* available = module_global(s_atomic_available);
+    if (available == nullptr) return nullptr;
+    int truth = capi::to_truth(available);
+    if (truth < 0) return nullptr;
+    if (truth) {
+        capi::Ref counter_class = capi::Ref::borrow(module_global(s_atomic_counter));
+        if (!counter_class) return nullptr;
+        truth = capi::to_truth(counter_class.get());
+        if (truth < 0) return nullptr;
+        if (truth) {
+            operation_counter = new_counter(counter_class.get());
+            if (!operation_counter) return nullptr;
+            sampled_counter = new_counter(counter_class.get());
+            if (!sampled_counter) return nullptr;
+            using_atomic = 1;
+        }
+    }
+    capi::Ref stats_lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    if (!stats_lock) return nullptr;
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    FastRedBlackTree* t = new (&reinterpret_cast<Self*>(self)->t) FastRedBlackTree();
+    t->write_lock = std::move(write_lock);
+    t->sample_rate = sample_rate;
+    t->operation_counter = std::move(operation_counter);
+    t->sampled_counter = std::move(sampled_counter);
+    t->using_atomic = using_atomic;
+    t->stats_lock = std::move(stats_lock);
+    return self;
+}
+
+int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
+    Py_VISIT(t.write_lock.get());
+    Py_VISIT(t.operation_counter.get());
+    Py_VISIT(t.sampled_counter.get());
+    Py_VISIT(t.stats_lock.get());
+    auto visit_block = [visit, arg](const RBNode* entry) -> int {
+        Py_VISIT(static_cast<PyObject*>(entry->block_obj));
+        return 0;
+    };
+    return Tree::visit_entries(t.tree.root, visit_block);
+}
+
+// Breaks reference cycles through stored blocks: the tree is emptied first,
+// then the blocks are released (their destructors see an empty tree).
+int tree_clear(PyObject* self) noexcept {
+    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
+    RBNode* detached;
+    {
+        SeqWrite write(t.seq_counter);
+        detached = t.tree.detach();
+        t.stats.total_blocks = 0;
+    }
+    t._recursive_free(detached);
+    return 0;
+}
+
+void tree_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    PyTypeObject* type = Py_TYPE(self);
+    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
+    // Destructors of released blocks must not clobber an exception in flight.
+    PyObject *exc_type, *exc_value, *exc_tb;
+    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+    t._recursive_free(t.tree.detach());
+    t.~FastRedBlackTree();
+    PyErr_Restore(exc_type, exc_value, exc_tb);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- writers -------------------------------------------------------------------
+
+constexpr capi::Param size_block_params[] = {{"size", nullptr, "int"}, {"block"}};
+constexpr capi::Signature insert_sig("insert", size_block_params);
+
+PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(insert_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size = size_arg(a[0]);
+    if (!size) return nullptr;
+    uint64_t c_size;
+    if (sanitize(self, size.get(), c_size, true) != Sanitized::ok) return nullptr;
+    FastRedBlackTree& t = self->t;
+    bool sample = false;
+    if (t.using_atomic && !count_operation(t, sample)) return nullptr;
+
+    capi::LockGuard guard;
+    if (!guard.acquire(t.write_lock.get())) return nullptr;
+    SeqWrite write(t.seq_counter);
+    // Allocated before the descent: the clock call inside may run Python code.
+    RBNode* node = t._allocate_node(c_size, a[1]);
+    if (node == nullptr) return nullptr;
+    t.tree.link(node);
+    ++t.stats.total_blocks;
+    ++t.stats.total_insertions;
+    ++t.stats.operation_count;
+    if (sample && t.using_atomic && !t._record_sample()) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+constexpr capi::Signature delete_sig("delete", size_block_params);
+
+PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(delete_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size = size_arg(a[0]);
+    if (!size) return nullptr;
+    uint64_t c_size;
+    switch (sanitize(self, size.get(), c_size, false)) {
+        case Sanitized::ok:
+            break;
+        case Sanitized::invalid:
+            Py_RETURN_FALSE;
+        case Sanitized::error:
+            return nullptr;
+    }
+    PyObject* block = a[1];
+    FastRedBlackTree& t = self->t;
+    capi::Ref removed;  // declared first: dropped after the lock is released
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(t.write_lock.get())) return nullptr;
+        SeqWrite write(t.seq_counter);
+        bool restart = true;
+        while (restart) {
+            restart = false;
+            RBNode* node = t.tree.find_node(c_size);
+            RBNode* prev = nullptr;
+            for (RBNode* entry = node; entry != nullptr;
+                 prev = entry, entry = entry->next_same_size) {
+                const uint64_t seq = t.seq_counter;
+                const int equal = blocks_equal(static_cast<PyObject*>(entry->block_obj), block);
+                if (equal < 0) return nullptr;
+                // Only a writer re-entering through a lock that allows it (a
+                // replaced `threading.Lock`) can move the counter here; the
+                // pointers held may be stale then, so search again.
+                if (t.seq_counter != seq) {
+                    restart = true;
+                    break;
+                }
+                if (!equal) continue;
+                RBNode* record =
+                    prev == nullptr ? t.tree.remove_head(node) : t.tree.remove_after(prev);
+                removed = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
+                PyMem_Free(record);
+                --t.stats.total_blocks;
+                ++t.stats.total_deletions;
+                break;
+            }
+        }
+    }
+    return capi::new_bool(static_cast<bool>(removed));
+}
+
+constexpr capi::Param size_params[] = {{"size", nullptr, "int"}};
+constexpr capi::Signature remove_ge_sig("remove_ge", size_params);
+
+PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(remove_ge_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size = size_arg(a[0]);
+    if (!size) return nullptr;
+    uint64_t c_size;
+    switch (sanitize(self, size.get(), c_size, false)) {
+        case Sanitized::ok:
+            break;
+        case Sanitized::invalid:
+            return Py_NewRef(none_pair);
+        case Sanitized::error:
+            return nullptr;
+    }
+    FastRedBlackTree& t = self->t;
+    capi::Ref block;  // the tree's reference, handed to the result
+    uint64_t actual_size = 0;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(t.write_lock.get())) return nullptr;
+        SeqWrite write(t.seq_counter);
+        RBNode* node = t.tree.find_best_fit_node(c_size);
+        if (node != nullptr) {
+            actual_size = node->size;
+            RBNode* record = t.tree.remove_head(node);
+            block = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
+            PyMem_Free(record);
+            --t.stats.total_blocks;
+            ++t.stats.total_deletions;
+        }
+    }
+    if (!block) return Py_NewRef(none_pair);
+    capi::Ref result = capi::Ref::steal(PyTuple_New(2));
+    if (!result) return nullptr;
+    PyObject* size_obj = PyLong_FromUnsignedLongLong(actual_size);
+    if (size_obj == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result.get(), 0, size_obj);
+    PyTuple_SET_ITEM(result.get(), 1, block.release());
+    return result.release();
+}
+
+constexpr capi::Signature clear_sig("clear");
+
+PyObject* clear(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(clear_sig, nargs, kwnames)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    // The fresh counters are made first, so that a failure leaves the tree
+    // as it was; they are swapped in under the lock.
+    capi::Ref operation_counter, sampled_counter;
+    if (t.using_atomic) {
+        capi::Ref counter_class = capi::Ref::borrow(module_global(s_atomic_counter));
+        if (!counter_class) return nullptr;
+        operation_counter = new_counter(counter_class.get());
+        if (!operation_counter) return nullptr;
+        sampled_counter = new_counter(counter_class.get());
+        if (!sampled_counter) return nullptr;
+    }
+    RBNode* detached;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(t.write_lock.get())) return nullptr;
+        SeqWrite write(t.seq_counter);
+        detached = t.tree.detach();
+        t.stats = Stats{};
+        if (t.using_atomic) {
+            // Swapping leaves the old counters in the locals, dropped below.
+            std::swap(t.operation_counter, operation_counter);
+            std::swap(t.sampled_counter, sampled_counter);
+        }
+    }
+    t._recursive_free(detached);
+    Py_RETURN_NONE;
+}
+
+// --- lock-free readers ---------------------------------------------------------
+
+constexpr capi::Param best_fit_params[] = {{"size", nullptr, "int"}, {"alignment", "1", "int"}};
+constexpr capi::Signature find_best_fit_sig("find_best_fit", best_fit_params);
+
+PyObject* find_best_fit(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(find_best_fit_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size = size_arg(a[0]);
+    if (!size) return nullptr;
+    if (a[1] != nullptr) {
+        // Checked, then ignored: every block is taken as suitably aligned.
+        capi::Ref alignment = capi::Ref::steal(capi::int_param(a[1], "alignment"));
+        if (!alignment) return nullptr;
+    }
+    uint64_t c_size;
+    switch (sanitize(self, size.get(), c_size, false)) {
+        case Sanitized::ok:
+            break;
+        case Sanitized::invalid:
+            Py_RETURN_NONE;
+        case Sanitized::error:
+            return nullptr;
+    }
+    FastRedBlackTree& t = self->t;
+    for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
+        const uint64_t seq_start = t.seq_counter;
+        if (seq_start & 1) {
+            if (!backoff()) return nullptr;
+            continue;
+        }
+        // The descent runs under the interpreter lock and calls nothing, so a
+        // writer cannot free a node under it.
+        const RBNode* node = t.tree.find_best_fit_node(c_size);
+        if (t.seq_counter != seq_start) continue;
+        ++t.stats.total_searches;
+        if (node == nullptr) Py_RETURN_NONE;
+        return Py_NewRef(static_cast<PyObject*>(node->block_obj));
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Signature find_all_exact_sig("find_all_exact", size_params);
+
+PyObject* find_all_exact(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(find_all_exact_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size = size_arg(a[0]);
+    if (!size) return nullptr;
+    uint64_t c_size;
+    switch (sanitize(self, size.get(), c_size, false)) {
+        case Sanitized::ok:
+            break;
+        case Sanitized::invalid:
+            return PyList_New(0);
+        case Sanitized::error:
+            return nullptr;
+    }
+    FastRedBlackTree& t = self->t;
+    for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
+        const uint64_t seq_start = t.seq_counter;
+        if (seq_start & 1) {
+            if (!backoff()) return nullptr;
+            continue;
+        }
+        const RBNode* node = t.tree.find_node(c_size);
+        const uint64_t count = Tree::entries_of(node);
+        // Allocating the list can start a collection whose finalizers may
+        // write to this tree; `node` is read again only if nothing moved.
+        capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) return nullptr;
+        if (t.seq_counter != seq_start) continue;
+        Py_ssize_t i = 0;
+        for (const RBNode* entry = node; entry != nullptr; entry = entry->next_same_size) {
+            PyList_SET_ITEM(list.get(), i++, Py_NewRef(static_cast<PyObject*>(entry->block_obj)));
+        }
+        ++t.stats.total_searches;
+        return list.release();
+    }
+    return PyList_New(0);
+}
+
+// --- accessors -----------------------------------------------------------------
+
+constexpr capi::Signature sanitize_size_sig("_sanitize_size", size_params);
+
+PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(sanitize_size_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size = size_arg(a[0]);
+    if (!size) return nullptr;
+    if (Py_SIZE(size.get()) < 0) {
+        PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
+        return nullptr;
+    }
+    return size.release();
+}
+
+constexpr capi::Signature size_sig("size");
+
+PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(size_sig, nargs, kwnames)) return nullptr;
+    return PyLong_FromUnsignedLongLong(self->t.tree.node_count);
+}
+
+// self.size(), honouring a subclass's override.
+PyObject* size_of(PyObject* self) noexcept {
+    if (Py_IS_TYPE(self, FastRedBlackTreeType)) {
+        return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count);
+    }
+    return call_method0(self, s_size);
+}
+
+Py_ssize_t tree_len(PyObject* self) noexcept {
+    capi::Ref count = capi::Ref::steal(size_of(self));
+    if (!count) return -1;
+    return PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+}
+
+int tree_bool(PyObject* self) noexcept {
+    capi::Ref count = capi::Ref::steal(size_of(self));
+    if (!count) return -1;
+    if (PyLong_CheckExact(count.get())) return Py_SIZE(count.get()) > 0;
+    capi::Ref positive = capi::Ref::steal(PyObject_RichCompare(count.get(), int_zero, Py_GT));
+    if (!positive) return -1;
+    return capi::to_truth(positive.get());
+}
+
+PyObject* tree_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat(
+        "FastRedBlackTree(blocks=%llu, native=True)",
+        static_cast<unsigned long long>(reinterpret_cast<Self*>(self)->t.tree.node_count));
+}
+
+constexpr capi::Signature check_invariants_sig("_check_invariants");
+
+// For tests: raises AssertionError naming the first broken invariant, else
+// returns the shape of the tree.
+PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    CheckResult check = t.tree.check_invariants();
+    if (check.error == nullptr && (t.seq_counter & 1)) check.error = "seq_counter is odd";
+    if (check.error == nullptr && t.stats.total_blocks != t.tree.node_count) {
+        check.error = "total_blocks differs from node_count";
+    }
+    if (check.error != nullptr) {
+        PyErr_SetString(PyExc_AssertionError, check.error);
+        return nullptr;
+    }
+    capi::Ref result = capi::Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    const std::pair<PyObject*, unsigned long long> items[] = {
+        {s_seq_counter, t.seq_counter},
+        {s_tree_nodes, check.tree_nodes},
+        {s_entries, check.entries},
+        {s_black_height, static_cast<unsigned long long>(check.black_height)},
+    };
+    for (const auto& [key, value] : items) {
+        capi::Ref number = capi::Ref::steal(PyLong_FromUnsignedLongLong(value));
+        if (!number || PyDict_SetItem(result.get(), key, number.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+const capi::FunctionDef methods[] = {
+    capi::method<Self, insert>(insert_sig, "Insert block into tree."),
+    capi::method<Self, find_best_fit>(find_best_fit_sig,
+                                      "Find best-fit block (LOCK-FREE read).\n\n"
+                                      "Args:\n"
+                                      "    size: Minimum block size\n"
+                                      "    alignment: Alignment (unused)\n\n"
+                                      "Returns:\n"
+                                      "    The stored block of the smallest size >= size, or None"),
+    capi::method<Self, find_all_exact>(find_all_exact_sig,
+                                       "Find all blocks of exact size (lock-free read)."),
+    capi::method<Self, delete_block>(delete_sig, "Delete specific block."),
+    capi::method<Self, remove_ge>(remove_ge_sig, "Remove and return best-fit block >= size."),
+    capi::method<Self, size>(size_sig, "Get total block count."),
+    capi::method<Self, clear>(clear_sig, "Clear all blocks."),
+    capi::method<Self, get_stats>(get_stats_sig, "Get tree statistics."),
+    capi::method<Self, get_statistics>(get_statistics_sig,
+                                       "Get timing statistics (empty for sampling mode)."),
+    capi::method<Self, get_size_distribution>(get_size_distribution_sig, "Get size distribution."),
+    capi::method<Self, reset_circuit_breaker>(reset_circuit_breaker_sig,
+                                              "Reset circuit breaker stats."),
+    capi::method<Self, check_invariants>(
+        check_invariants_sig,
+        "Verify the red-black and bookkeeping invariants (for tests).\n\n"
+        "Raises AssertionError naming the first broken invariant; otherwise returns\n"
+        "seq_counter, the number of tree nodes and entries, and the black height."),
+};
+
+const capi::FunctionDef static_methods[] = {
+    capi::function<sanitize_size>(sanitize_size_sig, "Validate size."),
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tree_clear)},
+    {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
+    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(tree_len)},
+    {Py_mp_length, reinterpret_cast<void*>(tree_len)},
+    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
+    {Py_tp_doc,
+     const_cast<char*>("FastRedBlackTree(sample_rate=100)\n--\n\n"
+                       "Native intrusive Red-Black tree of free blocks keyed by size.\n\n"
+                       "Features:\n"
+                       "- Lock-free reads with seqlock\n"
+                       "- Single-writer mutex\n"
+                       "- Intrusive linked list for same-size blocks\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.memory.blockindex.FastRedBlackTree",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+}  // namespace
+
+PyObject* module_global(PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(module_dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+void FastRedBlackTree::_recursive_free(RBNode* node) noexcept {
+    auto release = [](RBNode* entry) {
+        PyObject* block = static_cast<PyObject*>(entry->block_obj);
+        PyMem_Free(entry);
+        Py_DECREF(block);
+    };
+    Tree::free_subtree(node, release);
+}
+
+RBNode* FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block) noexcept {
+    auto* node = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
+    if (node == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+        return nullptr;
+    }
+    *node = RBNode{nullptr, nullptr, nullptr, RED, size, block, nullptr, 0};
+    if (!perf_counter_ns(node->insert_time_ns)) {
+        PyMem_Free(node);
+        return nullptr;
+    }
+    Py_INCREF(block);
+    return node;
+}
+
+bool FastRedBlackTree::_record_sample() noexcept {
+    if (!using_atomic) return true;
+    capi::Ref counter = capi::Ref::borrow(sampled_counter.get());
+    capi::Ref result = capi::Ref::steal(call_method0(counter.get(), s_increment));
+    return static_cast<bool>(result);
+}
+
+capi::Ref FastRedBlackTree::_delete_node(RBNode* node) noexcept {
+    --tree.node_count;
+    tree.unlink_node(node);
+    PyObject* block = static_cast<PyObject*>(node->block_obj);
+    PyMem_Free(node);
+    return capi::Ref::steal(block);
+}
+
+bool add_fast_red_black_tree(PyObject* module) noexcept {
+    if (!capi::intern_all({
+            {s_time, "time"},
+            {s_sleep, "sleep"},
+            {s_perf_counter_ns, "perf_counter_ns"},
+            {s_increment, "increment"},
+            {s_load, "load"},
+            {s_sanitize_size, "_sanitize_size"},
+            {s_size, "size"},
+            {s_atomic_available, "ATOMIC_AVAILABLE"},
+            {s_atomic_counter, "AtomicCounter"},
+            {s_seq_counter, "seq_counter"},
+            {s_tree_nodes, "tree_nodes"},
+            {s_entries, "entries"},
+            {s_black_height, "black_height"},
+        }) ||
+        !init_stats_names()) {
+        return false;
+    }
+    if (backoff_seconds == nullptr) {
+        backoff_seconds = PyFloat_FromDouble(0.0001);
+        int_zero = PyLong_FromLong(0);
+        none_pair = PyTuple_Pack(2, Py_None, Py_None);
+        if (!backoff_seconds || !int_zero || !none_pair) return false;
+    }
+    if (std_time_module == nullptr) {
+        capi::Ref time = capi::Ref::steal(PyImport_ImportModule("time"));
+        if (!time) return false;
+        std_perf_counter_ns = PyObject_GetAttr(time.get(), s_perf_counter_ns);
+        if (std_perf_counter_ns == nullptr) return false;
+        std_time_module = time.release();
+    }
+    Py_XSETREF(module_dict, Py_NewRef(PyModule_GetDict(module)));
+    FastRedBlackTreeType = capi::create_type(module, {&spec, methods, static_methods});
+    return FastRedBlackTreeType != nullptr;
+}
+
+}  // namespace blockindex
