@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import math
 
 import pytest
@@ -79,7 +80,9 @@ def test_docstrings_layout():
         lines = getattr(adaptplan, name).__doc__.splitlines()
         assert lines[1] == ""
         assert lines[2].startswith("IP-PROTECTED: ")
-        assert "Args:" in lines and "Returns:" in lines, name
+        args = lines[lines.index("Args:") + 1 : lines.index("Returns:") - 1]
+        params = inspect.signature(getattr(adaptplan, name)).parameters
+        assert [line.split(":")[0].strip() for line in args] == list(params), name
     assert "Degradation threshold (e.g., 0.15 for 15%)" in detect_performance_degradation.__doc__
     assert "Trend coefficient (-1.0 to 1.0, negative = declining)" in (
         calculate_performance_trend.__doc__

@@ -358,10 +358,8 @@ const capi::FunctionDef functions[] = {
         "IP-PROTECTED: Workload pattern shift detection algorithm.\n"
         "\n"
         "Args:\n"
-        "    pattern_history: List of pattern dicts with parallelization_potential,\n"
-        "        cpu_intensity and memory_intensity\n"
-        "    change_threshold: Change of a three-observation mean that counts as\n"
-        "        significant\n"
+        "    pattern_history: List of workload pattern dicts\n"
+        "    change_threshold: Threshold for a significant change (0-1)\n"
         "\n"
         "Returns:\n"
         "    Tuple of (changed, parallel_change, cpu_change, memory_change)\n",
