@@ -20,6 +20,7 @@ import pytest
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 from lumetra.memory.lockless import AtomicCounter, AtomicCounterWrapper
+from lumetra.plugins.analyzer import adaptplan as ap
 from lumetra.plugins.analyzer import loadscore
 from reliability import discover
 
@@ -223,6 +224,65 @@ CALLS.update(
         ],
         "blockindex.FastRedBlackTree.__setstate__": [
             method(FastRedBlackTree, "__setstate__", 1, raises=TypeError)
+        ],
+    }
+)
+
+HISTORY = [(float(t), 100.0 - t) for t in range(40)]
+PATTERNS = [
+    {"parallelization_potential": 0.1 * i, "cpu_intensity": 0.5, "memory_intensity": 1}
+    for i in range(8)
+]
+LABELS = ["cpu", "io", None, "cpu", "gpu", "io", "cpu"]
+ALLOCATIONS = [(float(t), 128.0) for t in range(30)]
+CALLS.update(
+    {
+        "adaptplan.detect_performance_degradation": [
+            Call(ap.detect_performance_degradation, (HISTORY, 120.0, 0.1, 5.0)),
+            Call(
+                ap.detect_performance_degradation,
+                ([*HISTORY, (1, 2, 3)], 120.0, 0.1, 5.0),
+                raises=ValueError,
+            ),
+            Call(
+                ap.detect_performance_degradation,
+                ([*HISTORY, ("x", 2)], 120.0, 0.1, 5.0),
+                raises=TypeError,
+            ),
+        ],
+        "adaptplan.calculate_performance_trend": [
+            Call(ap.calculate_performance_trend, (HISTORY, 3.0)),
+            Call(ap.calculate_performance_trend, ([(1.0,)] * 4, 3.0), raises=ValueError),
+        ],
+        "adaptplan.detect_workload_characteristics_change": [
+            Call(ap.detect_workload_characteristics_change, (PATTERNS,)),
+            Call(ap.detect_workload_characteristics_change, ([*PATTERNS, []],), raises=TypeError),
+            Call(ap.detect_workload_characteristics_change, (None,), raises=TypeError),
+        ],
+        "adaptplan.detect_dominant_pattern": [
+            Call(ap.detect_dominant_pattern, (LABELS, 6)),
+            Call(ap.detect_dominant_pattern, ([*LABELS, 5],), raises=TypeError),
+        ],
+        "adaptplan.is_adaptation_beneficial": [
+            Call(ap.is_adaptation_beneficial, ("threads", "processes", 0.9, 0.8, 0.5, 1)),
+            Call(ap.is_adaptation_beneficial, (5, "processes", 0.9, 0.8, 0.5, 1), raises=TypeError),
+        ],
+        "adaptplan.should_skip_adaptation": [Call(ap.should_skip_adaptation, (100.0, 105.0, 10.0))],
+        "adaptplan.detect_memory_pressure": [Call(ap.detect_memory_pressure, (900, 1000))],
+        "adaptplan.detect_fragmentation_threshold": [
+            Call(ap.detect_fragmentation_threshold, (0.31,))
+        ],
+        "adaptplan.calculate_adaptation_urgency": [
+            Call(ap.calculate_adaptation_urgency, (0.5, 0.2, 0.1, [1]))
+        ],
+        "adaptplan.score_pool_recommendation": [
+            Call(ap.score_pool_recommendation, (0.5, 0.5, 0.5, 0.5))
+        ],
+        "adaptplan.predict_resource_requirements": [
+            Call(ap.predict_resource_requirements, (ALLOCATIONS, 9.0)),
+            Call(
+                ap.predict_resource_requirements, ([*ALLOCATIONS, (1.0,)], 9.0), raises=ValueError
+            ),
         ],
     }
 )

@@ -1,0 +1,95 @@
+// Module-internal declarations of lumetra.plugins.analyzer.adaptplan.
+//
+// Native entries: one typed function per Python function, with the same
+// parameters. List parameters must already be an exact `list` or None and str
+// parameters an exact `str` or None (the Python wrappers check this). Results:
+// an int flag for bool (-1 with an exception set on failure), a double for
+// float (-1.0 with an exception set on failure), otherwise a new reference or
+// null. The scalar decisions that cannot fail live in core.hpp.
+//
+// Reading lists: a list's length is read once, then entries are read by
+// position. Converting a value (`__float__`, `__index__`, `__add__`, iterating a
+// sample) can run Python code that changes the list, so every read re-checks
+// the bound against the list's current size and raises IndexError past the
+// end, and every item is held by a strong reference while it is converted.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "capi/capi.hpp"
+#include "core.hpp"
+
+namespace adaptplan {
+
+// --- constants, built once by init_constants -----------------------------------
+
+struct Constants {
+    PyObject* mixed;                   // "mixed"
+    PyObject* neutral_change;          // (False, 0.0, 0.0, 0.0)
+    PyObject* neutral_prediction;      // (0, 0, 0.0)
+    PyObject* zero;                    // 0, the index of a record's timestamp
+    PyObject* characteristic_keys[3];  // "parallelization_potential", "cpu_intensity",
+                                       // "memory_intensity"
+};
+extern Constants constants;
+bool init_constants() noexcept;
+
+// --- shared readers --------------------------------------------------------------
+
+// Strong reference to list[i], or IndexError once the list has shrunk below i.
+inline bool list_item(PyObject* list, Py_ssize_t i, capi::Ref& out) noexcept {
+    if (i >= PyList_GET_SIZE(list)) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return false;
+    }
+    out = capi::Ref::borrow(PyList_GET_ITEM(list, i));
+    return true;
+}
+
+// Unpacks an iterable of exactly two items and converts the first, then the
+// second, to double.
+bool unpack_pair(PyObject* sample, double& first, double& second) noexcept;
+
+// "object of type 'NoneType' has no len()", as len(None) reports it.
+PyObject* raise_none_has_no_len() noexcept;
+
+// String equality of two exact-str-or-None values (None equals only None).
+// Runs no Python code.
+inline bool same_label(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    if (a == Py_None || b == Py_None) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    // Strings are stored in their narrowest kind, so equal strings share it.
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+}
+
+// --- native entries ---------------------------------------------------------------
+
+int detect_performance_degradation(PyObject* performance_history, double baseline_performance,
+                                   double threshold, double window_start_time) noexcept;
+double calculate_performance_trend(PyObject* performance_history,
+                                   double window_start_time) noexcept;
+PyObject* detect_workload_characteristics_change(PyObject* pattern_history,
+                                                 double change_threshold = 0.3) noexcept;
+PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size = 5) noexcept;
+int is_adaptation_beneficial(PyObject* current_pool, PyObject* recommended_pool,
+                             double recommendation_score, double recommendation_confidence,
+                             double current_performance_estimate, int32_t trigger_code,
+                             double min_improvement_ratio = 1.1,
+                             double min_confidence = 0.6) noexcept;
+PyObject* predict_resource_requirements(PyObject* allocation_history,
+                                        double prediction_horizon_seconds) noexcept;
+
+// --- Python functions, in binding order -------------------------------------------
+
+std::span<const capi::FunctionDef> history_functions() noexcept;
+std::span<const capi::FunctionDef> decision_functions() noexcept;
+
+}  // namespace adaptplan

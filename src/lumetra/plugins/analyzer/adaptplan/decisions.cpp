@@ -1,0 +1,336 @@
+// The adaptation decisions and the resource prediction: thin wrappers that
+// convert arguments and call the arithmetic of core.hpp, plus the one pass
+// over an allocation history.
+//
+// The scalar wrappers run no Python code after their arguments are converted;
+// the prediction reads its list by position with bounds re-checked (see
+// adaptplan.hpp).
+#include "adaptplan.hpp"
+
+namespace adaptplan {
+
+// --- native entries ---------------------------------------------------------------
+
+int is_adaptation_beneficial(PyObject* current_pool, PyObject* recommended_pool,
+                             double recommendation_score, double recommendation_confidence,
+                             double current_performance_estimate, int32_t trigger_code,
+                             double min_improvement_ratio, double min_confidence) noexcept {
+    // Nothing to switch to.
+    if (same_label(current_pool, recommended_pool)) return 0;
+    return recommendation_justifies_switch(recommendation_score, recommendation_confidence,
+                                           current_performance_estimate, trigger_code,
+                                           min_improvement_ratio, min_confidence);
+}
+
+namespace {
+
+// record[0] as a double; any indexable record works.
+bool timestamp_of(PyObject* record, double& out) noexcept {
+    if ((PyTuple_CheckExact(record) && PyTuple_GET_SIZE(record) > 0)) {
+        // The caller holds the tuple, and the tuple holds its item.
+        return capi::to_double(PyTuple_GET_ITEM(record, 0), out);
+    }
+    capi::Ref item = capi::Ref::steal(PyObject_GetItem(record, constants.zero));
+    return item && capi::to_double(item.get(), out);
+}
+
+bool record_timestamp(PyObject* history, Py_ssize_t i, double& out) noexcept {
+    capi::Ref record;
+    return list_item(history, i, record) && timestamp_of(record.get(), out);
+}
+
+}  // namespace
+
+PyObject* predict_resource_requirements(PyObject* allocation_history,
+                                        double prediction_horizon_seconds) noexcept {
+    if (allocation_history == Py_None) return raise_none_has_no_len();
+    const Py_ssize_t n = PyList_GET_SIZE(allocation_history);
+    if (n < min_prediction_records) return Py_NewRef(constants.neutral_prediction);
+
+    double first_ts, last_ts;
+    if (!record_timestamp(allocation_history, 0, first_ts) ||
+        !record_timestamp(allocation_history, n - 1, last_ts)) {
+        return nullptr;
+    }
+    const double duration = last_ts - first_ts;
+    if (duration <= 0) return Py_NewRef(constants.neutral_prediction);
+
+    double total_size = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        capi::Ref record;
+        double ts, size;
+        if (!list_item(allocation_history, i, record) || !unpack_pair(record.get(), ts, size)) {
+            return nullptr;
+        }
+        total_size += size;
+    }
+    const Prediction p = predict(n, duration, total_size, prediction_horizon_seconds);
+    return Py_BuildValue("(iid)", p.predicted_allocations, p.predicted_total_bytes, p.confidence);
+}
+
+// --- Python functions -------------------------------------------------------------
+
+namespace {
+
+// In every wrapper numbers and flags are converted first, in parameter order,
+// and exact-type parameters checked after them.
+
+constexpr capi::Param beneficial_params[] = {
+    {"current_pool", nullptr, "str"},
+    {"recommended_pool", nullptr, "str"},
+    {"recommendation_score", nullptr, "float"},
+    {"recommendation_confidence", nullptr, "float"},
+    {"current_performance_estimate", nullptr, "float"},
+    {"trigger_code", nullptr, "int"},
+    {"min_improvement_ratio", "1.1", "float"},
+    {"min_confidence", "0.6", "float"},
+};
+constexpr capi::Signature beneficial_sig("is_adaptation_beneficial", beneficial_params);
+
+PyObject* py_is_adaptation_beneficial(PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    capi::Args<8> a;
+    double score, confidence, estimate, min_improvement_ratio = 1.1, min_confidence = 0.6;
+    int32_t trigger_code;
+    if (!a.parse(beneficial_sig, args, nargs, kwnames) || !capi::to_double(a[2], score) ||
+        !capi::to_double(a[3], confidence) || !capi::to_double(a[4], estimate) ||
+        !capi::to_int(a[5], trigger_code) ||
+        (a[6] && !capi::to_double(a[6], min_improvement_ratio)) ||
+        (a[7] && !capi::to_double(a[7], min_confidence)) ||
+        !capi::check_exact(a[0], &PyUnicode_Type, "current_pool", true) ||
+        !capi::check_exact(a[1], &PyUnicode_Type, "recommended_pool", true)) {
+        return nullptr;
+    }
+    return capi::new_bool(is_adaptation_beneficial(a[0], a[1], score, confidence, estimate,
+                                                   trigger_code, min_improvement_ratio,
+                                                   min_confidence));
+}
+
+constexpr capi::Param skip_params[] = {
+    {"last_adaptation_time", nullptr, "float"},
+    {"current_time", nullptr, "float"},
+    {"min_interval", nullptr, "float"},
+};
+constexpr capi::Signature skip_sig("should_skip_adaptation", skip_params);
+
+PyObject* py_should_skip_adaptation(PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+    capi::Args<3> a;
+    double last_adaptation_time, current_time, min_interval;
+    if (!a.parse(skip_sig, args, nargs, kwnames) || !capi::to_double(a[0], last_adaptation_time) ||
+        !capi::to_double(a[1], current_time) || !capi::to_double(a[2], min_interval)) {
+        return nullptr;
+    }
+    return capi::new_bool(should_skip_adaptation(last_adaptation_time, current_time, min_interval));
+}
+
+constexpr capi::Param pressure_params[] = {
+    {"current_usage", nullptr, "float"},
+    {"peak_usage", nullptr, "float"},
+    {"pressure_threshold", "0.8", "float"},
+};
+constexpr capi::Signature pressure_sig("detect_memory_pressure", pressure_params);
+
+PyObject* py_detect_memory_pressure(PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+    capi::Args<3> a;
+    double current_usage, peak_usage, pressure_threshold = 0.8;
+    if (!a.parse(pressure_sig, args, nargs, kwnames) || !capi::to_double(a[0], current_usage) ||
+        !capi::to_double(a[1], peak_usage) ||
+        (a[2] && !capi::to_double(a[2], pressure_threshold))) {
+        return nullptr;
+    }
+    return capi::new_bool(detect_memory_pressure(current_usage, peak_usage, pressure_threshold));
+}
+
+constexpr capi::Param fragmentation_params[] = {
+    {"fragmentation_ratio", nullptr, "float"},
+    {"threshold", "0.3", "float"},
+};
+constexpr capi::Signature fragmentation_sig("detect_fragmentation_threshold", fragmentation_params);
+
+PyObject* py_detect_fragmentation_threshold(PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    double fragmentation_ratio, threshold = 0.3;
+    if (!a.parse(fragmentation_sig, args, nargs, kwnames) ||
+        !capi::to_double(a[0], fragmentation_ratio) ||
+        (a[1] && !capi::to_double(a[1], threshold))) {
+        return nullptr;
+    }
+    return capi::new_bool(detect_fragmentation_threshold(fragmentation_ratio, threshold));
+}
+
+constexpr capi::Param urgency_params[] = {
+    {"performance_degradation", nullptr, "float"},
+    {"memory_pressure", nullptr, "float"},
+    {"fragmentation_ratio", nullptr, "float"},
+    {"workload_changed", nullptr, "bool"},
+};
+constexpr capi::Signature urgency_sig("calculate_adaptation_urgency", urgency_params);
+
+PyObject* py_calculate_adaptation_urgency(PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    double performance_degradation, memory_pressure, fragmentation_ratio;
+    if (!a.parse(urgency_sig, args, nargs, kwnames) ||
+        !capi::to_double(a[0], performance_degradation) ||
+        !capi::to_double(a[1], memory_pressure) || !capi::to_double(a[2], fragmentation_ratio)) {
+        return nullptr;
+    }
+    const int workload_changed = capi::to_truth(a[3]);
+    if (workload_changed < 0) return nullptr;
+    return PyFloat_FromDouble(calculate_adaptation_urgency(
+        performance_degradation, memory_pressure, fragmentation_ratio, workload_changed != 0));
+}
+
+constexpr capi::Param score_params[] = {
+    {"workload_fit", nullptr, "float"},
+    {"memory_fit", nullptr, "float"},
+    {"thread_count_fit", nullptr, "float"},
+    {"historical_success_rate", nullptr, "float"},
+};
+constexpr capi::Signature score_sig("score_pool_recommendation", score_params);
+
+PyObject* py_score_pool_recommendation(PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    double workload_fit, memory_fit, thread_count_fit, historical_success_rate;
+    if (!a.parse(score_sig, args, nargs, kwnames) || !capi::to_double(a[0], workload_fit) ||
+        !capi::to_double(a[1], memory_fit) || !capi::to_double(a[2], thread_count_fit) ||
+        !capi::to_double(a[3], historical_success_rate)) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(score_pool_recommendation(workload_fit, memory_fit, thread_count_fit,
+                                                        historical_success_rate));
+}
+
+constexpr capi::Param prediction_params[] = {
+    {"allocation_history", nullptr, "list"},
+    {"prediction_horizon_seconds", nullptr, "float"},
+};
+constexpr capi::Signature prediction_sig("predict_resource_requirements", prediction_params);
+
+PyObject* py_predict_resource_requirements(PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    double prediction_horizon_seconds;
+    if (!a.parse(prediction_sig, args, nargs, kwnames) ||
+        !capi::to_double(a[1], prediction_horizon_seconds) ||
+        !capi::check_exact(a[0], &PyList_Type, "allocation_history", true)) {
+        return nullptr;
+    }
+    return predict_resource_requirements(a[0], prediction_horizon_seconds);
+}
+
+const capi::FunctionDef functions[] = {
+    capi::function<py_is_adaptation_beneficial>(
+        beneficial_sig,
+        "Determine if pool adaptation would be beneficial.\n"
+        "\n"
+        "IP-PROTECTED: Core adaptation decision algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    current_pool: Current pool type name\n"
+        "    recommended_pool: Recommended pool type name\n"
+        "    recommendation_score: Expected performance of the recommended pool\n"
+        "    recommendation_confidence: Confidence in the recommendation (0-1)\n"
+        "    current_performance_estimate: Estimated performance of the current pool\n"
+        "    trigger_code: The adaptation trigger type\n"
+        "    min_improvement_ratio: Required improvement over the current pool\n"
+        "    min_confidence: Minimum confidence to act on the recommendation\n"
+        "\n"
+        "Returns:\n"
+        "    True if switching to the recommended pool is worth it\n",
+        "bool"),
+    capi::function<py_should_skip_adaptation>(
+        skip_sig,
+        "Check if adaptation should be skipped due to timing.\n"
+        "\n"
+        "IP-PROTECTED: Adaptation cooldown logic.\n"
+        "\n"
+        "Args:\n"
+        "    last_adaptation_time: Time of the last adaptation in seconds\n"
+        "    current_time: Current time in seconds\n"
+        "    min_interval: Minimum seconds between adaptations\n"
+        "\n"
+        "Returns:\n"
+        "    True if the last adaptation is too recent\n",
+        "bool"),
+    capi::function<py_detect_memory_pressure>(
+        pressure_sig,
+        "Detect memory pressure conditions.\n"
+        "\n"
+        "IP-PROTECTED: Memory pressure detection algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    current_usage: Current memory usage in bytes\n"
+        "    peak_usage: Peak memory usage in bytes\n"
+        "    pressure_threshold: Usage ratio above which memory is under pressure\n"
+        "\n"
+        "Returns:\n"
+        "    True if memory is under pressure\n",
+        "bool"),
+    capi::function<py_detect_fragmentation_threshold>(
+        fragmentation_sig,
+        "Check if fragmentation exceeds threshold.\n"
+        "\n"
+        "IP-PROTECTED: Fragmentation evaluation.\n"
+        "\n"
+        "Args:\n"
+        "    fragmentation_ratio: Current fragmentation ratio\n"
+        "    threshold: Fragmentation ratio above which action is needed\n"
+        "\n"
+        "Returns:\n"
+        "    True if fragmentation exceeds the threshold\n",
+        "bool"),
+    capi::function<py_calculate_adaptation_urgency>(
+        urgency_sig,
+        "Calculate urgency score for adaptation.\n"
+        "\n"
+        "IP-PROTECTED: Urgency scoring algorithm for prioritizing adaptations.\n"
+        "\n"
+        "Args:\n"
+        "    performance_degradation: Performance degradation ratio (0-1)\n"
+        "    memory_pressure: Memory pressure ratio (0-1)\n"
+        "    fragmentation_ratio: Fragmentation ratio (0-1)\n"
+        "    workload_changed: Whether the workload characteristics changed\n"
+        "\n"
+        "Returns:\n"
+        "    Urgency score (0.0 to 1.0)\n",
+        "float"),
+    capi::function<py_score_pool_recommendation>(
+        score_sig,
+        "Score a pool recommendation based on multiple factors.\n"
+        "\n"
+        "IP-PROTECTED: Pool recommendation scoring algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    workload_fit: How well the pool fits the workload (0-1)\n"
+        "    memory_fit: How well the pool fits the memory profile (0-1)\n"
+        "    thread_count_fit: How well the pool's thread count fits (0-1)\n"
+        "    historical_success_rate: Past success rate of the pool (0-1)\n"
+        "\n"
+        "Returns:\n"
+        "    Recommendation score (0.0 to 1.0)\n",
+        "float"),
+    capi::function<py_predict_resource_requirements>(
+        prediction_sig,
+        "Predict future resource requirements based on allocation history.\n"
+        "\n"
+        "IP-PROTECTED: Resource prediction algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    allocation_history: List of (timestamp, size) tuples\n"
+        "    prediction_horizon_seconds: How far ahead to predict, in seconds\n"
+        "\n"
+        "Returns:\n"
+        "    Tuple of (predicted_allocations, predicted_total_bytes, confidence)\n",
+        "tuple"),
+};
+
+}  // namespace
+
+std::span<const capi::FunctionDef> decision_functions() noexcept { return functions; }
+
+}  // namespace adaptplan

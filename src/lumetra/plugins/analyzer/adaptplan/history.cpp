@@ -1,0 +1,387 @@
+// The detection functions over recent history: performance degradation and
+// trend over (timestamp, metric) samples, workload-characteristics change over
+// pattern dicts, and the dominant pattern label of a window.
+//
+// Lists are read by position with their bounds re-checked on every read (see
+// adaptplan.hpp). Dicts and values are held by strong references while Python
+// code (`__add__`, `__float__`, key comparisons) may run.
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "adaptplan.hpp"
+
+namespace adaptplan {
+
+// --- native entries ---------------------------------------------------------------
+
+int detect_performance_degradation(PyObject* performance_history, double baseline_performance,
+                                   double threshold, double window_start_time) noexcept {
+    if (performance_history == Py_None) return 0;
+    const Py_ssize_t n = PyList_GET_SIZE(performance_history);
+    if (n == 0 || baseline_performance <= 0) return 0;
+    if (n < min_degradation_samples) return 0;
+    WindowAverage window;
+    // Every sample is unpacked and converted, also those outside the window.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        capi::Ref sample;
+        double timestamp, metric;
+        if (!list_item(performance_history, i, sample) ||
+            !unpack_pair(sample.get(), timestamp, metric)) {
+            return -1;
+        }
+        window.add(timestamp, metric, window_start_time);
+    }
+    return window.degraded(baseline_performance, threshold);
+}
+
+double calculate_performance_trend(PyObject* performance_history,
+                                   double window_start_time) noexcept {
+    if (performance_history == Py_None) return 0.0;
+    const Py_ssize_t n = PyList_GET_SIZE(performance_history);
+    if (n < min_trend_samples) return 0.0;
+    TrendFit fit;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        capi::Ref sample;
+        double timestamp, metric;
+        if (!list_item(performance_history, i, sample) ||
+            !unpack_pair(sample.get(), timestamp, metric)) {
+            return -1.0;
+        }
+        fit.add(timestamp, metric, window_start_time);
+    }
+    return fit.relative_slope();
+}
+
+namespace {
+
+// accumulator = float(accumulator + value), as Python adds a float and the
+// value. Exact floats and ints are added natively with the same result (an int
+// is converted to double exactly as float addition converts it).
+bool add_characteristic(double& accumulator, PyObject* value) noexcept {
+    if (PyFloat_CheckExact(value)) {
+        accumulator += PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        const double addend = PyLong_AsDouble(value);
+        if (addend == -1.0 && PyErr_Occurred()) return false;
+        accumulator += addend;
+        return true;
+    }
+    // `value` is borrowed from a dict its own `__radd__` could change.
+    capi::Ref held = capi::Ref::borrow(value);
+    capi::Ref left = capi::Ref::steal(PyFloat_FromDouble(accumulator));
+    if (!left) return false;
+    capi::Ref sum = capi::Ref::steal(PyNumber_Add(left.get(), held.get()));
+    return sum && capi::to_double(sum.get(), accumulator);
+}
+
+// Adds entry's three characteristics to sums[0..3).
+bool add_characteristics(PyObject* entry, double sums[3]) noexcept {
+    for (int k = 0; k < 3; ++k) {
+        PyObject* key = constants.characteristic_keys[k];
+        // Looked up again for each addition: an earlier `__add__` may have
+        // changed the dict.
+        PyObject* value = PyDict_GetItemWithError(entry, key);
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+            return false;
+        }
+        if (!add_characteristic(sums[k], value)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* detect_workload_characteristics_change(PyObject* pattern_history,
+                                                 double change_threshold) noexcept {
+    if (pattern_history == Py_None) return raise_none_has_no_len();
+    const Py_ssize_t n = PyList_GET_SIZE(pattern_history);
+    if (n < 6) return Py_NewRef(constants.neutral_change);
+
+    // The last six entries, oldest first, held for the sums below.
+    capi::Ref entries[6];
+    for (Py_ssize_t k = 0; k < 6; ++k) {
+        if (!list_item(pattern_history, n - 6 + k, entries[k])) return nullptr;
+        PyObject* entry = entries[k].get();
+        if (entry == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+            return nullptr;
+        }
+        if (!PyDict_CheckExact(entry)) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                         Py_TYPE(entry)->tp_name);
+            return nullptr;
+        }
+        for (PyObject* key : constants.characteristic_keys) {
+            // A key with a colliding hash may run its `__eq__` here.
+            const int found = PyDict_Contains(entry, key);
+            if (found < 0) return nullptr;
+            if (found == 0) return Py_NewRef(constants.neutral_change);
+        }
+    }
+
+    double recent[3] = {0.0, 0.0, 0.0};
+    double older[3] = {0.0, 0.0, 0.0};
+    for (int k = 3; k < 6; ++k) {
+        if (!add_characteristics(entries[k].get(), recent)) return nullptr;
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (!add_characteristics(entries[k].get(), older)) return nullptr;
+    }
+    const CharacteristicsChange c = characteristics_change(recent, older, change_threshold);
+    return Py_BuildValue("(Oddd)", c.changed ? Py_True : Py_False, c.parallel_change, c.cpu_change,
+                         c.memory_change);
+}
+
+namespace {
+
+// Counts of the labels of a window in first-occurrence order. Labels are exact
+// `str` or None: hashing and comparing them runs no Python code and allocates
+// no Python object, so the list cannot change while labels are counted and the
+// labels are borrowed from it.
+class LabelCounter {
+public:
+    // May throw std::bad_alloc.
+    void add(PyObject* label) {
+        const Py_hash_t hash = label_hash(label);
+        const std::size_t found = find(label, hash);
+        if (found != npos) {
+            ++labels_[found].count;
+            return;
+        }
+        labels_.push_back({label, hash, 1});
+        if (!index_.empty()) {
+            index_.emplace(hash, labels_.size() - 1);
+        } else if (labels_.size() > linear_limit) {
+            // Many distinct labels: switch from a linear scan to a hash index.
+            index_.reserve(labels_.size() * 2);
+            for (std::size_t i = 0; i < labels_.size(); ++i) index_.emplace(labels_[i].hash, i);
+        }
+    }
+
+    // The first label with the strictly highest count, or null when empty.
+    PyObject* dominant() const noexcept {
+        PyObject* best = nullptr;
+        int64_t max_count = 0;
+        for (const LabelCount& l : labels_) {
+            if (l.count > max_count) {
+                max_count = l.count;
+                best = l.label;
+            }
+        }
+        return best;
+    }
+
+private:
+    struct LabelCount {
+        PyObject* label;
+        Py_hash_t hash;
+        int64_t count;
+    };
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::size_t linear_limit = 16;
+
+    static Py_hash_t label_hash(PyObject* label) noexcept {
+        // A str caches its hash; None hashes by identity. Neither can fail.
+        return label == Py_None ? 0 : PyObject_Hash(label);
+    }
+
+    std::size_t find(PyObject* label, Py_hash_t hash) const noexcept {
+        if (index_.empty()) {
+            for (std::size_t i = 0; i < labels_.size(); ++i) {
+                if (labels_[i].hash == hash && same_label(labels_[i].label, label)) return i;
+            }
+            return npos;
+        }
+        const auto [first, last] = index_.equal_range(hash);
+        for (auto it = first; it != last; ++it) {
+            if (same_label(labels_[it->second].label, label)) return it->second;
+        }
+        return npos;
+    }
+
+    std::vector<LabelCount> labels_;
+    std::unordered_multimap<Py_hash_t, std::size_t> index_;
+};
+
+}  // namespace
+
+PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size) noexcept {
+    if (patterns == Py_None) return raise_none_has_no_len();
+    const Py_ssize_t n = PyList_GET_SIZE(patterns);
+    if (n == 0) return Py_NewRef(constants.mixed);
+    const int64_t start = window_start(n, window_size);
+    try {
+        LabelCounter counter;
+        for (int64_t i = start; i < n; ++i) {
+            // The size cannot change here (see LabelCounter), but a read past
+            // the end must never happen.
+            if (i >= PyList_GET_SIZE(patterns)) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                return nullptr;
+            }
+            PyObject* label = PyList_GET_ITEM(patterns, i);
+            if (label != Py_None && !PyUnicode_CheckExact(label)) {
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                             Py_TYPE(label)->tp_name);
+                return nullptr;
+            }
+            counter.add(label);
+        }
+        PyObject* dominant = counter.dominant();
+        return Py_NewRef(dominant != nullptr ? dominant : constants.mixed);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// --- Python functions -------------------------------------------------------------
+
+namespace {
+
+constexpr capi::Param degradation_params[] = {
+    {"performance_history", nullptr, "list"},
+    {"baseline_performance", nullptr, "float"},
+    {"threshold", nullptr, "float"},
+    {"window_start_time", nullptr, "float"},
+};
+constexpr capi::Signature degradation_sig("detect_performance_degradation", degradation_params);
+
+// Numbers are converted first and exact-type parameters checked after them, so
+// that a call with several bad arguments reports the same one every time.
+PyObject* py_detect_performance_degradation(PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    double baseline_performance, threshold, window_start_time;
+    if (!a.parse(degradation_sig, args, nargs, kwnames) ||
+        !capi::to_double(a[1], baseline_performance) || !capi::to_double(a[2], threshold) ||
+        !capi::to_double(a[3], window_start_time) ||
+        !capi::check_exact(a[0], &PyList_Type, "performance_history", true)) {
+        return nullptr;
+    }
+    const int result =
+        detect_performance_degradation(a[0], baseline_performance, threshold, window_start_time);
+    return result < 0 ? nullptr : capi::new_bool(result);
+}
+
+constexpr capi::Param trend_params[] = {
+    {"performance_history", nullptr, "list"},
+    {"window_start_time", nullptr, "float"},
+};
+constexpr capi::Signature trend_sig("calculate_performance_trend", trend_params);
+
+PyObject* py_calculate_performance_trend(PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    double window_start_time;
+    if (!a.parse(trend_sig, args, nargs, kwnames) || !capi::to_double(a[1], window_start_time) ||
+        !capi::check_exact(a[0], &PyList_Type, "performance_history", true)) {
+        return nullptr;
+    }
+    const double result = calculate_performance_trend(a[0], window_start_time);
+    if (result == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(result);
+}
+
+constexpr capi::Param change_params[] = {
+    {"pattern_history", nullptr, "list"},
+    {"change_threshold", "0.3", "float"},
+};
+constexpr capi::Signature change_sig("detect_workload_characteristics_change", change_params);
+
+PyObject* py_detect_workload_characteristics_change(PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    double change_threshold = 0.3;
+    if (!a.parse(change_sig, args, nargs, kwnames) ||
+        (a[1] && !capi::to_double(a[1], change_threshold)) ||
+        !capi::check_exact(a[0], &PyList_Type, "pattern_history", true)) {
+        return nullptr;
+    }
+    return detect_workload_characteristics_change(a[0], change_threshold);
+}
+
+constexpr capi::Param dominant_params[] = {
+    {"patterns", nullptr, "list"},
+    {"window_size", "5", "int"},
+};
+constexpr capi::Signature dominant_sig("detect_dominant_pattern", dominant_params);
+
+PyObject* py_detect_dominant_pattern(PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    int32_t window_size = 5;
+    if (!a.parse(dominant_sig, args, nargs, kwnames) ||
+        (a[1] && !capi::to_int(a[1], window_size)) ||
+        !capi::check_exact(a[0], &PyList_Type, "patterns", true)) {
+        return nullptr;
+    }
+    return detect_dominant_pattern(a[0], window_size);
+}
+
+const capi::FunctionDef functions[] = {
+    capi::function<py_detect_performance_degradation>(
+        degradation_sig,
+        "Detect if performance has degraded significantly.\n"
+        "\n"
+        "IP-PROTECTED: Core performance degradation detection algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    performance_history: List of (timestamp, metric) tuples\n"
+        "    baseline_performance: Baseline performance value\n"
+        "    threshold: Degradation threshold (e.g., 0.15 for 15%)\n"
+        "    window_start_time: Only consider samples at or after this time\n"
+        "\n"
+        "Returns:\n"
+        "    True if the recent average fell below the baseline by more than threshold\n",
+        "bool"),
+    capi::function<py_calculate_performance_trend>(
+        trend_sig,
+        "Calculate performance trend over a time window.\n"
+        "\n"
+        "IP-PROTECTED: Performance trend analysis algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    performance_history: List of (timestamp, metric) tuples\n"
+        "    window_start_time: Only consider samples at or after this time\n"
+        "\n"
+        "Returns:\n"
+        "    Trend coefficient (-1.0 to 1.0, negative = declining)\n",
+        "float"),
+    capi::function<py_detect_workload_characteristics_change>(
+        change_sig,
+        "Detect significant changes in workload characteristics.\n"
+        "\n"
+        "IP-PROTECTED: Workload pattern shift detection algorithm.\n"
+        "\n"
+        "Args:\n"
+        "    pattern_history: List of workload pattern dicts\n"
+        "    change_threshold: Threshold for a significant change (0-1)\n"
+        "\n"
+        "Returns:\n"
+        "    Tuple of (changed, parallel_change, cpu_change, memory_change)\n",
+        "tuple"),
+    capi::function<py_detect_dominant_pattern>(
+        dominant_sig,
+        "Detect the dominant pattern in a list of pattern names.\n"
+        "\n"
+        "IP-PROTECTED: Pattern frequency analysis.\n"
+        "\n"
+        "Args:\n"
+        "    patterns: List of pattern names\n"
+        "    window_size: Number of most recent patterns to consider\n"
+        "\n"
+        "Returns:\n"
+        "    The most frequent pattern name in the window (the first seen on a tie),\n"
+        "    or 'mixed' if the window is empty\n",
+        "str"),
+};
+
+}  // namespace
+
+std::span<const capi::FunctionDef> history_functions() noexcept { return functions; }
+
+}  // namespace adaptplan
