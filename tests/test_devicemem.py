@@ -423,6 +423,9 @@ def test_oom_rules(message, error_type, expected):
         "CUDA \U0001f600 Memory",
         "\ud800 Out Of Memory",  # lone surrogate
         "memory: Allocat\u0131on failed",
+        "x" * 300 + " GPU Memory",  # longer than the on-stack buffer
+        "\u0394" * 300 + " GPU memor" + "Y",
+        "\u0394" * 300 + " GPU memor",
     ],
 )
 def test_oom_matches_str_lower(message):

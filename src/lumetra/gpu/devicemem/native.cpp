@@ -71,30 +71,58 @@ PyObject* new_chunked_strategy(uint64_t chunk_size, uint64_t chunk_count) noexce
                    : nullptr;
 }
 
-// Calls `f(core::Text<Unit>)` on the text as `str.lower()` would leave it.
-// Latin-1 texts are searched in place: their lower-cased form differs only in
-// ASCII case, which the keyword search folds. Wider texts can lower-case into
-// ASCII letters (KELVIN SIGN to 'k') or change length, so they are lower-cased
-// by the interpreter first.
-template <typename F>
-int with_lowered(PyObject* text, F&& f) noexcept {
-    if (PyUnicode_READY(text) < 0) return -1;
-    capi::Ref lowered;
-    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
-        lowered = capi::Ref::steal(PyObject_CallMethodNoArgs(text, s_lower));
-        if (!lowered || PyUnicode_READY(lowered.get()) < 0) return -1;
-        text = lowered.get();
+// A text as `str.lower()` would leave it, folded to bytes for the keyword
+// rules. Latin-1 texts are folded directly: lower-casing them changes only
+// ASCII case. Wider texts can lower-case into ASCII letters (KELVIN SIGN to
+// 'k') or change length, so the interpreter lower-cases them first.
+class LoweredText {
+public:
+    LoweredText() noexcept = default;
+    LoweredText(const LoweredText&) = delete;
+    LoweredText& operator=(const LoweredText&) = delete;
+    ~LoweredText() { PyMem_Free(heap_); }
+
+    // False with an error set.
+    bool init(PyObject* text) noexcept {
+        if (PyUnicode_READY(text) < 0) return false;
+        if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
+            lowered_ = capi::Ref::steal(PyObject_CallMethodNoArgs(text, s_lower));
+            if (!lowered_ || PyUnicode_READY(lowered_.get()) < 0) return false;
+            text = lowered_.get();
+        }
+        const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        char* out = stack_;
+        if (size > sizeof stack_) {
+            out = heap_ = static_cast<char*>(PyMem_Malloc(size));
+            if (out == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        const void* data = PyUnicode_DATA(text);
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                core::fold_to_ascii(static_cast<const Py_UCS1*>(data), size, out);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                core::fold_to_ascii(static_cast<const Py_UCS2*>(data), size, out);
+                break;
+            default:
+                core::fold_to_ascii(static_cast<const Py_UCS4*>(data), size, out);
+                break;
+        }
+        view_ = std::string_view(out, size);
+        return true;
     }
-    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return f(core::Text<Py_UCS1>{PyUnicode_1BYTE_DATA(text), size});
-        case PyUnicode_2BYTE_KIND:
-            return f(core::Text<Py_UCS2>{PyUnicode_2BYTE_DATA(text), size});
-        default:
-            return f(core::Text<Py_UCS4>{PyUnicode_4BYTE_DATA(text), size});
-    }
-}
+
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    char stack_[256];
+    char* heap_ = nullptr;
+    capi::Ref lowered_;
+    std::string_view view_;
+};
 
 }  // namespace
 
@@ -154,8 +182,7 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
 }
 
 int is_oom_error(PyObject* error_message, PyObject* error_type) noexcept {
-    // Both texts are lower-cased before any rule is tried, so None is
-    // rejected whichever rule would have decided.
+    // None is rejected before any rule is tried, whichever rule would decide.
     if (error_message == Py_None) {
         capi::raise_arg_type("error_message", "str", error_message);
         return -1;
@@ -164,11 +191,14 @@ int is_oom_error(PyObject* error_message, PyObject* error_type) noexcept {
         capi::raise_arg_type("error_type", "str", error_type);
         return -1;
     }
-    return with_lowered(error_message, [error_type](const auto& message) noexcept {
-        return with_lowered(error_type, [&message](const auto& type) noexcept {
-            return core::is_oom_error(message, type) ? 1 : 0;
-        });
-    });
+    // The message rules decide most calls, so the type is folded only when
+    // they do not hold.
+    LoweredText message;
+    if (!message.init(error_message)) return -1;
+    if (core::message_is_oom(message.view())) return 1;
+    LoweredText type;
+    if (!type.init(error_type)) return -1;
+    return core::type_is_oom(type.view()) ? 1 : 0;
 }
 
 int is_chunkable_operation(PyObject* operation) noexcept {

@@ -126,44 +126,98 @@ constexpr Strategy decide_allocation_strategy(uint64_t requested_bytes, uint64_t
 
 // Out-of-memory keyword rules, applied to texts as `str.lower()` leaves them.
 //
-// `Text` is a view of code units (1, 2 or 4 bytes). The keywords are ASCII, so
-// a unit matches a keyword character when it equals it after folding A-Z to
-// a-z; units outside ASCII never match. Folding lets a caller pass a text
-// whose only difference from its lower-cased form is ASCII case (any Latin-1
-// text) without building the lower-cased copy.
+// The keywords are ASCII, so the rules only need to see the ASCII letters of a
+// lower-cased text: `fold_to_ascii` copies a text's code units (1, 2 or 4
+// bytes) to bytes, A-Z folded to a-z and every unit outside ASCII replaced by
+// 0x80, which no keyword contains. For a text whose lower-cased form differs
+// from it only in ASCII case (any Latin-1 text) folding is lower-casing.
 template <typename Unit>
-struct Text {
-    const Unit* data;
-    std::size_t size;
-
-    bool contains(std::string_view keyword) const noexcept {
-        if (keyword.size() > size) return false;
-        const std::size_t last = size - keyword.size();
-        for (std::size_t start = 0; start <= last; ++start) {
-            std::size_t j = 0;
-            while (j < keyword.size() &&
-                   fold(data[start + j]) == static_cast<unsigned char>(keyword[j])) {
-                ++j;
-            }
-            if (j == keyword.size()) return true;
+void fold_to_ascii(const Unit* units, std::size_t size, char* out) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        // Byte arithmetic throughout, so that the loop vectorises in byte lanes.
+        for (std::size_t i = 0; i < size; ++i) {
+            const uint8_t c = units[i];
+            const uint8_t lower = static_cast<uint8_t>(c - 'A') < 26 ? c + ('a' - 'A') : c;
+            out[i] = static_cast<char>(c < 0x80 ? lower : 0x80);
         }
-        return false;
+    } else {
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto c = static_cast<uint32_t>(units[i]);
+            const uint32_t lower = c - 'A' < 26u ? c + ('a' - 'A') : c;
+            out[i] = static_cast<char>(c < 0x80 ? lower : 0x80);
+        }
     }
+}
 
-private:
-    static constexpr uint32_t fold(Unit unit) noexcept {
-        const uint32_t c = static_cast<uint32_t>(unit);
-        return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-    }
+// The message keywords, one bit each.
+enum OomKeyword : unsigned {
+    OUT_OF_MEMORY = 1u << 0,
+    CUDA = 1u << 1,
+    MEMORY = 1u << 2,
+    ALLOCAT = 1u << 3,
+    FAILED = 1u << 4,
+    INSUFFICIENT = 1u << 5,
+    GPU = 1u << 6,
 };
 
-template <typename MessageUnit, typename TypeUnit>
-bool is_oom_error(const Text<MessageUnit>& message, const Text<TypeUnit>& type) noexcept {
-    return message.contains("out of memory") || type.contains("outofmemoryerror") ||
-           (message.contains("cuda") && message.contains("memory")) ||
-           (message.contains("allocat") && message.contains("failed")) ||
-           (message.contains("memory") && message.contains("insufficient")) ||
-           (message.contains("gpu") && message.contains("memory"));
+// Rules 1 and 3 to 6 on the set of keywords found in the message.
+constexpr bool message_rules_hold(unsigned found) noexcept {
+    return (found & OUT_OF_MEMORY) != 0 ||
+           ((found & MEMORY) != 0 && (found & (CUDA | INSUFFICIENT | GPU)) != 0) ||
+           ((found & ALLOCAT) != 0 && (found & FAILED) != 0);
+}
+
+// The message keywords begin with seven different letters, so one pass that
+// tries at each position the only keyword that can start there finds them
+// all; it stops as soon as a rule holds.
+constexpr bool message_is_oom(std::string_view message) noexcept {
+    unsigned found = 0;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const std::string_view rest = message.substr(i);
+        unsigned bit;
+        bool hit;
+        switch (message[i]) {
+            case 'o':
+                bit = OUT_OF_MEMORY, hit = rest.starts_with("out of memory");
+                break;
+            case 'c':
+                bit = CUDA, hit = rest.starts_with("cuda");
+                break;
+            case 'm':
+                bit = MEMORY, hit = rest.starts_with("memory");
+                break;
+            case 'a':
+                bit = ALLOCAT, hit = rest.starts_with("allocat");
+                break;
+            case 'f':
+                bit = FAILED, hit = rest.starts_with("failed");
+                break;
+            case 'i':
+                bit = INSUFFICIENT, hit = rest.starts_with("insufficient");
+                break;
+            case 'g':
+                bit = GPU, hit = rest.starts_with("gpu");
+                break;
+            default:
+                continue;
+        }
+        if (hit) {
+            found |= bit;
+            if (message_rules_hold(found)) return true;
+        }
+    }
+    return false;
+}
+
+// Rule 2, on the folded type name.
+constexpr bool type_is_oom(std::string_view type) noexcept {
+    return type.find("outofmemoryerror") != std::string_view::npos;
+}
+
+// Rules 1 to 6 on folded texts: the result is the same whichever order the
+// rules are tried in.
+constexpr bool is_oom_error(std::string_view message, std::string_view type) noexcept {
+    return message_is_oom(message) || type_is_oom(type);
 }
 
 // Operation names, as the GPU layer spells them (case-sensitive). Chunkable
