@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
 import math
 import sys
+import tracemalloc
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from lumetra.gpu import devicemem as dm
 from lumetra.gpu.devicemem import (
     calculate_memory_pressure,
     calculate_optimal_chunks,
@@ -195,3 +198,25 @@ def test_memory_pressure(used, total, expected):
 )
 def test_recommend_headroom(args, expected):
     assert recommend_headroom(*args) == pytest.approx(expected)
+
+
+def test_no_memory_growth_over_repeated_calls():
+    def work():
+        for _ in range(300):
+            dm.compute_chunk_shapes((100, 7, 3.0), 8, 100)
+            dm.decide_allocation_strategy(2500, 1000, 0.2, True)
+            dm.is_oom_error("\u0394" * 300 + " x", "OutOfMemory\u0394")
+            dm.estimate_allocation_bytes((5, 6, 7), 8, 1.5)
+            dm.score_gpu_suitability(1, "zeros", 2, 0.1)
+            with contextlib.suppress(OverflowError):
+                dm.compute_chunk_shapes((10, -4), 8, 100)
+
+    tracemalloc.start()
+    try:
+        work()
+        before = tracemalloc.get_traced_memory()[0]
+        work()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < 2_000
