@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from lumetra.gpu import devicemem as dm
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 from lumetra.memory.lockless import AtomicCounter, AtomicCounterWrapper
@@ -284,6 +285,47 @@ CALLS.update(
                 ap.predict_resource_requirements, ([*ALLOCATIONS, (1.0,)], 9.0), raises=ValueError
             ),
         ],
+    }
+)
+
+CALLS.update(
+    {
+        "devicemem.estimate_allocation_bytes": [
+            Call(dm.estimate_allocation_bytes, ((64, 64, 3, 3), 4, 1.2)),
+            Call(dm.estimate_allocation_bytes, ((2**31 - 1, 2**31 - 1, 4), 8)),
+            Call(dm.estimate_allocation_bytes, ((2**31,), 1), raises=OverflowError),
+            Call(dm.estimate_allocation_bytes, ([10], 1), raises=TypeError),
+        ],
+        "devicemem.calculate_safe_limit": [Call(dm.calculate_safe_limit, (1000, 0.2))],
+        "devicemem.decide_allocation_strategy": [
+            Call(dm.decide_allocation_strategy, (500, 1000, 0.2, False)),
+            Call(dm.decide_allocation_strategy, (2500, 1000, 0.2, True)),
+            Call(dm.decide_allocation_strategy, (-1, 1000, 0.2, True), raises=OverflowError),
+        ],
+        "devicemem.compute_chunk_shapes": [
+            Call(dm.compute_chunk_shapes, ((100, 4, 3), 8, 1000)),
+            Call(dm.compute_chunk_shapes, ((10, -4), 8, 100), raises=OverflowError),
+            Call(dm.compute_chunk_shapes, ((10, 4), 0, 100), raises=ValueError),
+        ],
+        "devicemem.calculate_optimal_chunks": [
+            Call(dm.calculate_optimal_chunks, (2500, 1000, 0.2))
+        ],
+        "devicemem.is_oom_error": [
+            Call(
+                dm.is_oom_error, ("CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError")
+            ),
+            Call(dm.is_oom_error, ("Unicode \u212a \ud800 nothing", "Error")),
+            Call(dm.is_oom_error, (None, "Error"), raises=TypeError),
+        ],
+        "devicemem.is_chunkable_operation": [
+            Call(dm.is_chunkable_operation, ("random.randn",)),
+            Call(dm.is_chunkable_operation, (5,), raises=TypeError),
+        ],
+        "devicemem.score_gpu_suitability": [
+            Call(dm.score_gpu_suitability, (320, "matmul", 1000, 0.2))
+        ],
+        "devicemem.calculate_memory_pressure": [Call(dm.calculate_memory_pressure, (25, 100))],
+        "devicemem.recommend_headroom": [Call(dm.recommend_headroom, (0.7,))],
     }
 )
 

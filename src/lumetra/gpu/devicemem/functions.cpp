@@ -1,0 +1,366 @@
+// The ten Python-visible functions of lumetra.gpu.devicemem.
+//
+// Each one parses its arguments (every parameter by position or keyword),
+// converts them in parameter order, calls the native entry and wraps the
+// native result. Nothing here holds state; the functions never release the
+// interpreter lock, as their work is far shorter than releasing it.
+#include "capi/capi.hpp"
+#include "devicemem.hpp"
+
+namespace devicemem {
+
+namespace {
+
+// `tuple` and `str` parameters: exactly that type, or None.
+bool tuple_arg(PyObject* obj, const char* name) noexcept {
+    return capi::check_exact(obj, &PyTuple_Type, name, true);
+}
+bool str_arg(PyObject* obj, const char* name) noexcept {
+    return capi::check_exact(obj, &PyUnicode_Type, name, true);
+}
+
+PyObject* new_flag(int flag) noexcept { return flag < 0 ? nullptr : capi::new_bool(flag != 0); }
+
+// --- estimate_allocation_bytes ------------------------------------------------------
+
+constexpr capi::Param estimate_params[] = {{"shape"}, {"element_size"}, {"overhead_factor", "1.0"}};
+constexpr capi::Signature estimate_sig("estimate_allocation_bytes", estimate_params);
+constexpr const char estimate_doc[] =
+    "Estimate memory required for array allocation.\n"
+    "\n"
+    "IP-PROTECTED: Core memory estimation algorithm.\n"
+    "\n"
+    "Args:\n"
+    "    shape: Array shape (tuple of dimensions)\n"
+    "    element_size: Size of one element in bytes\n"
+    "    overhead_factor: Multiplier for allocator overhead, applied only above 1.0\n"
+    "\n"
+    "Returns:\n"
+    "    Estimated bytes, saturating at 9223372036854775807 (the factor is not\n"
+    "    applied to a saturated result). A zero or negative dimension gives 0, and\n"
+    "    so does a negative element_size.\n";
+
+PyObject* py_estimate_allocation_bytes(PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    capi::Args<3> a;
+    int32_t element_size;
+    double overhead_factor = 1.0;
+    if (!a.parse(estimate_sig, args, nargs, kwnames) || !tuple_arg(a[0], "shape") ||
+        !capi::to_int(a[1], element_size) || (a[2] && !capi::to_double(a[2], overhead_factor))) {
+        return nullptr;
+    }
+    uint64_t bytes;
+    if (!estimate_allocation_bytes(a[0], element_size, overhead_factor, bytes)) return nullptr;
+    return PyLong_FromUnsignedLongLong(bytes);
+}
+
+// --- calculate_safe_limit -------------------------------------------------------------
+
+constexpr capi::Param safe_limit_params[] = {{"available_bytes"}, {"headroom_ratio"}};
+constexpr capi::Signature safe_limit_sig("calculate_safe_limit", safe_limit_params);
+constexpr const char safe_limit_doc[] =
+    "Calculate safe allocation limit with headroom.\n"
+    "\n"
+    "IP-PROTECTED: Safety margin calculation for GPU memory.\n"
+    "\n"
+    "Args:\n"
+    "    available_bytes: Free device memory in bytes\n"
+    "    headroom_ratio: Fraction of it to keep free (clamped to 0.0-0.99)\n"
+    "\n"
+    "Returns:\n"
+    "    Bytes that may be allocated\n";
+
+PyObject* py_calculate_safe_limit(PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    uint64_t available_bytes;
+    double headroom_ratio;
+    if (!a.parse(safe_limit_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], available_bytes) ||
+        !capi::to_double(a[1], headroom_ratio)) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(calculate_safe_limit(available_bytes, headroom_ratio));
+}
+
+// --- decide_allocation_strategy -------------------------------------------------------
+
+constexpr capi::Param decide_params[] = {
+    {"requested_bytes"}, {"available_bytes"}, {"headroom_ratio"}, {"is_chunkable"}};
+constexpr capi::Signature decide_sig("decide_allocation_strategy", decide_params);
+constexpr const char decide_doc[] =
+    "Decide allocation strategy based on memory requirements.\n"
+    "\n"
+    "IP-PROTECTED: Three-tier fallback decision algorithm.\n"
+    "\n"
+    "Args:\n"
+    "    requested_bytes: Bytes the allocation needs\n"
+    "    available_bytes: Free device memory in bytes\n"
+    "    headroom_ratio: Fraction of free memory to keep free\n"
+    "    is_chunkable: Whether the operation can run in several passes\n"
+    "\n"
+    "Returns:\n"
+    "    Tuple of (strategy_code, chunk_size, chunk_count, message)\n"
+    "    strategy_code: GPU_DIRECT (0), GPU_CHUNKED (1), or CPU_FALLBACK (2)\n"
+    "    chunk_size: Bytes per chunk (0 if not chunking)\n"
+    "    chunk_count: Number of chunks (1 if not chunking)\n"
+    "    message: Description of the decision\n";
+
+PyObject* py_decide_allocation_strategy(PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    uint64_t requested_bytes, available_bytes;
+    double headroom_ratio;
+    if (!a.parse(decide_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], requested_bytes) ||
+        !capi::to_uint64(a[1], available_bytes) || !capi::to_double(a[2], headroom_ratio)) {
+        return nullptr;
+    }
+    const int is_chunkable = capi::to_truth(a[3]);
+    if (is_chunkable < 0) return nullptr;
+    return decide_allocation_strategy(requested_bytes, available_bytes, headroom_ratio,
+                                      is_chunkable != 0);
+}
+
+// --- is_oom_error -----------------------------------------------------------------------
+
+constexpr capi::Param oom_params[] = {{"error_message"}, {"error_type"}};
+constexpr capi::Signature oom_sig("is_oom_error", oom_params);
+constexpr const char oom_doc[] =
+    "Detect if an error is an Out of Memory error.\n"
+    "\n"
+    "IP-PROTECTED: OOM detection heuristics for GPU operations.\n"
+    "\n"
+    "Args:\n"
+    "    error_message: The exception's message\n"
+    "    error_type: The exception's class name\n"
+    "\n"
+    "Returns:\n"
+    "    True if the error looks like device memory exhaustion\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: If either argument is None\n";
+
+PyObject* py_is_oom_error(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(oom_sig, args, nargs, kwnames) || !str_arg(a[0], "error_message") ||
+        !str_arg(a[1], "error_type")) {
+        return nullptr;
+    }
+    return new_flag(is_oom_error(a[0], a[1]));
+}
+
+// --- is_chunkable_operation -------------------------------------------------------------
+
+constexpr capi::Param chunkable_params[] = {{"operation"}};
+constexpr capi::Signature chunkable_sig("is_chunkable_operation", chunkable_params);
+constexpr const char chunkable_doc[] =
+    "Determine if an operation can be chunked for large allocations.\n"
+    "\n"
+    "IP-PROTECTED: Operation classification for chunking decisions.\n"
+    "\n"
+    "Args:\n"
+    "    operation: Operation name, e.g. 'zeros' or 'random.randn' (case-sensitive)\n"
+    "\n"
+    "Returns:\n"
+    "    True if the operation's result can be produced in independent slices\n";
+
+PyObject* py_is_chunkable_operation(PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(chunkable_sig, args, nargs, kwnames) || !str_arg(a[0], "operation")) {
+        return nullptr;
+    }
+    return new_flag(is_chunkable_operation(a[0]));
+}
+
+// --- compute_chunk_shapes ---------------------------------------------------------------
+
+constexpr capi::Param chunk_shapes_params[] = {{"shape"}, {"element_size"}, {"max_chunk_bytes"}};
+constexpr capi::Signature chunk_shapes_sig("compute_chunk_shapes", chunk_shapes_params);
+constexpr const char chunk_shapes_doc[] =
+    "Compute optimal chunk shapes for a large array.\n"
+    "\n"
+    "IP-PROTECTED: Intelligent chunking algorithm for GPU memory management.\n"
+    "Splits along the first axis for simplicity and efficiency.\n"
+    "Ensures chunks are sized to fit within GPU memory limits.\n"
+    "\n"
+    "Args:\n"
+    "    shape: Full array shape (tuple of dimensions)\n"
+    "    element_size: Size of one element in bytes\n"
+    "    max_chunk_bytes: Largest byte size of one chunk\n"
+    "\n"
+    "Returns:\n"
+    "    List of chunk shapes (rows, *shape[1:]) whose rows add up to shape[0].\n"
+    "    A row larger than max_chunk_bytes forms a chunk of one row; a row of\n"
+    "    zero bytes (a trailing dimension of 0) puts all rows in one chunk.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: If element_size <= 0 or max_chunk_bytes == 0\n";
+
+PyObject* py_compute_chunk_shapes(PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    capi::Args<3> a;
+    int32_t element_size;
+    uint64_t max_chunk_bytes;
+    if (!a.parse(chunk_shapes_sig, args, nargs, kwnames) || !tuple_arg(a[0], "shape") ||
+        !capi::to_int(a[1], element_size) || !capi::to_uint64(a[2], max_chunk_bytes)) {
+        return nullptr;
+    }
+    return compute_chunk_shapes(a[0], element_size, max_chunk_bytes);
+}
+
+// --- calculate_optimal_chunks -----------------------------------------------------------
+
+constexpr capi::Param optimal_params[] = {{"total_bytes"},
+                                          {"available_bytes"},
+                                          {"headroom_ratio"},
+                                          {"min_chunks", "1"},
+                                          {"max_chunks", "1000"}};
+constexpr capi::Signature optimal_sig("calculate_optimal_chunks", optimal_params);
+constexpr const char optimal_doc[] =
+    "Calculate optimal number of chunks for a large operation.\n"
+    "\n"
+    "IP-PROTECTED: Chunk count optimization algorithm.\n"
+    "\n"
+    "Args:\n"
+    "    total_bytes: Bytes the operation needs\n"
+    "    available_bytes: Free device memory in bytes\n"
+    "    headroom_ratio: Fraction of free memory to keep free\n"
+    "    min_chunks: Smallest number of chunks to return\n"
+    "    max_chunks: Largest number of chunks to return\n"
+    "\n"
+    "Returns:\n"
+    "    Number of chunks (max_chunks when no memory is usable)\n";
+
+PyObject* py_calculate_optimal_chunks(PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    capi::Args<5> a;
+    uint64_t total_bytes, available_bytes;
+    double headroom_ratio;
+    int32_t min_chunks = 1, max_chunks = 1000;
+    if (!a.parse(optimal_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], total_bytes) ||
+        !capi::to_uint64(a[1], available_bytes) || !capi::to_double(a[2], headroom_ratio) ||
+        (a[3] && !capi::to_int(a[3], min_chunks)) || (a[4] && !capi::to_int(a[4], max_chunks))) {
+        return nullptr;
+    }
+    return PyLong_FromLong(calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio,
+                                                    min_chunks, max_chunks));
+}
+
+// --- score_gpu_suitability --------------------------------------------------------------
+
+constexpr capi::Param score_params[] = {
+    {"data_size_bytes"}, {"operation_type"}, {"available_gpu_memory"}, {"headroom_ratio"}};
+constexpr capi::Signature score_sig("score_gpu_suitability", score_params);
+constexpr const char score_doc[] =
+    "Score how suitable a workload is for GPU execution.\n"
+    "\n"
+    "IP-PROTECTED: GPU suitability scoring algorithm.\n"
+    "\n"
+    "Args:\n"
+    "    data_size_bytes: Bytes of data the workload processes\n"
+    "    operation_type: Operation name, e.g. 'zeros' or 'matmul'\n"
+    "    available_gpu_memory: Free device memory in bytes\n"
+    "    headroom_ratio: Fraction of free memory to keep free\n"
+    "\n"
+    "Returns:\n"
+    "    Suitability score from 0.0 (unsuitable) to 1.0 (ideal)\n";
+
+PyObject* py_score_gpu_suitability(PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    uint64_t data_size_bytes, available_gpu_memory;
+    double headroom_ratio;
+    if (!a.parse(score_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], data_size_bytes) ||
+        !str_arg(a[1], "operation_type") || !capi::to_uint64(a[2], available_gpu_memory) ||
+        !capi::to_double(a[3], headroom_ratio)) {
+        return nullptr;
+    }
+    const double score =
+        score_gpu_suitability(data_size_bytes, a[1], available_gpu_memory, headroom_ratio);
+    if (score < 0.0) return nullptr;
+    return PyFloat_FromDouble(score);
+}
+
+// --- calculate_memory_pressure ----------------------------------------------------------
+
+constexpr capi::Param pressure_params[] = {{"used_bytes"}, {"total_bytes"}};
+constexpr capi::Signature pressure_sig("calculate_memory_pressure", pressure_params);
+constexpr const char pressure_doc[] =
+    "Calculate current memory pressure as a ratio.\n"
+    "\n"
+    "IP-PROTECTED: Memory pressure calculation for decision making.\n"
+    "\n"
+    "Args:\n"
+    "    used_bytes: Device memory in use, in bytes\n"
+    "    total_bytes: Total device memory in bytes\n"
+    "\n"
+    "Returns:\n"
+    "    Pressure score from 0.0 (no pressure) to 1.0 (fully used)\n";
+
+PyObject* py_calculate_memory_pressure(PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    uint64_t used_bytes, total_bytes;
+    if (!a.parse(pressure_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], used_bytes) ||
+        !capi::to_uint64(a[1], total_bytes)) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(calculate_memory_pressure(used_bytes, total_bytes));
+}
+
+// --- recommend_headroom -----------------------------------------------------------------
+
+constexpr capi::Param headroom_params[] = {{"current_pressure"}, {"base_headroom", "0.5"}};
+constexpr capi::Signature headroom_sig("recommend_headroom", headroom_params);
+constexpr const char headroom_doc[] =
+    "Recommend headroom ratio based on current memory pressure.\n"
+    "\n"
+    "IP-PROTECTED: Adaptive headroom recommendation algorithm.\n"
+    "\n"
+    "Args:\n"
+    "    current_pressure: Current memory pressure (0.0-1.0)\n"
+    "    base_headroom: Headroom to use under moderate pressure\n"
+    "\n"
+    "Returns:\n"
+    "    Recommended headroom ratio (0.3-0.8 range)\n";
+
+PyObject* py_recommend_headroom(PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    double current_pressure, base_headroom = 0.5;
+    if (!a.parse(headroom_sig, args, nargs, kwnames) || !capi::to_double(a[0], current_pressure) ||
+        (a[1] && !capi::to_double(a[1], base_headroom))) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(recommend_headroom(current_pressure, base_headroom));
+}
+
+// Bound in this order, before the operation sets are built.
+const capi::FunctionDef planning_functions[] = {
+    capi::function<py_estimate_allocation_bytes>(estimate_sig, estimate_doc, "int"),
+    capi::function<py_calculate_safe_limit>(safe_limit_sig, safe_limit_doc, "int"),
+    capi::function<py_decide_allocation_strategy>(decide_sig, decide_doc, "tuple"),
+    capi::function<py_compute_chunk_shapes>(chunk_shapes_sig, chunk_shapes_doc, "list"),
+    capi::function<py_calculate_optimal_chunks>(optimal_sig, optimal_doc, "int"),
+    capi::function<py_is_oom_error>(oom_sig, oom_doc, "bool"),
+};
+
+// Bound in this order, after the operation sets are built.
+const capi::FunctionDef assessment_functions[] = {
+    capi::function<py_is_chunkable_operation>(chunkable_sig, chunkable_doc, "bool"),
+    capi::function<py_score_gpu_suitability>(score_sig, score_doc, "float"),
+    capi::function<py_calculate_memory_pressure>(pressure_sig, pressure_doc, "float"),
+    capi::function<py_recommend_headroom>(headroom_sig, headroom_doc, "float"),
+};
+
+}  // namespace
+
+bool add_planning_functions(PyObject* module) noexcept {
+    return capi::add_functions(module, planning_functions);
+}
+
+bool add_assessment_functions(PyObject* module) noexcept {
+    return capi::add_functions(module, assessment_functions);
+}
+
+}  // namespace devicemem
