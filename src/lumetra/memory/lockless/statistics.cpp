@@ -46,6 +46,8 @@ PyObject* hundred = nullptr;
 
 constexpr int snapshot_size = 14;
 PyObject* snapshot_keys[snapshot_size] = {};
+// The snapshot keys in order, each mapped to None; copied by get_snapshot.
+PyObject* snapshot_template = nullptr;
 const char* const snapshot_key_texts[snapshot_size] = {
     "total_allocations",
     "total_deallocations",
@@ -427,6 +429,11 @@ PyObject* guarded_ratio(PyObject* numerator, PyObject* denominator, const int64_
 // format(ratio, ".1f") + "%".
 PyObject* ratio_text(PyObject* ratio) noexcept {
     if (PyFloat_CheckExact(ratio)) {
+        char buffer[24];
+        const std::size_t length = format_one_decimal(PyFloat_AS_DOUBLE(ratio), '%', buffer);
+        if (length != 0) {
+            return PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length));
+        }
         char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio), 'f', 1, 0, nullptr);
         if (digits == nullptr) return PyErr_NoMemory();
         PyObject* text = PyUnicode_FromFormat("%s%%", digits);
@@ -495,7 +502,9 @@ PyObject* get_snapshot(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject*
         average_deallocation.get(),
         s_allocation_mode_text,
     };
-    capi::Ref dict = capi::Ref::steal(_PyDict_NewPresized(snapshot_size));
+    // Copying a dict that already holds the keys in order reuses its key
+    // table, which is much cheaper than inserting into an empty one.
+    capi::Ref dict = capi::Ref::steal(PyDict_Copy(snapshot_template));
     if (!dict) return nullptr;
     for (int i = 0; i < snapshot_size; ++i) {
         if (PyDict_SetItem(dict.get(), snapshot_keys[i], entries[i]) < 0) return nullptr;
@@ -613,6 +622,14 @@ bool add_lock_free_statistics(PyObject* module) noexcept {
             snapshot_keys[i] = capi::intern(snapshot_key_texts[i]);
             if (snapshot_keys[i] == nullptr) return false;
         }
+    }
+    if (snapshot_template == nullptr) {
+        capi::Ref keys = capi::Ref::steal(PyDict_New());
+        if (!keys) return false;
+        for (PyObject* key : snapshot_keys) {
+            if (PyDict_SetItem(keys.get(), key, Py_None) < 0) return false;
+        }
+        snapshot_template = keys.release();
     }
     if (zero_int == nullptr) {
         zero_int = PyLong_FromLong(0);
