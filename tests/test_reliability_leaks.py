@@ -20,7 +20,14 @@ import pytest
 from lumetra.gpu import devicemem as dm
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
-from lumetra.memory.lockless import AtomicCounter, AtomicCounterWrapper
+from lumetra.memory.lockless import (
+    AtomicCounter,
+    AtomicCounterWrapper,
+    AtomicPointer,
+    LockFreeStack,
+    LockFreeStatistics,
+    PerformanceTimer,
+)
 from lumetra.plugins.analyzer import adaptplan as ap
 from lumetra.plugins.analyzer import loadscore
 from reliability import discover
@@ -326,6 +333,105 @@ CALLS.update(
         ],
         "devicemem.calculate_memory_pressure": [Call(dm.calculate_memory_pressure, (25, 100))],
         "devicemem.recommend_headroom": [Call(dm.recommend_headroom, (0.7,))],
+    }
+)
+
+
+def filled_stack() -> LockFreeStack:
+    stack = LockFreeStack()
+    for item in (BLOCK, None, 3, "x"):
+        stack.push(item)
+    return stack
+
+
+def used_statistics() -> LockFreeStatistics:
+    stats = LockFreeStatistics()
+    stats.record_allocation(100)
+    stats.record_allocation(50, False, 8, 1000)
+    return stats
+
+
+def push_pop(stack: LockFreeStack, item: object) -> None:
+    stack.push(item)
+    stack.pop()
+
+
+ITEM = object()
+SHARED_STACK = LockFreeStack()
+CALLS.update(
+    {
+        "lockless.AtomicPointer()": [Call(AtomicPointer, (ITEM,)), Call(AtomicPointer)],
+        "lockless.AtomicPointer.load": [method(AtomicPointer, "load", ctor=(ITEM,))],
+        "lockless.AtomicPointer.store": [
+            method(AtomicPointer, "store", ITEM, ctor=(ITEM,)),
+            method(AtomicPointer, "store", None, ctor=(ITEM,)),
+        ],
+        "lockless.AtomicPointer.compare_and_swap": [
+            method(AtomicPointer, "compare_and_swap", ITEM, BLOCK, ctor=(ITEM,)),
+            method(AtomicPointer, "compare_and_swap", BLOCK, ITEM, ctor=(ITEM,)),
+        ],
+        "lockless.AtomicPointer.get_version": [method(AtomicPointer, "get_version")],
+        "lockless.AtomicPointer.__reduce__": [
+            method(AtomicPointer, "__reduce__", raises=TypeError)
+        ],
+        "lockless.AtomicPointer.__setstate__": [
+            method(AtomicPointer, "__setstate__", 1, raises=TypeError)
+        ],
+        "lockless.LockFreeStack()": [
+            Call(filled_stack),
+            Call(LockFreeStack, (1,), raises=TypeError),
+        ],
+        "lockless.LockFreeStack.push": [
+            method(filled_stack, "push", ITEM),
+            Call(push_pop, (SHARED_STACK, ITEM)),
+        ],
+        "lockless.LockFreeStack.pop": [method(filled_stack, "pop"), method(LockFreeStack, "pop")],
+        "lockless.LockFreeStack.is_empty": [method(filled_stack, "is_empty")],
+        "lockless.LockFreeStack.size": [method(filled_stack, "size")],
+        "lockless.LockFreeStack.__reduce__": [
+            method(LockFreeStack, "__reduce__", raises=TypeError)
+        ],
+        "lockless.LockFreeStack.__setstate__": [
+            method(LockFreeStack, "__setstate__", 1, raises=TypeError)
+        ],
+        "lockless.LockFreeStatistics()": [Call(used_statistics)],
+        "lockless.LockFreeStatistics.record_allocation": [
+            method(used_statistics, "record_allocation", 10**6, False, 8, 10**6),
+            method(used_statistics, "record_allocation", "1", raises=TypeError),
+            method(used_statistics, "record_allocation", 2**70, raises=OverflowError),
+        ],
+        "lockless.LockFreeStatistics.record_deallocation": [
+            method(used_statistics, "record_deallocation", 10**6, 10**6)
+        ],
+        "lockless.LockFreeStatistics.py_record_allocation": [
+            method(used_statistics, "py_record_allocation", 10**6, True, 8, 10**6),
+            method(used_statistics, "py_record_allocation", 2**70, True, raises=OverflowError),
+        ],
+        "lockless.LockFreeStatistics.py_record_deallocation": [
+            method(used_statistics, "py_record_deallocation", 10**6, 10**6)
+        ],
+        "lockless.LockFreeStatistics._update_peaks": [
+            method(used_statistics, "_update_peaks", 10**6, 10**7)
+        ],
+        "lockless.LockFreeStatistics.get_snapshot": [method(used_statistics, "get_snapshot")],
+        "lockless.LockFreeStatistics.reset": [method(used_statistics, "reset")],
+        "lockless.LockFreeStatistics.__reduce__": [
+            method(LockFreeStatistics, "__reduce__", raises=TypeError)
+        ],
+        "lockless.LockFreeStatistics.__setstate__": [
+            method(LockFreeStatistics, "__setstate__", 1, raises=TypeError)
+        ],
+        "lockless.PerformanceTimer()": [Call(PerformanceTimer)],
+        "lockless.PerformanceTimer.start": [method(PerformanceTimer, "start")],
+        "lockless.PerformanceTimer.elapsed_ns": [method(PerformanceTimer, "elapsed_ns")],
+        "lockless.PerformanceTimer.elapsed_us": [method(PerformanceTimer, "elapsed_us")],
+        "lockless.PerformanceTimer.elapsed_ms": [method(PerformanceTimer, "elapsed_ms")],
+        "lockless.PerformanceTimer.__reduce__": [
+            method(PerformanceTimer, "__reduce__", raises=TypeError)
+        ],
+        "lockless.PerformanceTimer.__setstate__": [
+            method(PerformanceTimer, "__setstate__", 1, raises=TypeError)
+        ],
     }
 )
 

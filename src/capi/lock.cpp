@@ -1,10 +1,22 @@
 #include "lock.hpp"
 
+#include <pythread.h>
+
+#include <cstddef>
+
+#if defined(__linux__)
+#include <semaphore.h>
+#endif
+
 #include "ref.hpp"
 
 namespace capi {
 
 namespace {
+
+void verify_direct_acquire(PyObject* thread_module) noexcept;
+bool direct_acquire(PyObject* lock) noexcept;
+bool direct_release(PyObject* lock) noexcept;
 
 // The interpreter's lock type and its C entry points, found once.
 PyTypeObject* lock_type = nullptr;
@@ -44,6 +56,7 @@ bool find_lock_type() noexcept {
                 reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(a->ml_meth));
             lock_release_c = r->ml_meth;
             lock_type = reinterpret_cast<PyTypeObject*>(type.release());
+            verify_direct_acquire(thread.get());
         }
     }
     return true;
@@ -55,6 +68,7 @@ bool lock_acquire(PyObject* lock) noexcept {
     if (!find_lock_type()) return false;
     Ref result;
     if (lock_type != nullptr && Py_IS_TYPE(lock, lock_type)) {
+        if (direct_acquire(lock)) return true;
         result = Ref::steal(lock_acquire_c(lock, empty_tuple, nullptr));
     } else {
         result = Ref::steal(PyObject_CallMethodNoArgs(lock, s_acquire));
@@ -64,6 +78,7 @@ bool lock_acquire(PyObject* lock) noexcept {
 
 bool lock_release(PyObject* lock) noexcept {
     if (!find_lock_type()) return false;
+    if (lock_type != nullptr && Py_IS_TYPE(lock, lock_type) && direct_release(lock)) return true;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     Ref result;
@@ -96,5 +111,94 @@ PyObject* new_threading_lock(PyObject* module_dict) noexcept {
     if (!factory) return nullptr;
     return PyObject_CallNoArgs(factory.get());
 }
+
+// Uncontended acquire and release without the method machinery. `acquire()`
+// parses its arguments and reads the clock even for a non-blocking try, which
+// costs several times more than taking a free lock. The interpreter's lock
+// object is read through a mirror of its 3.11 layout, and its raw lock, when
+// the interpreter reports semaphore-based locks, is tried with sem_trywait.
+// The route is used only after the layout has been checked against the type
+// and against the behaviour of a real lock; otherwise (and whenever the lock is
+// taken, so that waiting, signals and timeouts behave as usual) the lock's own
+// functions do the work.
+namespace {
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && defined(__linux__)
+struct ThreadLockLayout {
+    PyObject_HEAD PyThread_type_lock lock_lock;
+    PyObject* in_weakreflist;
+    char locked;
+};
+bool direct_acquire_ok = false;
+
+sem_t* raw_semaphore(ThreadLockLayout* mirror) noexcept {
+    return static_cast<sem_t*>(mirror->lock_lock);
+}
+
+bool semaphore_locks() noexcept {
+    PyObject* info = PySys_GetObject("thread_info");  // borrowed
+    if (info == nullptr) return false;
+    Ref kind = Ref::steal(PyObject_GetAttrString(info, "lock"));
+    return kind && PyUnicode_Check(kind.get()) &&
+           PyUnicode_CompareWithASCIIString(kind.get(), "semaphore") == 0;
+}
+
+// True when a probe lock behaves as the mirror predicts. Any surprise
+// (including an error) leaves the ordinary route in place.
+bool probe_direct_acquire(PyObject* thread_module) noexcept {
+    if (lock_type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ThreadLockLayout)) ||
+        lock_type->tp_weaklistoffset !=
+            static_cast<Py_ssize_t>(offsetof(ThreadLockLayout, in_weakreflist)) ||
+        !semaphore_locks()) {
+        return false;
+    }
+    Ref lock = Ref::steal(PyObject_CallMethod(thread_module, "allocate_lock", nullptr));
+    if (!lock || !Py_IS_TYPE(lock.get(), lock_type)) return false;
+    auto* mirror = reinterpret_cast<ThreadLockLayout*>(lock.get());
+    if (mirror->locked != 0) return false;
+    Ref acquired = Ref::steal(lock_acquire_c(lock.get(), empty_tuple, nullptr));
+    if (!acquired || mirror->locked != 1 || sem_trywait(raw_semaphore(mirror)) == 0) return false;
+    Ref released = Ref::steal(lock_release_c(lock.get(), nullptr));
+    if (!released || mirror->locked != 0) return false;
+    // The raw lock is free again: taking it must succeed. The probe lock is
+    // then marked as `acquire()` marks it and released the ordinary way.
+    if (sem_trywait(raw_semaphore(mirror)) != 0) return false;
+    mirror->locked = 1;
+    released = Ref::steal(lock_release_c(lock.get(), nullptr));
+    return released && mirror->locked == 0;
+}
+
+void verify_direct_acquire(PyObject* thread_module) noexcept {
+    direct_acquire_ok = probe_direct_acquire(thread_module);
+    if (!direct_acquire_ok) PyErr_Clear();
+}
+
+// What `acquire()` does first, a non-blocking try that keeps the interpreter
+// lock. False when the lock is taken (or the route is unavailable).
+bool direct_acquire(PyObject* lock) noexcept {
+    if (!direct_acquire_ok) return false;
+    auto* mirror = reinterpret_cast<ThreadLockLayout*>(lock);
+    if (sem_trywait(raw_semaphore(mirror)) != 0) return false;
+    mirror->locked = 1;
+    return true;
+}
+
+// What `release()` does for a held lock. False when the lock is not marked as
+// held (the lock's own function then raises) or the route is unavailable.
+bool direct_release(PyObject* lock) noexcept {
+    if (!direct_acquire_ok) return false;
+    auto* mirror = reinterpret_cast<ThreadLockLayout*>(lock);
+    if (!mirror->locked) return false;
+    mirror->locked = 0;
+    PyThread_release_lock(mirror->lock_lock);
+    return true;
+}
+#else
+void verify_direct_acquire(PyObject*) noexcept {}
+bool direct_acquire(PyObject*) noexcept { return false; }
+bool direct_release(PyObject*) noexcept { return false; }
+#endif
+
+}  // namespace
 
 }  // namespace capi

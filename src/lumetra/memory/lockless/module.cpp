@@ -5,13 +5,23 @@
 #include "capi/capi.hpp"
 #include "lockless.hpp"
 
+namespace lockless {
+
+PyObject* module_dict = nullptr;
+
+}  // namespace lockless
+
 namespace {
 
 bool init(PyObject* module) noexcept {
     using namespace lockless;
+    // Borrowed: the module keeps its dictionary alive for the process lifetime.
+    module_dict = PyModule_GetDict(module);
     if (!capi::import_module(module, "threading") || !capi::import_module(module, "time") ||
         !capi::import_names(module, "typing", {"Optional", "TypeVar", "Generic"}) ||
-        !add_atomic_counter(module) || !add_atomic_counter_aliases() ||
+        !add_atomic_counter(module) || !add_atomic_pointer(module) ||
+        !add_lock_free_stack(module) || !add_lock_free_statistics(module) ||
+        !add_performance_timer(module) || !add_atomic_counter_aliases() ||
         !add_atomic_counter_wrapper(module) || !capi::import_module(module, "logging")) {
         return false;
     }

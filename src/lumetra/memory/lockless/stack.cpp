@@ -1,0 +1,200 @@
+// Binding of LockFreeStack: a LIFO of Python objects on natively allocated
+// nodes, with push, pop and the emptiness test serialised by one
+// threading.Lock per instance and a size that is read without it.
+//
+// Ownership: each linked node owns one strong reference to its item. push
+// allocates the node and takes the reference before acquiring the lock; pop
+// unlinks under the lock and hands the node's reference to the caller after
+// releasing it, so push then pop leaves an item's reference count unchanged
+// and no destructor runs inside the critical section. Nodes come from the
+// interpreter's allocator (PyMem_Malloc), one per push.
+//
+// Stacked items are visited by the garbage collector, so a reference cycle
+// through a stack is collected; clearing empties the stack (items released top
+// to bottom) and replaces the lock with None.
+#include <new>
+
+#include "capi/capi.hpp"
+#include "lockless.hpp"
+
+namespace lockless {
+
+namespace {
+
+using Self = LockFreeStackObject;
+using Node = NodeStack<PyObject>::Node;
+
+// Releases a detached chain top to bottom. The chain is no longer reachable
+// from any stack, so the item destructors that run here see no half-changed
+// structure.
+void release_chain(Node* node) noexcept {
+    while (node != nullptr) {
+        Node* next = node->next;
+        PyObject* item = node->data;
+        PyMem_Free(node);
+        Py_XDECREF(item);
+        node = next;
+    }
+}
+
+constexpr capi::Signature new_sig("LockFreeStack");
+
+PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<1> a;  // no parameters: any argument is reported
+    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Self* s = reinterpret_cast<Self*>(self.get());
+    new (&s->stack) NodeStack<PyObject>();
+    s->lock = capi::new_threading_lock(module_dict);
+    if (s->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Self* s = reinterpret_cast<Self*>(self);
+    Py_VISIT(Py_TYPE(self));
+    // Runs with the interpreter lock held and no stack operation halfway
+    // through its critical section (those never call into Python there).
+    for (Node* node = s->stack.top(); node != nullptr; node = node->next) {
+        Py_VISIT(node->data);
+    }
+    Py_VISIT(s->lock);
+    return 0;
+}
+
+int stack_clear(PyObject* self) noexcept {
+    Self* s = reinterpret_cast<Self*>(self);
+    Node* chain = s->stack.detach();
+    capi::Ref lock = capi::Ref::steal(s->lock);
+    s->lock = Py_NewRef(Py_None);
+    release_chain(chain);
+    return 0;
+}
+
+void stack_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // The trashcan bounds recursion when stacks hold stacks thousands deep.
+    Py_TRASHCAN_BEGIN(self, stack_dealloc);
+    {
+        Self* s = reinterpret_cast<Self*>(self);
+        PyObject *exc_type, *exc_value, *exc_tb;
+        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+        release_chain(s->stack.detach());
+        Py_CLEAR(s->lock);
+        PyErr_Restore(exc_type, exc_value, exc_tb);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    Py_TRASHCAN_END;
+}
+
+constexpr capi::Param push_params[] = {{"item"}};
+constexpr capi::Signature push_sig("push", push_params);
+PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(push_sig, args, nargs, kwnames)) return nullptr;
+    Node* node = static_cast<Node*>(PyMem_Malloc(sizeof(Node)));
+    if (node == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
+        return nullptr;
+    }
+    node->data = Py_NewRef(a[0]);
+    node->next = nullptr;
+    node->version = 0;
+    capi::LockGuard guard;
+    if (!guard.acquire(self->lock)) {
+        release_chain(node);
+        return nullptr;
+    }
+    self->stack.push(node);
+    guard.release();
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Signature pop_sig("pop");
+PyObject* pop(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(pop_sig, nargs, kwnames)) return nullptr;
+    Node* node;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(self->lock)) return nullptr;
+        node = self->stack.pop();
+    }
+    if (node == nullptr) Py_RETURN_NONE;
+    // The node's reference passes to the caller.
+    PyObject* item = node->data;
+    PyMem_Free(node);
+    return item ? item : capi::new_none();
+}
+
+constexpr capi::Signature is_empty_sig("is_empty");
+PyObject* is_empty(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(is_empty_sig, nargs, kwnames)) return nullptr;
+    bool empty;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(self->lock)) return nullptr;
+        empty = self->stack.empty();
+    }
+    return capi::new_bool(empty);
+}
+
+constexpr capi::Signature size_sig("size");
+PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(size_sig, nargs, kwnames)) return nullptr;
+    return PyLong_FromLongLong(self->stack.size());
+}
+
+const capi::FunctionDef methods[] = {
+    capi::method<Self, push>(push_sig,
+                             "Push item onto stack.\n\n"
+                             "Any object may be pushed, None included."),
+    capi::method<Self, pop>(pop_sig,
+                            "Pop item from stack.\n\n"
+                            "Returns the top item, or None when the stack is empty.",
+                            "Optional[object]"),
+    capi::method<Self, is_empty>(is_empty_sig, "Check if stack is empty.", "bool"),
+    capi::method<Self, size>(size_sig,
+                             "Get approximate stack size.\n\n"
+                             "Read without the lock, so it may lag a push or pop in progress\n"
+                             "in another thread.",
+                             "int"),
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stack_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stack_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
+    {Py_tp_doc,
+     const_cast<char*>("LockFreeStack()\n--\n\n"
+                       "Last-in-first-out stack of Python objects on natively allocated nodes.\n\n"
+                       "Despite the name, push() and pop() are serialised by a threading.Lock;\n"
+                       "only the element count is a lock-free atomic, so size() never waits.\n\n"
+                       "Performance targets:\n"
+                       "    push(): ~100-200ns\n"
+                       "    pop(): ~150-250ns\n"
+                       "    size(): < 20ns (lock-free)\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.memory.lockless.LockFreeStack",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+}  // namespace
+
+bool add_lock_free_stack(PyObject* module) noexcept {
+    // The module keeps the type alive.
+    capi::Ref type =
+        capi::Ref::steal(reinterpret_cast<PyObject*>(capi::create_type(module, {&spec, methods})));
+    return static_cast<bool>(type);
+}
+
+}  // namespace lockless

@@ -1,0 +1,644 @@
+// Binding of LockFreeStatistics: lock-free allocation counters with peaks.
+//
+// Two sets of counters: the native `stats` (lock-free fast path of
+// py_record_allocation / py_record_deallocation and the native-level peak
+// operations) and twelve public attributes, each normally an AtomicCounter,
+// that every other operation uses by method name (`increment`, `decrement`,
+// `load`, `compare_and_swap`, `store`), so a replaced attribute is honoured and
+// an unsuitable one raises at the step that uses it, earlier steps applied.
+//
+// Fast path: when an attribute is exactly an AtomicCounter (not a subclass,
+// whose methods may be overridden) its native operation is called directly;
+// the result is the same as the method call. Attributes can be rebound by any
+// Python code, so a generic call holds its own reference to the attribute.
+// `update_lock` serialises `reset` only; recording and snapshots take no lock
+// and do not release the interpreter lock (their native part is a few atomic
+// instructions, far cheaper than releasing and re-taking it).
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
+#include <new>
+
+#include "capi/capi.hpp"
+#include "lockless.hpp"
+
+namespace lockless {
+
+namespace {
+
+using Self = LockFreeStatisticsObject;
+
+PyTypeObject* StatisticsType = nullptr;
+
+PyObject* s_increment = nullptr;
+PyObject* s_decrement = nullptr;
+PyObject* s_load = nullptr;
+PyObject* s_store = nullptr;
+PyObject* s_compare_and_swap = nullptr;
+PyObject* s_update_peaks = nullptr;
+PyObject* s_allocation_mode_text = nullptr;
+PyObject* s_one_decimal = nullptr;
+PyObject* s_percent = nullptr;
+PyObject* zero_int = nullptr;
+PyObject* zero_float = nullptr;
+PyObject* hundred = nullptr;
+
+constexpr int snapshot_size = 14;
+PyObject* snapshot_keys[snapshot_size] = {};
+// The snapshot keys in order, each mapped to None; copied by get_snapshot.
+PyObject* snapshot_template = nullptr;
+const char* const snapshot_key_texts[snapshot_size] = {
+    "total_allocations",
+    "total_deallocations",
+    "current_allocations",
+    "bytes_allocated",
+    "bytes_reserved",
+    "peak_allocations",
+    "peak_bytes_allocated",
+    "bucketed_allocations",
+    "fallback_allocations",
+    "bucketed_allocation_ratio",
+    "alignment_padding_bytes",
+    "average_allocation_time_ns",
+    "average_deallocation_time_ns",
+    "allocation_mode",
+};
+
+// The public attribute (borrowed); a deleted one reads as None.
+PyObject* counter_at(Self* self, StatField field) noexcept {
+    PyObject* counter = self->counters[field];
+    return counter ? counter : Py_None;
+}
+
+// counter.method(*args) on a reference of our own, since the call may run code
+// that rebinds the attribute.
+PyObject* call_counter(PyObject* counter, PyObject* name, PyObject* arg1 = nullptr,
+                       PyObject* arg2 = nullptr) noexcept {
+    capi::Ref keep = capi::Ref::borrow(counter);
+    PyObject* stack[3] = {counter, arg1, arg2};
+    const size_t nargs = arg2 ? 3 : arg1 ? 2 : 1;
+    return PyObject_VectorcallMethod(name, stack, nargs, nullptr);
+}
+
+enum class Step { increment, decrement };
+
+// counter.increment() / counter.decrement(), with `delta` (an int) as the
+// argument when given.
+bool step(Self* self, StatField field, Step op, PyObject* delta = nullptr) noexcept {
+    PyObject* obj = counter_at(self, field);
+    if (Counter* counter = exact_counter(obj)) {
+        int64_t value = 1;
+        if (delta && !capi::to_int64(delta, value)) return false;
+        if (op == Step::increment) {
+            counter->_c_increment(value);
+        } else {
+            counter->_c_decrement(value);
+        }
+        return true;
+    }
+    capi::Ref result = capi::Ref::steal(
+        call_counter(obj, op == Step::increment ? s_increment : s_decrement, delta));
+    return static_cast<bool>(result);
+}
+
+// counter.load(); a new reference or null.
+PyObject* load(Self* self, StatField field) noexcept {
+    PyObject* obj = counter_at(self, field);
+    if (Counter* counter = exact_counter(obj)) return PyLong_FromLongLong(counter->_c_load());
+    return call_counter(obj, s_load);
+}
+
+bool store_zero(Self* self, StatField field) noexcept {
+    PyObject* obj = counter_at(self, field);
+    if (Counter* counter = exact_counter(obj)) {
+        counter->_c_store(0);
+        return true;
+    }
+    capi::Ref result = capi::Ref::steal(call_counter(obj, s_store, zero_int));
+    return static_cast<bool>(result);
+}
+
+// The peak loop on a public counter with an int candidate, comparing Python
+// values: load; stop when candidate <= peak; else compare_and_swap(peak,
+// candidate) and stop when it succeeded.
+bool raise_public_peak(Self* self, StatField field, PyObject* candidate) noexcept {
+    PyObject* obj = counter_at(self, field);
+    if (Counter* counter = exact_counter(obj)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
+        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+            raise_peak(
+                value, [&] { return counter->_c_load(); },
+                [&](int64_t expected, int64_t desired) {
+                    return counter->_c_compare_and_swap(expected, desired);
+                });
+            return true;
+        }
+        PyErr_Clear();
+        // Below the 64-bit range the candidate is under any peak; above it the
+        // method call below raises the counter's OverflowError.
+        if (overflow < 0) return true;
+    }
+    capi::Ref keep = capi::Ref::borrow(obj);
+    for (;;) {
+        capi::Ref peak = capi::Ref::steal(call_counter(obj, s_load));
+        if (!peak) return false;
+        const int done = PyObject_RichCompareBool(candidate, peak.get(), Py_LE);
+        if (done != 0) return done > 0;
+        capi::Ref swapped =
+            capi::Ref::steal(call_counter(obj, s_compare_and_swap, peak.get(), candidate));
+        if (!swapped) return false;
+        const int ok = PyObject_IsTrue(swapped.get());
+        if (ok != 0) return ok > 0;
+    }
+}
+
+// The same loop with a native candidate.
+bool raise_public_peak(Self* self, StatField field, int64_t candidate) noexcept {
+    if (Counter* counter = exact_counter(counter_at(self, field))) {
+        raise_peak(
+            candidate, [&] { return counter->_c_load(); },
+            [&](int64_t expected, int64_t desired) {
+                return counter->_c_compare_and_swap(expected, desired);
+            });
+        return true;
+    }
+    capi::Ref value = capi::Ref::steal(PyLong_FromLongLong(candidate));
+    return value && raise_public_peak(self, field, value.get());
+}
+
+// Body of _update_peaks once its arguments are validated ints.
+bool update_peaks(Self* self, PyObject* current_allocs, PyObject* current_bytes) noexcept {
+    return raise_public_peak(self, peak_allocations, current_allocs) &&
+           raise_public_peak(self, peak_bytes_allocated, current_bytes);
+}
+
+// `int`-annotated parameter; an omitted optional one stays null (its default
+// is 0, which every caller treats as "not positive").
+bool int_arg(PyObject* given, const char* name, capi::Ref& out) noexcept {
+    if (given == nullptr) return true;
+    out = capi::Ref::steal(capi::int_param(given, name));
+    return static_cast<bool>(out);
+}
+
+bool positive(const capi::Ref& value) noexcept { return value && _PyLong_Sign(value.get()) > 0; }
+
+// Steps 7 and 8 of record_allocation: fresh loads of the current count and
+// bytes, then self._update_peaks(...) looked up on the instance.
+bool record_peaks(Self* self) noexcept {
+    const bool own_method = Py_IS_TYPE(self, StatisticsType);
+    if (own_method) {
+        Counter* allocs = exact_counter(counter_at(self, current_allocations));
+        Counter* bytes = exact_counter(counter_at(self, bytes_allocated));
+        if (allocs && bytes) {
+            const int64_t current_allocs = allocs->_c_load();
+            const int64_t current_bytes = bytes->_c_load();
+            return raise_public_peak(self, peak_allocations, current_allocs) &&
+                   raise_public_peak(self, peak_bytes_allocated, current_bytes);
+        }
+    }
+    capi::Ref current_allocs = capi::Ref::steal(load(self, current_allocations));
+    if (!current_allocs) return false;
+    capi::Ref current_bytes = capi::Ref::steal(load(self, bytes_allocated));
+    if (!current_bytes) return false;
+    if (own_method) {
+        capi::Ref a = capi::Ref::steal(capi::int_param(current_allocs.get(), "current_allocs"));
+        if (!a) return false;
+        capi::Ref b = capi::Ref::steal(capi::int_param(current_bytes.get(), "current_bytes"));
+        return b && update_peaks(self, a.get(), b.get());
+    }
+    PyObject* stack[3] = {reinterpret_cast<PyObject*>(self), current_allocs.get(),
+                          current_bytes.get()};
+    capi::Ref result =
+        capi::Ref::steal(PyObject_VectorcallMethod(s_update_peaks, stack, 3, nullptr));
+    return static_cast<bool>(result);
+}
+
+// --- construction and collection --------------------------------------------------
+
+constexpr capi::Signature new_sig("LockFreeStatistics");
+
+PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<1> a;  // no parameters: any argument is reported
+    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Self* s = reinterpret_cast<Self*>(self.get());
+    new (&s->stats) Statistics();
+    s->update_lock = capi::new_threading_lock(module_dict);
+    if (s->update_lock == nullptr) return nullptr;
+    for (PyObject*& counter : s->counters) {
+        counter = PyObject_CallOneArg(reinterpret_cast<PyObject*>(AtomicCounterType), zero_int);
+        if (counter == nullptr) return nullptr;
+    }
+    return self.release();
+}
+
+int statistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Self* s = reinterpret_cast<Self*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(s->update_lock);
+    for (PyObject* counter : s->counters) Py_VISIT(counter);
+    return 0;
+}
+
+int statistics_clear(PyObject* self) noexcept {
+    Self* s = reinterpret_cast<Self*>(self);
+    Py_CLEAR(s->update_lock);
+    for (PyObject*& counter : s->counters) Py_CLEAR(counter);
+    // A later reset() then raises AttributeError instead of touching null.
+    s->update_lock = Py_NewRef(Py_None);
+    return 0;
+}
+
+void statistics_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, statistics_dealloc);
+    {
+        Self* s = reinterpret_cast<Self*>(self);
+        Py_CLEAR(s->update_lock);
+        for (PyObject*& counter : s->counters) Py_CLEAR(counter);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    Py_TRASHCAN_END;
+}
+
+// --- methods ----------------------------------------------------------------------
+
+constexpr capi::Param record_allocation_params[] = {{"size", nullptr, "int"},
+                                                    {"is_bucketed", "True", "bool"},
+                                                    {"padding", "0", "int"},
+                                                    {"time_ns", "0", "int"}};
+constexpr capi::Signature record_allocation_sig("record_allocation", record_allocation_params);
+
+PyObject* record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    if (!a.parse(record_allocation_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size, padding, time_ns;
+    if (!int_arg(a[0], "size", size)) return nullptr;
+    const int is_bucketed = a[1] ? capi::to_truth(a[1]) : 1;
+    if (is_bucketed < 0 || !int_arg(a[2], "padding", padding) ||
+        !int_arg(a[3], "time_ns", time_ns)) {
+        return nullptr;
+    }
+    if (!step(self, total_allocations, Step::increment) ||
+        !step(self, current_allocations, Step::increment) ||
+        !step(self, bytes_allocated, Step::increment, size.get()) ||
+        !step(self, is_bucketed ? bucketed_allocations : fallback_allocations, Step::increment) ||
+        (positive(padding) &&
+         !step(self, alignment_padding_bytes, Step::increment, padding.get())) ||
+        (positive(time_ns) &&
+         !step(self, total_allocation_time_ns, Step::increment, time_ns.get())) ||
+        !record_peaks(self)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Param record_deallocation_params[] = {{"size", nullptr, "int"},
+                                                      {"time_ns", "0", "int"}};
+constexpr capi::Signature record_deallocation_sig("record_deallocation",
+                                                  record_deallocation_params);
+
+PyObject* record_deallocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(record_deallocation_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size, time_ns;
+    if (!int_arg(a[0], "size", size) || !int_arg(a[1], "time_ns", time_ns)) return nullptr;
+    if (!step(self, total_deallocations, Step::increment) ||
+        !step(self, current_allocations, Step::decrement) ||
+        !step(self, bytes_allocated, Step::decrement, size.get()) ||
+        (positive(time_ns) &&
+         !step(self, total_deallocation_time_ns, Step::increment, time_ns.get()))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Signed 64-bit value of an optional validated int (0 when omitted).
+bool to_i64(const capi::Ref& value, int64_t& out) noexcept {
+    out = 0;
+    return !value || capi::to_int64(value.get(), out);
+}
+
+constexpr capi::Param py_record_allocation_params[] = {{"size", nullptr, "int"},
+                                                       {"is_bucketed", nullptr, "bool"},
+                                                       {"padding", "0", "int"},
+                                                       {"time_ns", "0", "int"}};
+constexpr capi::Signature py_record_allocation_sig("py_record_allocation",
+                                                   py_record_allocation_params);
+
+PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    capi::Args<4> a;
+    if (!a.parse(py_record_allocation_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size, padding, time_ns;
+    if (!int_arg(a[0], "size", size)) return nullptr;
+    const int is_bucketed = capi::to_truth(a[1]);
+    if (is_bucketed < 0 || !int_arg(a[2], "padding", padding) ||
+        !int_arg(a[3], "time_ns", time_ns)) {
+        return nullptr;
+    }
+    int64_t size_value, padding_value, time_value;
+    if (!to_i64(size, size_value) || !to_i64(padding, padding_value) ||
+        !to_i64(time_ns, time_value)) {
+        return nullptr;
+    }
+    self->stats.record_allocation(size_value, is_bucketed != 0, padding_value, time_value);
+    if (!step(self, total_allocations, Step::increment) ||
+        !step(self, current_allocations, Step::increment) ||
+        !step(self, bytes_allocated, Step::increment, size.get())) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Signature py_record_deallocation_sig("py_record_deallocation",
+                                                     record_deallocation_params);
+
+PyObject* py_record_deallocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref size, time_ns;
+    if (!int_arg(a[0], "size", size) || !int_arg(a[1], "time_ns", time_ns)) return nullptr;
+    int64_t size_value, time_value;
+    if (!to_i64(size, size_value) || !to_i64(time_ns, time_value)) return nullptr;
+    self->stats.record_deallocation(size_value, time_value);
+    if (!step(self, total_deallocations, Step::increment) ||
+        !step(self, current_allocations, Step::decrement) ||
+        !step(self, bytes_allocated, Step::decrement, size.get())) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Param update_peaks_params[] = {{"current_allocs", nullptr, "int"},
+                                               {"current_bytes", nullptr, "int"}};
+constexpr capi::Signature update_peaks_sig("_update_peaks", update_peaks_params);
+
+PyObject* update_peaks_method(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    if (!a.parse(update_peaks_sig, args, nargs, kwnames)) return nullptr;
+    capi::Ref current_allocs, current_bytes;
+    if (!int_arg(a[0], "current_allocs", current_allocs) ||
+        !int_arg(a[1], "current_bytes", current_bytes) ||
+        !update_peaks(self, current_allocs.get(), current_bytes.get())) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Largest magnitude for which int / int and double / double agree.
+constexpr int64_t exact_double_limit = int64_t{1} << 53;
+
+bool fits_double(int64_t value) noexcept {
+    return value <= exact_double_limit && value >= -exact_double_limit;
+}
+
+// `numerator / denominator` (true division), times 100.0 for a percentage,
+// when denominator > 0, else 0.0, on the loaded values. `native` holds the
+// native values {numerator, denominator} when both counters were plain
+// AtomicCounters, and is null otherwise.
+PyObject* guarded_ratio(PyObject* numerator, PyObject* denominator, const int64_t* native,
+                        bool percent) noexcept {
+    if (native) {
+        if (native[1] <= 0) return Py_NewRef(zero_float);
+        if (fits_double(native[0]) && fits_double(native[1])) {
+            // Both exactly representable: this is the division int / int performs.
+            double ratio = static_cast<double>(native[0]) / static_cast<double>(native[1]);
+            if (percent) ratio *= 100.0;
+            return PyFloat_FromDouble(ratio);
+        }
+    } else {
+        const int positive_total = PyObject_RichCompareBool(denominator, zero_int, Py_GT);
+        if (positive_total < 0) return nullptr;
+        if (positive_total == 0) return Py_NewRef(zero_float);
+    }
+    capi::Ref ratio = capi::Ref::steal(PyNumber_TrueDivide(numerator, denominator));
+    if (!ratio || !percent) return ratio.release();
+    return PyNumber_Multiply(ratio.get(), hundred);
+}
+
+// format(ratio, ".1f") + "%".
+PyObject* ratio_text(PyObject* ratio) noexcept {
+    if (PyFloat_CheckExact(ratio)) {
+        char buffer[24];
+        const std::size_t length = format_one_decimal(PyFloat_AS_DOUBLE(ratio), '%', buffer);
+        if (length != 0) {
+            return PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length));
+        }
+        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio), 'f', 1, 0, nullptr);
+        if (digits == nullptr) return PyErr_NoMemory();
+        PyObject* text = PyUnicode_FromFormat("%s%%", digits);
+        PyMem_Free(digits);
+        return text;
+    }
+    capi::Ref formatted = capi::Ref::steal(PyObject_Format(ratio, s_one_decimal));
+    if (!formatted) return nullptr;
+    return PyUnicode_Concat(formatted.get(), s_percent);
+}
+
+constexpr capi::Signature snapshot_sig("get_snapshot");
+PyObject* get_snapshot(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(snapshot_sig, nargs, kwnames)) return nullptr;
+    capi::Ref values[stat_field_count];
+    int64_t native[stat_field_count];
+    bool is_native[stat_field_count];
+    for (int f = 0; f < stat_field_count; ++f) {
+        PyObject* obj = counter_at(self, static_cast<StatField>(f));
+        if (Counter* counter = exact_counter(obj)) {
+            native[f] = counter->_c_load();
+            is_native[f] = true;
+            values[f] = capi::Ref::steal(PyLong_FromLongLong(native[f]));
+        } else {
+            is_native[f] = false;
+            values[f] = capi::Ref::steal(call_counter(obj, s_load));
+        }
+        if (!values[f]) return nullptr;
+    }
+    // Ratio pairs: {numerator, denominator}.
+    auto pair = [&](StatField n, StatField d, int64_t* out) -> const int64_t* {
+        if (!is_native[n] || !is_native[d]) return nullptr;
+        out[0] = native[n];
+        out[1] = native[d];
+        return out;
+    };
+    int64_t buffer[2];
+    capi::Ref ratio = capi::Ref::steal(
+        guarded_ratio(values[bucketed_allocations].get(), values[total_allocations].get(),
+                      pair(bucketed_allocations, total_allocations, buffer), true));
+    if (!ratio) return nullptr;
+    capi::Ref text = capi::Ref::steal(ratio_text(ratio.get()));
+    if (!text) return nullptr;
+    capi::Ref average_allocation = capi::Ref::steal(
+        guarded_ratio(values[total_allocation_time_ns].get(), values[total_allocations].get(),
+                      pair(total_allocation_time_ns, total_allocations, buffer), false));
+    if (!average_allocation) return nullptr;
+    capi::Ref average_deallocation = capi::Ref::steal(
+        guarded_ratio(values[total_deallocation_time_ns].get(), values[total_deallocations].get(),
+                      pair(total_deallocation_time_ns, total_deallocations, buffer), false));
+    if (!average_deallocation) return nullptr;
+
+    PyObject* const entries[snapshot_size] = {
+        values[total_allocations].get(),
+        values[total_deallocations].get(),
+        values[current_allocations].get(),
+        values[bytes_allocated].get(),
+        values[bytes_reserved].get(),
+        values[peak_allocations].get(),
+        values[peak_bytes_allocated].get(),
+        values[bucketed_allocations].get(),
+        values[fallback_allocations].get(),
+        text.get(),
+        values[alignment_padding_bytes].get(),
+        average_allocation.get(),
+        average_deallocation.get(),
+        s_allocation_mode_text,
+    };
+    // Copying a dict that already holds the keys in order reuses its key
+    // table, which is much cheaper than inserting into an empty one.
+    capi::Ref dict = capi::Ref::steal(PyDict_Copy(snapshot_template));
+    if (!dict) return nullptr;
+    for (int i = 0; i < snapshot_size; ++i) {
+        if (PyDict_SetItem(dict.get(), snapshot_keys[i], entries[i]) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+constexpr capi::Signature reset_sig("reset");
+PyObject* reset(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(reset_sig, nargs, kwnames)) return nullptr;
+    capi::LockGuard guard;
+    if (!guard.acquire(self->update_lock)) return nullptr;
+    self->stats.reset();
+    for (int f = 0; f < stat_field_count; ++f) {
+        if (!store_zero(self, static_cast<StatField>(f))) return nullptr;
+    }
+    guard.release();
+    Py_RETURN_NONE;
+}
+
+const capi::FunctionDef methods[] = {
+    capi::method<Self, record_allocation>(
+        record_allocation_sig,
+        "Record an allocation event.\n\n"
+        "Args:\n"
+        "    size: Size of allocation in bytes\n"
+        "    is_bucketed: Whether allocation came from bucketed pool\n"
+        "    padding: Alignment padding bytes used\n"
+        "    time_ns: Time taken for allocation in nanoseconds"),
+    capi::method<Self, record_deallocation>(
+        record_deallocation_sig,
+        "Record a deallocation event.\n\n"
+        "Args:\n"
+        "    size: Size of deallocation in bytes\n"
+        "    time_ns: Time taken for deallocation in nanoseconds"),
+    capi::method<Self, py_record_allocation>(
+        py_record_allocation_sig,
+        "Record allocation event.\n\n"
+        "Updates both internal atomics and public AtomicCounter instances."),
+    capi::method<Self, py_record_deallocation>(
+        py_record_deallocation_sig,
+        "Record deallocation event.\n\n"
+        "Updates both internal atomics and public AtomicCounter instances."),
+    capi::method<Self, update_peaks_method>(update_peaks_sig,
+                                            "Update peak values using compare-and-swap."),
+    capi::method<Self, get_snapshot>(snapshot_sig, "Get atomic snapshot of statistics.", "dict"),
+    capi::method<Self, reset>(reset_sig, "Reset all statistics to zero."),
+};
+
+#define COUNTER_MEMBER(name)                                                                     \
+    {#name, T_OBJECT,                                                                            \
+     static_cast<Py_ssize_t>(offsetof(Self, counters) + sizeof(PyObject*) * StatField::name), 0, \
+     nullptr}
+
+PyMemberDef members[] = {
+    COUNTER_MEMBER(total_allocations),
+    COUNTER_MEMBER(total_deallocations),
+    COUNTER_MEMBER(current_allocations),
+    COUNTER_MEMBER(bytes_allocated),
+    COUNTER_MEMBER(bytes_reserved),
+    COUNTER_MEMBER(peak_allocations),
+    COUNTER_MEMBER(peak_bytes_allocated),
+    COUNTER_MEMBER(bucketed_allocations),
+    COUNTER_MEMBER(fallback_allocations),
+    COUNTER_MEMBER(alignment_padding_bytes),
+    COUNTER_MEMBER(total_allocation_time_ns),
+    COUNTER_MEMBER(total_deallocation_time_ns),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef COUNTER_MEMBER
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(statistics_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(statistics_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(statistics_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(statistics_clear)},
+    {Py_tp_members, members},
+    {Py_tp_doc,
+     const_cast<char*>("LockFreeStatistics()\n--\n\n"
+                       "Lock-free statistics collection using atomic counters.\n\n"
+                       "Each statistic is a public AtomicCounter attribute; recording calls\n"
+                       "change them without any lock, and peaks are raised by compare-and-swap.\n"
+                       "A small lock serialises reset().\n\n"
+                       "Performance targets:\n"
+                       "    record_allocation(): < 100ns (vs 2-3\xce\xbcs with locks)\n"
+                       "    get_snapshot(): < 500ns\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.memory.lockless.LockFreeStatistics",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+}  // namespace
+
+bool add_lock_free_statistics(PyObject* module) noexcept {
+    if (!capi::intern_all({{s_increment, "increment"},
+                           {s_decrement, "decrement"},
+                           {s_load, "load"},
+                           {s_store, "store"},
+                           {s_compare_and_swap, "compare_and_swap"},
+                           {s_update_peaks, "_update_peaks"},
+                           {s_allocation_mode_text, "lock-free C11 atomics"},
+                           {s_one_decimal, ".1f"},
+                           {s_percent, "%"}})) {
+        return false;
+    }
+    for (int i = 0; i < snapshot_size; ++i) {
+        if (snapshot_keys[i] == nullptr) {
+            snapshot_keys[i] = capi::intern(snapshot_key_texts[i]);
+            if (snapshot_keys[i] == nullptr) return false;
+        }
+    }
+    if (snapshot_template == nullptr) {
+        capi::Ref keys = capi::Ref::steal(PyDict_New());
+        if (!keys) return false;
+        for (PyObject* key : snapshot_keys) {
+            if (PyDict_SetItem(keys.get(), key, Py_None) < 0) return false;
+        }
+        snapshot_template = keys.release();
+    }
+    if (zero_int == nullptr) {
+        zero_int = PyLong_FromLong(0);
+        zero_float = PyFloat_FromDouble(0.0);
+        hundred = PyFloat_FromDouble(100.0);
+        if (!zero_int || !zero_float || !hundred) return false;
+    }
+    StatisticsType = capi::create_type(module, {&spec, methods});
+    return StatisticsType != nullptr;
+}
+
+}  // namespace lockless
