@@ -57,7 +57,8 @@ bool _c_update(Self* self, int32_t counter_id, double value) noexcept {
 }
 
 PyObject* stats_dict(const Stats& s) noexcept {
-    capi::Ref dict = capi::Ref::steal(PyDict_New());
+    // Sized for the six keys up front: a default dict resizes on the sixth.
+    capi::Ref dict = capi::Ref::steal(_PyDict_NewPresized(6));
     if (!dict) return nullptr;
     const struct {
         PyObject* key;

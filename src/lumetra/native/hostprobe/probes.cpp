@@ -7,7 +7,9 @@
 // catch `Exception` only: KeyboardInterrupt, SystemExit and other
 // BaseExceptions always propagate. Nothing is cached between calls; the only
 // module state is the namespace reference and the constants built at start-up.
+#include <algorithm>
 #include <climits>
+#include <cstddef>
 
 #include "capi/capi.hpp"
 #include "hostprobe.hpp"
@@ -37,7 +39,6 @@ PyObject* s_native_fallback = nullptr;
 PyObject* s_newline = nullptr;
 PyObject* s_utf8 = nullptr;
 PyObject* s_ignore = nullptr;
-PyObject* s_sched_getaffinity = nullptr;
 PyObject* int_0 = nullptr;
 PyObject* int_1 = nullptr;
 PyObject* int_1024 = nullptr;
@@ -51,33 +52,58 @@ PyObject* devreg_fromlist = nullptr;
 
 // --- small Python-level operations ---------------------------------------------------
 
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct Name {
+    char text[N];
+    constexpr Name(const char (&s)[N]) noexcept { std::copy_n(s, N, text); }
+};
+
+// The interned string of a literal, made on first use and kept for the process
+// lifetime; null (with an error set) only while making it fails.
+template <Name N>
+PyObject* interned() noexcept {
+    static PyObject* value = nullptr;
+    if (value == nullptr) value = PyUnicode_InternFromString(N.text);
+    return value;
+}
+
 // A global of the module, looked up now; NameError when it is missing.
-Ref global(const char* name) noexcept {
-    PyObject* value = PyDict_GetItemString(module_dict, name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return Ref();
+template <Name N>
+Ref global() noexcept {
+    PyObject* name = interned<N>();
+    if (name == nullptr) return Ref();
+    PyObject* value = PyDict_GetItemWithError(module_dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", N.text);
     }
     return Ref::borrow(value);
+}
+
+template <Name N>
+Ref attr(PyObject* obj) noexcept {
+    PyObject* name = interned<N>();
+    return name ? Ref::steal(PyObject_GetAttr(obj, name)) : Ref();
 }
 
 Ref attr(PyObject* obj, const char* name) noexcept {
     return Ref::steal(PyObject_GetAttrString(obj, name));
 }
 
-Ref call_method(PyObject* obj, const char* name) noexcept {
-    Ref method = attr(obj, name);
-    return method ? Ref::steal(PyObject_CallNoArgs(method.get())) : Ref();
+// obj.<N>(*args), without a bound method object.
+template <Name N, typename... Args>
+Ref call_method(PyObject* obj, Args... args) noexcept {
+    PyObject* name = interned<N>();
+    if (name == nullptr) return Ref();
+    PyObject* stack[] = {obj, args...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref call_method(PyObject* obj, const char* name, PyObject* arg) noexcept {
-    Ref method = attr(obj, name);
-    return method ? Ref::steal(PyObject_CallOneArg(method.get(), arg)) : Ref();
-}
-
-// Calls the module global `name` without arguments.
-Ref call_global(const char* name) noexcept {
-    Ref func = global(name);
+// Calls the module global `N` without arguments.
+template <Name N>
+Ref call_global() noexcept {
+    Ref func = global<N>();
     return func ? Ref::steal(PyObject_CallNoArgs(func.get())) : Ref();
 }
 
@@ -161,9 +187,9 @@ bool unpack_two(PyObject* value, Ref& first, Ref& second) noexcept {
 
 // perf_counter() of the module's `time`, as a double.
 bool perf_counter(double& out) noexcept {
-    Ref time = global("time");
+    Ref time = global<"time">();
     if (!time) return false;
-    Ref now = call_method(time.get(), "perf_counter");
+    Ref now = call_method<"perf_counter">(time.get());
     if (!now) return false;
     out = PyFloat_AsDouble(now.get());
     return !(out == -1.0 && PyErr_Occurred());
@@ -171,7 +197,7 @@ bool perf_counter(double& out) noexcept {
 
 // `os.cpu_count() or 1`.
 Ref cpu_count_or_one(PyObject* os) noexcept {
-    Ref count = call_method(os, "cpu_count");
+    Ref count = call_method<"cpu_count">(os);
     const int t = truth(count);
     if (t < 0) return Ref();
     return t ? std::move(count) : Ref::borrow(int_1);
@@ -180,14 +206,14 @@ Ref cpu_count_or_one(PyObject* os) noexcept {
 // --- detect_physical_cores -----------------------------------------------------------
 
 Ref physical_cores_guarded() noexcept {
-    Ref os = global("os");
+    Ref os = global<"os">();
     if (!os) return Ref();
     PyObject* raw = nullptr;
-    const int has_affinity = _PyObject_LookupAttr(os.get(), s_sched_getaffinity, &raw);
+    const int has_affinity = _PyObject_LookupAttr(os.get(), interned<"sched_getaffinity">(), &raw);
     Py_XDECREF(raw);
     if (has_affinity < 0) return Ref();
     if (has_affinity) {
-        Ref cpus = call_method(os.get(), "sched_getaffinity", int_0);
+        Ref cpus = call_method<"sched_getaffinity">(os.get(), int_0);
         if (!cpus) return Ref();
         const Py_ssize_t cores = PyObject_Length(cpus.get());
         if (cores < 0) return Ref();
@@ -197,7 +223,7 @@ Ref physical_cores_guarded() noexcept {
         }
         return Ref::steal(PyLong_FromSsize_t(cores > 1 ? cores : 1));
     }
-    Ref count = call_method(os.get(), "cpu_count");
+    Ref count = call_method<"cpu_count">(os.get());
     const int t = truth(count);
     if (t < 0) return Ref();
     if (t == 0) return Ref::borrow(int_1);
@@ -212,7 +238,7 @@ PyObject* detect_physical_cores(PyObject* const*, Py_ssize_t nargs, PyObject* kw
     Ref cores = physical_cores_guarded();
     if (cores) return cores.release();
     if (!catch_exception()) return nullptr;
-    Ref os = global("os");
+    Ref os = global<"os">();
     return os ? cpu_count_or_one(os.get()).release() : nullptr;
 }
 
@@ -224,12 +250,12 @@ bool count_numa_entries(PyObject* names, Py_ssize_t& count) noexcept {
     if (!it) return false;
     count = 0;
     while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-        const int prefixed = truth(call_method(name.get(), "startswith", s_numa_prefix));
+        const int prefixed = truth(call_method<"startswith">(name.get(), s_numa_prefix));
         if (prefixed < 0) return false;
         if (!prefixed) continue;
         Ref suffix = Ref::steal(PyObject_GetItem(name.get(), numa_suffix_slice));
         if (!suffix) return false;
-        const int digits = truth(call_method(suffix.get(), "isdigit"));
+        const int digits = truth(call_method<"isdigit">(suffix.get()));
         if (digits < 0) return false;
         count += digits;
     }
@@ -237,13 +263,13 @@ bool count_numa_entries(PyObject* names, Py_ssize_t& count) noexcept {
 }
 
 bool numa_nodes_linux(int& numa_nodes) noexcept {
-    Ref os = global("os");
+    Ref os = global<"os">();
     if (!os) return false;
-    Ref path = attr(os.get(), "path");
+    Ref path = attr<"path">(os.get());
     if (!path) return false;
-    const int exists = truth(call_method(path.get(), "exists", s_numa_path));
+    const int exists = truth(call_method<"exists">(path.get(), s_numa_path));
     if (exists <= 0) return exists == 0;
-    Ref names = call_method(os.get(), "listdir", s_numa_path);
+    Ref names = call_method<"listdir">(os.get(), s_numa_path);
     Py_ssize_t count;
     if (!names || !count_numa_entries(names.get(), count)) return false;
     if (count > INT_MAX) {
@@ -267,21 +293,21 @@ bool numa_nodes_windows(int& numa_nodes) noexcept {
     Ref wintypes = from_import(ctypes_pkg.get(), "wintypes");
     if (!wintypes) return false;
 
-    Ref win_dll = attr(ctypes.get(), "WinDLL");
+    Ref win_dll = attr<"WinDLL">(ctypes.get());
     Ref name = Ref::steal(PyUnicode_FromString("kernel32"));
     if (!win_dll || !name) return false;
     PyObject* dll_args[] = {name.get(), Py_True};
     Ref kernel32 = Ref::steal(PyObject_Vectorcall(win_dll.get(), dll_args, 1, winDLL_kwnames));
     if (!kernel32) return false;
-    Ref func = attr(kernel32.get(), "GetNumaHighestNodeNumber");
+    Ref func = attr<"GetNumaHighestNodeNumber">(kernel32.get());
     if (!func) return false;
-    Ref bool_type = attr(wintypes.get(), "BOOL");
+    Ref bool_type = attr<"BOOL">(wintypes.get());
     if (!bool_type || PyObject_SetAttrString(func.get(), "restype", bool_type.get()) < 0) {
         return false;
     }
-    Ref c_ulong = attr(ctypes.get(), "c_ulong");
+    Ref c_ulong = attr<"c_ulong">(ctypes.get());
     if (!c_ulong) return false;
-    Ref pointer = call_method(ctypes.get(), "POINTER", c_ulong.get());
+    Ref pointer = call_method<"POINTER">(ctypes.get(), c_ulong.get());
     if (!pointer) return false;
     Ref argtypes = Ref::steal(PyList_New(1));
     if (!argtypes) return false;
@@ -290,11 +316,11 @@ bool numa_nodes_windows(int& numa_nodes) noexcept {
 
     Ref highest_node = Ref::steal(PyObject_CallOneArg(c_ulong.get(), int_0));
     if (!highest_node) return false;
-    Ref by_ref = call_method(ctypes.get(), "byref", highest_node.get());
+    Ref by_ref = call_method<"byref">(ctypes.get(), highest_node.get());
     if (!by_ref) return false;
     const int ok = truth(Ref::steal(PyObject_CallOneArg(func.get(), by_ref.get())));
     if (ok <= 0) return ok == 0;
-    Ref value = attr(highest_node.get(), "value");
+    Ref value = attr<"value">(highest_node.get());
     if (!value) return false;
     Ref count = Ref::steal(PyNumber_Add(value.get(), int_1));
     int32_t nodes;
@@ -304,9 +330,9 @@ bool numa_nodes_windows(int& numa_nodes) noexcept {
 }
 
 bool numa_nodes_guarded(int& numa_nodes) noexcept {
-    Ref sys = global("sys");
+    Ref sys = global<"sys">();
     if (!sys) return false;
-    Ref platform = attr(sys.get(), "platform");
+    Ref platform = attr<"platform">(sys.get());
     if (!platform) return false;
     const int is_linux = PyObject_RichCompareBool(platform.get(), s_linux, Py_EQ);
     if (is_linux < 0) return false;
@@ -345,11 +371,11 @@ Ref new_backend_report() noexcept {
 }
 
 // best_backend.info (re-read at each use, as attribute access in Python code).
-Ref best_info(PyObject* best) noexcept { return attr(best, "info"); }
+Ref best_info(PyObject* best) noexcept { return attr<"info">(best); }
 
 Ref best_kind(PyObject* best) noexcept {
     Ref info = best_info(best);
-    return info ? attr(info.get(), "kind") : Ref();
+    return info ? attr<"kind">(info.get()) : Ref();
 }
 
 // The registry path. Keys are written as they are found, so an exception
@@ -363,7 +389,7 @@ bool backends_from_registry(PyObject* info) noexcept {
     Ref kinds = from_import(devreg.get(), "GPUBackendKind");
     if (!kinds) return false;
 
-    Ref backends = call_method(registry.get(), "detect_available_backends");
+    Ref backends = call_method<"detect_available_backends">(registry.get());
     if (!backends) return false;
     for (const AvailabilityFlag& flag : availability_flags) {
         Ref member = attr(kinds.get(), flag.member);
@@ -372,15 +398,15 @@ bool backends_from_registry(PyObject* info) noexcept {
         if (present < 0 || !set_bool(info, backend_keys[flag.key], present)) return false;
     }
 
-    Ref best = call_method(registry.get(), "get_best_available");
+    Ref best = call_method<"get_best_available">(registry.get());
     if (!best) return false;
     Ref kind = best_kind(best.get());
-    if (!kind || !set(info, backend_keys[active_backend], attr(kind.get(), "value"))) {
+    if (!kind || !set(info, backend_keys[active_backend], attr<"value">(kind.get()))) {
         return false;
     }
     Ref best_info_obj = best_info(best.get());
     if (!best_info_obj ||
-        !set(info, backend_keys[backend_version], attr(best_info_obj.get(), "version"))) {
+        !set(info, backend_keys[backend_version], attr<"version">(best_info_obj.get()))) {
         return false;
     }
 
@@ -402,10 +428,10 @@ bool backends_from_registry(PyObject* info) noexcept {
     kind = best_kind(best.get());
     if (!kind) return false;
     Ref device = Ref::steal(PyObject_GetItem(backends.get(), kind.get()));
-    if (!device || !set(info, backend_keys[gpu_count], attr(device.get(), "device_count"))) {
+    if (!device || !set(info, backend_keys[gpu_count], attr<"device_count">(device.get()))) {
         return false;
     }
-    Ref memory_gb = attr(device.get(), "memory_gb");
+    Ref memory_gb = attr<"memory_gb">(device.get());
     if (!memory_gb) return false;
     Ref memory_mb = Ref::steal(PyNumber_Multiply(memory_gb.get(), int_1024));
     if (!memory_mb) return false;
@@ -416,7 +442,7 @@ bool backends_from_registry(PyObject* info) noexcept {
 bool backends_from_nvidia_smi(PyObject* info) noexcept {
     Ref subprocess = Ref::steal(PyImport_ImportModule("subprocess"));
     if (!subprocess) return false;
-    Ref run = attr(subprocess.get(), "run");
+    Ref run = attr<"run">(subprocess.get());
     if (!run) return false;
     constexpr Py_ssize_t argc = sizeof(nvidia_smi_command) / sizeof(nvidia_smi_command[0]);
     Ref command = Ref::steal(PyList_New(argc));
@@ -430,29 +456,29 @@ bool backends_from_nvidia_smi(PyObject* info) noexcept {
     Ref result = Ref::steal(PyObject_Vectorcall(run.get(), run_args, 1, run_kwnames));
     if (!result) return false;
 
-    Ref returncode = attr(result.get(), "returncode");
+    Ref returncode = attr<"returncode">(result.get());
     if (!returncode) return false;
     const int succeeded = PyObject_RichCompareBool(returncode.get(), int_0, Py_EQ);
     if (succeeded <= 0) return succeeded == 0;
-    Ref stdout_bytes = attr(result.get(), "stdout");
+    Ref stdout_bytes = attr<"stdout">(result.get());
     const int has_output = truth(stdout_bytes);
     if (has_output <= 0) return has_output == 0;
 
     if (!set_bool(info, backend_keys[has_gpu], true)) return false;
-    Ref decode = attr(stdout_bytes.get(), "decode");
+    Ref decode = attr<"decode">(stdout_bytes.get());
     if (!decode) return false;
     PyObject* decode_args[] = {s_utf8, s_ignore};
     Ref text = Ref::steal(PyObject_Vectorcall(decode.get(), decode_args, 1, decode_kwnames));
     if (!text) return false;
-    Ref stripped = call_method(text.get(), "strip");
+    Ref stripped = call_method<"strip">(text.get());
     if (!stripped) return false;
-    Ref lines = call_method(stripped.get(), "split", s_newline);
+    Ref lines = call_method<"split">(stripped.get(), s_newline);
     if (!lines) return false;
     Ref it = Ref::steal(PyObject_GetIter(lines.get()));
     if (!it) return false;
     Py_ssize_t count = 0;
     while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
-        const int non_empty = truth(call_method(line.get(), "strip"));
+        const int non_empty = truth(call_method<"strip">(line.get()));
         if (non_empty < 0) return false;
         count += non_empty;
     }
@@ -476,15 +502,15 @@ PyObject* detect_gpu_backends(PyObject* const*, Py_ssize_t nargs, PyObject* kwna
 
 // "major.minor" or "major.minor.micro" from `sys.version_info`.
 Ref version_text(bool with_micro) noexcept {
-    Ref sys = global("sys");
+    Ref sys = global<"sys">();
     if (!sys) return Ref();
-    Ref info = attr(sys.get(), "version_info");
+    Ref info = attr<"version_info">(sys.get());
     if (!info) return Ref();
-    Ref major = attr(info.get(), "major");
-    Ref minor = major ? attr(info.get(), "minor") : Ref();
+    Ref major = attr<"major">(info.get());
+    Ref minor = major ? attr<"minor">(info.get()) : Ref();
     if (!minor) return Ref();
     if (!with_micro) return Ref::steal(PyUnicode_FromFormat("%S.%S", major.get(), minor.get()));
-    Ref micro = attr(info.get(), "micro");
+    Ref micro = attr<"micro">(info.get());
     if (!micro) return Ref();
     return Ref::steal(PyUnicode_FromFormat("%S.%S.%S", major.get(), minor.get(), micro.get()));
 }
@@ -494,8 +520,8 @@ PyObject* detect_python_version(PyObject* const*, Py_ssize_t nargs, PyObject* kw
     if (!capi::parse_no_args(python_version_sig, nargs, kwnames)) return nullptr;
     Ref version = version_text(true);
     if (!version) return nullptr;
-    Ref sys = global("sys");
-    Ref info = sys ? attr(sys.get(), "version_info") : Ref();
+    Ref sys = global<"sys">();
+    Ref info = sys ? attr<"version_info">(sys.get()) : Ref();
     if (!info) return nullptr;
     const int recent = PyObject_RichCompareBool(info.get(), version_3_12, Py_GE);
     if (recent < 0) return nullptr;
@@ -524,26 +550,26 @@ bool elapsed_ms(double start_time, Ref& out) noexcept {
 
 // platform, detected_at and detector, shared by both paths.
 bool set_platform_and_stamp(PyObject* caps, PyObject* detector_name) noexcept {
-    Ref sys = global("sys");
-    if (!sys || !set(caps, capability_keys[platform], attr(sys.get(), "platform"))) return false;
-    Ref time = global("time");
-    if (!time || !set(caps, capability_keys[detected_at], call_method(time.get(), "time"))) {
+    Ref sys = global<"sys">();
+    if (!sys || !set(caps, capability_keys[platform], attr<"platform">(sys.get()))) return false;
+    Ref time = global<"time">();
+    if (!time || !set(caps, capability_keys[detected_at], call_method<"time">(time.get()))) {
         return false;
     }
     return set(caps, capability_keys[detector], detector_name);
 }
 
 bool capabilities_normal(PyObject* caps, double start_time) noexcept {
-    if (!set(caps, capability_keys[physical_cores], call_global("detect_physical_cores")) ||
-        !set(caps, capability_keys[numa_nodes], call_global("detect_numa_nodes"))) {
+    if (!set(caps, capability_keys[physical_cores], call_global<"detect_physical_cores">()) ||
+        !set(caps, capability_keys[numa_nodes], call_global<"detect_numa_nodes">())) {
         return false;
     }
-    Ref backend_info = call_global("detect_gpu_backends");
+    Ref backend_info = call_global<"detect_gpu_backends">();
     if (!backend_info) return false;
     for (PyObject* key : backend_keys) {
         if (!set(caps, key, Ref::steal(PyObject_GetItem(backend_info.get(), key)))) return false;
     }
-    Ref versions = call_global("detect_python_version");
+    Ref versions = call_global<"detect_python_version">();
     Ref py_version, has_subinterp;
     if (!versions || !unpack_two(versions.get(), py_version, has_subinterp) ||
         !set(caps, capability_keys[python_version], py_version) ||
@@ -559,7 +585,7 @@ bool capabilities_normal(PyObject* caps, double start_time) noexcept {
 // Keys already written by the normal path keep their place in the dictionary
 // and are overwritten here.
 bool capabilities_fallback(PyObject* caps, double start_time, PyObject* e) noexcept {
-    Ref os = global("os");
+    Ref os = global<"os">();
     if (!os || !set(caps, capability_keys[physical_cores], cpu_count_or_one(os.get())) ||
         !set(caps, capability_keys[numa_nodes], int_1)) {
         return false;
@@ -628,8 +654,7 @@ bool make_constants() noexcept {
                            {s_native_fallback, "native_fallback"},
                            {s_newline, "\n"},
                            {s_utf8, "utf-8"},
-                           {s_ignore, "ignore"},
-                           {s_sched_getaffinity, "sched_getaffinity"}})) {
+                           {s_ignore, "ignore"}})) {
         return false;
     }
     if (int_0 != nullptr) return true;
