@@ -283,14 +283,13 @@ bool numa_nodes_linux(int& numa_nodes) noexcept {
 // GetNumaHighestNodeNumber of kernel32 through ctypes. The ULONG out-parameter
 // is ctypes.c_ulong (ctypes.wintypes names that type ULONG, not c_ulong).
 bool numa_nodes_windows(int& numa_nodes) noexcept {
-    Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
-    if (!ctypes) return false;
+    // import ctypes; from ctypes import wintypes
     Ref wintypes_fromlist = Ref::steal(Py_BuildValue("(s)", "wintypes"));
     if (!wintypes_fromlist) return false;
-    Ref ctypes_pkg = Ref::steal(
+    Ref ctypes = Ref::steal(
         PyImport_ImportModuleLevel("ctypes", module_dict, nullptr, wintypes_fromlist.get(), 0));
-    if (!ctypes_pkg) return false;
-    Ref wintypes = from_import(ctypes_pkg.get(), "wintypes");
+    if (!ctypes) return false;
+    Ref wintypes = from_import(ctypes.get(), "wintypes");
     if (!wintypes) return false;
 
     Ref win_dll = attr<"WinDLL">(ctypes.get());
