@@ -28,6 +28,8 @@ from lumetra.memory.lockless import (
     LockFreeStatistics,
     PerformanceTimer,
 )
+from lumetra.monitoring.statcounters import CounterAggregator, create_aggregator
+from lumetra.native import hostprobe
 from lumetra.plugins.analyzer import adaptplan as ap
 from lumetra.plugins.analyzer import loadscore
 from reliability import discover
@@ -435,6 +437,53 @@ CALLS.update(
     }
 )
 
+
+def used_aggregator() -> CounterAggregator:
+    aggregator = CounterAggregator(8)
+    for i in range(8):
+        aggregator.update(i % 3, 1e9 + i)
+    return aggregator
+
+
+# hostprobe probes the system (a directory listing, possibly a subprocess):
+# fewer repetitions of those are representative enough.
+CALLS.update(
+    {
+        "hostprobe.detect_physical_cores": [Call(hostprobe.detect_physical_cores)],
+        "hostprobe.detect_numa_nodes": [Call(hostprobe.detect_numa_nodes)],
+        "hostprobe.detect_gpu_backends": [Call(hostprobe.detect_gpu_backends)],
+        "hostprobe.detect_python_version": [Call(hostprobe.detect_python_version)],
+        "hostprobe.detect_capabilities": [Call(hostprobe.detect_capabilities)],
+        "statcounters.CounterAggregator()": [
+            Call(used_aggregator),
+            Call(CounterAggregator, (-1,), raises=MemoryError),
+            Call(CounterAggregator, (2**40,), raises=OverflowError),
+        ],
+        "statcounters.CounterAggregator.update": [
+            method(used_aggregator, "update", 2, 1e9),
+            method(used_aggregator, "update", 8, 1.0, raises=IndexError),
+            method(used_aggregator, "update", 1, "x", raises=TypeError),
+        ],
+        "statcounters.CounterAggregator.get_stats": [
+            method(used_aggregator, "get_stats", 1),
+            method(used_aggregator, "get_stats", 7),
+            method(used_aggregator, "get_stats", -1, raises=IndexError),
+        ],
+        "statcounters.CounterAggregator.reset": [method(used_aggregator, "reset", 1)],
+        "statcounters.CounterAggregator.reset_all": [method(used_aggregator, "reset_all")],
+        "statcounters.CounterAggregator.get_all_stats": [method(used_aggregator, "get_all_stats")],
+        "statcounters.CounterAggregator.__reduce__": [
+            method(CounterAggregator, "__reduce__", raises=TypeError)
+        ],
+        "statcounters.CounterAggregator.__setstate__": [
+            method(CounterAggregator, "__setstate__", 1, raises=TypeError)
+        ],
+        "statcounters.create_aggregator": [Call(create_aggregator, (4,))],
+    }
+)
+
+SLOW_TARGETS = {name for name in CALLS if name.startswith("hostprobe.")}
+
 # Python-level glue methods (the wrapper's `__init__` runs through its
 # constructor entry) and unbound variants are covered through these entries.
 TARGET_IDS = sorted(name for name, _, _ in discover() if not name.endswith("[unbound]"))
@@ -457,13 +506,14 @@ def test_repeated_calls_do_not_leak(target):
     calls = CALLS.get(target)
     if calls is None:
         pytest.fail(f"no representative calls listed for {target}")
+    repeats = REPEATS // 10 if target in SLOW_TARGETS else REPEATS
     for call in calls:
         for _ in range(50):
             call()
         tracemalloc.start()
         try:
             memory_before, refs_before = _measure(call)
-            for _ in range(REPEATS):
+            for _ in range(repeats):
                 call()
             memory_after, refs_after = _measure(call)
         finally:

@@ -1,0 +1,318 @@
+// Binding of CounterAggregator: argument conversion and result building
+// around the records of counters.hpp.
+//
+// Each operation converts its arguments, checks the id (before anything is
+// locked or changed), then touches the records only while holding the
+// aggregator's lock. Results are built after the lock is released: building a
+// dictionary can start a garbage collection, and a finalizer that calls back
+// into this aggregator must not find its own (non-reentrant) lock held.
+#include <cstdint>
+
+#include "capi/capi.hpp"
+#include "statcounters.hpp"
+
+namespace statcounters {
+
+PyTypeObject* CounterAggregatorType = nullptr;
+
+namespace {
+
+using Self = CounterAggregatorObject;
+
+// The module namespace, where `threading` is looked up for each new lock.
+PyObject* module_dict = nullptr;
+
+PyObject* s_count = nullptr;
+PyObject* s_mean = nullptr;
+PyObject* s_variance = nullptr;
+PyObject* s_std = nullptr;
+PyObject* s_min = nullptr;
+PyObject* s_max = nullptr;
+PyObject* s_get_stats = nullptr;
+
+// --- native-level operations ---------------------------------------------------------
+
+bool check_id(const Self* self, int32_t counter_id) noexcept {
+    if (counter_id >= 0 && counter_id < self->num_counters) return true;
+    PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(counter_id));
+    return false;
+}
+
+// Takes the lock; fails (with an error set) for an object whose lock the
+// garbage collector has already cleared.
+bool lock(capi::LockGuard& guard, const Self* self) noexcept {
+    if (self->lock == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "CounterAggregator has no lock");
+        return false;
+    }
+    return guard.acquire(self->lock);
+}
+
+bool _c_update(Self* self, int32_t counter_id, double value) noexcept {
+    if (!check_id(self, counter_id)) return false;
+    capi::LockGuard guard;
+    if (!lock(guard, self)) return false;
+    self->counters[counter_id].add(value);
+    return true;
+}
+
+PyObject* stats_dict(const Stats& s) noexcept {
+    // Sized for the six keys up front: a default dict resizes on the sixth.
+    capi::Ref dict = capi::Ref::steal(_PyDict_NewPresized(6));
+    if (!dict) return nullptr;
+    const struct {
+        PyObject* key;
+        PyObject* value;
+    } items[] = {
+        {s_count, PyLong_FromUnsignedLongLong(s.count)},
+        {s_mean, PyFloat_FromDouble(s.mean)},
+        {s_variance, PyFloat_FromDouble(s.variance)},
+        {s_std, PyFloat_FromDouble(s.std)},
+        {s_min, PyFloat_FromDouble(s.min)},
+        {s_max, PyFloat_FromDouble(s.max)},
+    };
+    bool ok = true;
+    for (const auto& item : items) {
+        capi::Ref value = capi::Ref::steal(item.value);
+        ok = ok && value && PyDict_SetItem(dict.get(), item.key, value.get()) == 0;
+    }
+    return ok ? dict.release() : nullptr;
+}
+
+PyObject* _c_get_stats(Self* self, int32_t counter_id) noexcept {
+    if (!check_id(self, counter_id)) return nullptr;
+    Stats stats;
+    {
+        capi::LockGuard guard;
+        if (!lock(guard, self)) return nullptr;
+        stats = stats_of(self->counters[counter_id]);
+    }
+    return stats_dict(stats);
+}
+
+bool _c_reset(Self* self, int32_t counter_id) noexcept {
+    if (!check_id(self, counter_id)) return false;
+    capi::LockGuard guard;
+    if (!lock(guard, self)) return false;
+    self->counters[counter_id].clear();
+    return true;
+}
+
+bool _c_reset_all(Self* self) noexcept {
+    capi::LockGuard guard;
+    if (!lock(guard, self)) return false;
+    for (int32_t i = 0; i < self->num_counters; ++i) self->counters[i].clear();
+    return true;
+}
+
+// get_stats as native code calls it: a Python subclass's override wins.
+PyObject* get_stats_dispatch(Self* self, int32_t counter_id) noexcept {
+    auto* obj = reinterpret_cast<PyObject*>(self);
+    if (!capi::overridden(obj, CounterAggregatorType, s_get_stats)) {
+        return _c_get_stats(self, counter_id);
+    }
+    capi::Ref id = capi::Ref::steal(PyLong_FromLong(counter_id));
+    if (!id) return nullptr;
+    PyObject* args[] = {obj, id.get()};
+    return PyObject_VectorcallMethod(s_get_stats, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+PyObject* _c_get_all_stats(Self* self) noexcept {
+    capi::Ref result = capi::Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    // The record array and its size never change, so the loop needs no
+    // re-check after the calls into Python (allocations, an override).
+    for (int32_t i = 0; i < self->num_counters; ++i) {
+        // Unlocked read: the interpreter lock is held and every writer
+        // changes records only while holding it.
+        if (self->counters[i].count == 0) continue;
+        capi::Ref stats = capi::Ref::steal(get_stats_dispatch(self, i));
+        if (!stats) return nullptr;
+        capi::Ref id = capi::Ref::steal(PyLong_FromLong(i));
+        if (!id) return nullptr;
+        capi::Ref pair = capi::Ref::steal(PyTuple_Pack(2, id.get(), stats.get()));
+        if (!pair || PyList_Append(result.get(), pair.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// --- Python methods ------------------------------------------------------------------
+
+constexpr capi::Param update_params[] = {{"counter_id"}, {"value"}};
+constexpr capi::Signature update_sig("update", update_params);
+PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<2> a;
+    int32_t counter_id;
+    double value;
+    if (!a.parse(update_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id) ||
+        !capi::to_double(a[1], value) || !_c_update(self, counter_id, value)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Param id_params[] = {{"counter_id"}};
+constexpr capi::Signature get_stats_sig("get_stats", id_params);
+PyObject* get_stats(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    int32_t counter_id;
+    if (!a.parse(get_stats_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id)) {
+        return nullptr;
+    }
+    return _c_get_stats(self, counter_id);
+}
+
+constexpr capi::Signature reset_sig("reset", id_params);
+PyObject* reset(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    int32_t counter_id;
+    if (!a.parse(reset_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id) ||
+        !_c_reset(self, counter_id)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Signature reset_all_sig("reset_all");
+PyObject* reset_all(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(reset_all_sig, nargs, kwnames) || !_c_reset_all(self)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+constexpr capi::Signature get_all_stats_sig("get_all_stats");
+PyObject* get_all_stats(Self* self, PyObject* const*, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(get_all_stats_sig, nargs, kwnames)) return nullptr;
+    return _c_get_all_stats(self);
+}
+
+const capi::FunctionDef methods[] = {
+    capi::method<Self, update>(update_sig,
+                               "Update counter with new value.\n\n"
+                               "Thread-safe via lock (correctness over performance)"),
+    capi::method<Self, get_stats>(get_stats_sig, "Get statistics for a counter."),
+    capi::method<Self, reset>(reset_sig, "Reset a specific counter."),
+    capi::method<Self, reset_all>(reset_all_sig, "Reset all counters."),
+    capi::method<Self, get_all_stats>(get_all_stats_sig, "Get statistics for all counters."),
+};
+
+// --- type slots ----------------------------------------------------------------------
+
+constexpr capi::Param new_params[] = {{"num_counters", "1000"}};
+constexpr capi::Signature new_sig("CounterAggregator", new_params);
+
+PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<1> a;
+    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    int32_t num_counters = 1000;
+    if (a[0] && !capi::to_int(a[0], num_counters)) return nullptr;
+    AtomicCounter* counters = allocate_counters(num_counters);
+    if (counters == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        free_counters(counters);
+        return nullptr;
+    }
+    // From here on the destructor owns the array, whatever happens next.
+    auto* s = reinterpret_cast<Self*>(self);
+    s->counters = counters;
+    s->num_counters = num_counters;
+    s->lock = capi::new_threading_lock(module_dict);
+    if (s->lock == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int aggregator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Self*>(self)->lock);
+    return 0;
+}
+
+int aggregator_clear(PyObject* self) noexcept {
+    Py_CLEAR(reinterpret_cast<Self*>(self)->lock);
+    return 0;
+}
+
+void aggregator_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    auto* s = reinterpret_cast<Self*>(self);
+    free_counters(s->counters);
+    s->counters = nullptr;
+    Py_CLEAR(s->lock);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(aggregator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(aggregator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(aggregator_clear)},
+    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
+                                  "Fast counter aggregation in compiled code.\n\n"
+                                  "Uses atomic operations for thread-safe updates without GIL "
+                                  "overhead.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.monitoring.statcounters.CounterAggregator",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+// --- module functions ----------------------------------------------------------------
+
+PyObject* default_num_counters = nullptr;
+
+constexpr capi::Param create_params[] = {{"num_counters", "1000"}};
+constexpr capi::Signature create_sig("create_aggregator", create_params);
+PyObject* create_aggregator(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(create_sig, args, nargs, kwnames)) return nullptr;
+    PyObject* num_counters = a[0] ? a[0] : default_num_counters;
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(CounterAggregatorType), num_counters);
+}
+
+const capi::FunctionDef functions[] = {
+    capi::function<create_aggregator>(create_sig, "Create a new CounterAggregator instance."),
+};
+
+}  // namespace
+
+bool add_counter_aggregator(PyObject* module) noexcept {
+    if (!capi::intern_all({{s_count, "count"},
+                           {s_mean, "mean"},
+                           {s_variance, "variance"},
+                           {s_std, "std"},
+                           {s_min, "min"},
+                           {s_max, "max"},
+                           {s_get_stats, "get_stats"}})) {
+        return false;
+    }
+    // Kept for the process lifetime, like the type itself.
+    module_dict = Py_NewRef(PyModule_GetDict(module));
+    CounterAggregatorType = capi::create_type(module, {&spec, methods});
+    return CounterAggregatorType != nullptr;
+}
+
+bool add_functions(PyObject* module) noexcept {
+    if (default_num_counters == nullptr) {
+        default_num_counters = PyLong_FromLong(1000);
+        if (default_num_counters == nullptr) return false;
+    }
+    return capi::add_functions(module, functions);
+}
+
+}  // namespace statcounters
