@@ -184,7 +184,9 @@ def rows_at(exponent: int) -> list[Row]:
         name = f"{op_name} @ 10^{exponent} blocks"
         for base_name, base in baselines:
             op, baseline = warmed(tree, warm, make(tree)), warmed(base, warm, make(base))
-            result.append(Row(name, op, base_name, baseline))
+            result.append(
+                Row(name, op, base_name, baseline, series=op_name, x=n, x_label="stored blocks")
+            )
     return result
 
 

@@ -143,7 +143,7 @@ PATTERN_ARGS = (0.1, 0.1, 0.1, 0.9, 0.9, 0.1, 0.1, 0.1, 1, 0, 0.5, 0.5, 0.5, 0.5
 
 def rows() -> list[Row]:
     source = inspect.getsource(argparse)
-    texts = {"2 KB": source[:2048], "50 KB": source[:50_000]}
+    texts = {"2 KB": source[:2048], "8 KB": source[:8192], "50 KB": source[:50_000]}
     ls = loadscore
     result = []
     for label, text in texts.items():
@@ -154,6 +154,9 @@ def rows() -> list[Row]:
                 "Python substring tests",
                 stmt("f(t, 'parse_args')", f=py_score_indicators, t=text),
                 vs_floor=False,
+                series="score_indicators",
+                x=len(text),
+                x_label="text size (characters)",
             ),
             Row(
                 f"score_framework_patterns, {label} source",
@@ -161,6 +164,9 @@ def rows() -> list[Row]:
                 "Python substring tests",
                 stmt("f(t)", f=py_score_framework_patterns, t=text),
                 vs_floor=False,
+                series="score_framework_patterns",
+                x=len(text),
+                x_label="text size (characters)",
             ),
         ]
     result += [

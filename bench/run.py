@@ -60,6 +60,7 @@ class Row:
     # size of this row (for --plot).
     series: str = ""
     x: float | None = None
+    x_label: str = "input size"
 
 
 @dataclass
@@ -140,18 +141,22 @@ def plot(module: str, results: list[Result], directory: Path) -> list[Path]:
     directory.mkdir(parents=True, exist_ok=True)
     for series, rs in charts.items():
         fig, ax = plt.subplots(figsize=(6.4, 4.0), dpi=110)
-        lines: dict[str, list[tuple[float, float]]] = {}
+        # label -> x -> best time (an operation timed in several rows, once
+        # per baseline, is drawn once)
+        lines: dict[str, dict[float, float]] = {}
         for r in rs:
-            op_label = r.row.name.split(" @")[0]
-            lines.setdefault(op_label, []).append((r.row.x, r.op_ns))
+            entries = [(f"lumetra {series}", r.op_ns)]
             if r.baseline_ns is not None:
-                lines.setdefault(r.row.baseline_name, []).append((r.row.x, r.baseline_ns))
-        for label, points in lines.items():
-            points.sort()
+                entries.append((r.row.baseline_name, r.baseline_ns))
+            for label, ns in entries:
+                points = lines.setdefault(label, {})
+                points[r.row.x] = min(ns, points.get(r.row.x, ns))
+        for label, by_x in lines.items():
+            points = sorted(by_x.items())
             ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
         ax.set_xscale("log")
         ax.set_yscale("log")
-        ax.set_xlabel("input size")
+        ax.set_xlabel(rs[0].row.x_label)
         ax.set_ylabel("time per operation (ns)")
         ax.set_title(f"{module}: {series}")
         ax.grid(True, which="both", alpha=0.3)
