@@ -508,7 +508,8 @@ def test_repeated_calls_do_not_leak(target):
         pytest.fail(f"no representative calls listed for {target}")
     repeats = REPEATS // 10 if target in SLOW_TARGETS else REPEATS
     for call in calls:
-        for _ in range(50):
+        # Interpreter caches and free lists settle during the warm-up.
+        for _ in range(repeats // 2):
             call()
         tracemalloc.start()
         try:

@@ -608,7 +608,7 @@ bool capabilities_fallback(PyObject* caps, double start_time, PyObject* e) noexc
 constexpr capi::Signature capabilities_sig("detect_capabilities");
 PyObject* detect_capabilities(PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(capabilities_sig, nargs, kwnames)) return nullptr;
-    double start_time;
+    double start_time = 0.0;
     if (!perf_counter(start_time)) return nullptr;
     Ref caps = Ref::steal(PyDict_New());
     if (!caps) return nullptr;
