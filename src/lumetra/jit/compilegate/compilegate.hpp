@@ -70,8 +70,10 @@ PyObject* make_function_metrics(PyTypeObject* type, const CFunctionMetrics& reco
 bool add_policy_config(PyObject* module) noexcept;
 bool add_function_metrics(PyObject* module) noexcept;
 bool add_compilegate(PyObject* module) noexcept;
-// Captures what update()'s logging needs from the `logging` module.
-bool init_update_logging(PyObject* logging) noexcept;
+// Captures, once the module has imported `time` and `logging`, the originals
+// of time.time, logging.DEBUG and logging.Logger.debug that the fast paths of
+// should_compile and update compare against.
+bool capture_standard_names() noexcept;
 bool add_module_functions(PyObject* module) noexcept;
 
 }  // namespace compilegate

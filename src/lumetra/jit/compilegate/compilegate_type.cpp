@@ -17,6 +17,7 @@
 // through a Python-level object (a PolicyConfig subclass instance, or the
 // instance dict of a Compilegate subclass) that the collector clears.
 #include <cstdint>
+#include <utility>
 
 #include "capi/capi.hpp"
 #include "compilegate.hpp"
@@ -150,13 +151,68 @@ void gate_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// time.time() through the module's `time` global.
+// time.time() through the module's `time` global, as Python code would call
+// it. Resolving `time.time` costs two namespace lookups per call, so the
+// result is kept and reused while neither namespace has changed since (their
+// dictionaries' version tags are unchanged). When it resolves to the
+// interpreter's own time.time, the clock is read the way that function reads
+// it, without building and unboxing a float.
+struct TimeResolution {
+    capi::Ref time_module;  // the `time` global when last resolved
+    capi::Ref time_func;    // time_module.time when last resolved
+    bool cacheable = false;
+    uint64_t globals_version = 0;
+    uint64_t module_version = 0;
+};
+TimeResolution time_resolution;
+PyObject* builtin_time = nullptr;  // time.time as found at import
+
+#if PY_VERSION_HEX < 0x030C0000
+uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+// Borrowed: valid until the next resolution (callers that run Python code
+// before using it take their own reference).
+PyObject* resolve_time() noexcept {
+    TimeResolution& r = time_resolution;
+#if PY_VERSION_HEX < 0x030C0000
+    if (r.cacheable && dict_version(module_dict) == r.globals_version &&
+        dict_version(PyModule_GetDict(r.time_module.get())) == r.module_version) {
+        return r.time_func.get();
+    }
+#endif
+    PyObject* found = global(s_time);
+    if (found == nullptr) return nullptr;
+    TimeResolution fresh;
+    fresh.time_module = capi::Ref::borrow(found);
+    fresh.time_func = capi::Ref::steal(PyObject_GetAttr(found, s_time));
+    if (!fresh.time_func) return nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    // Only a plain module's attributes all live in its dictionary. The
+    // versions are taken after the lookups, which may have run Python code.
+    fresh.cacheable = PyModule_CheckExact(found);
+    if (fresh.cacheable) {
+        fresh.globals_version = dict_version(module_dict);
+        fresh.module_version = dict_version(PyModule_GetDict(found));
+    }
+#endif
+    // The previous resolution is dropped (which may run Python code) only
+    // once the new one is complete.
+    std::swap(r, fresh);
+    return r.time_func.get();
+}
+
 bool current_time(double& now) noexcept {
-    PyObject* time_module = global(s_time);
-    if (time_module == nullptr) return false;
-    PyObject* stack[] = {time_module};
-    capi::Ref result = capi::Ref::steal(
-        PyObject_VectorcallMethod(s_time, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* func = resolve_time();
+    if (func == nullptr) return false;
+    if (func == builtin_time) {
+        now = _PyTime_AsSecondsDouble(_PyTime_GetSystemClock());
+        return true;
+    }
+    capi::Ref hold = capi::Ref::borrow(func);
+    capi::Ref result = capi::Ref::steal(PyObject_CallNoArgs(func));
     return result && capi::to_double(result.get(), now);
 }
 
@@ -543,8 +599,16 @@ bool add_compilegate(PyObject* module) noexcept {
     return CompilegateType != nullptr;
 }
 
-bool init_update_logging(PyObject* logging) noexcept {
+bool capture_standard_names() noexcept {
     if (debug_level != nullptr) return true;
+    PyObject* time_module = PyDict_GetItemWithError(module_dict, s_time);
+    PyObject* logging = PyDict_GetItemString(module_dict, "logging");
+    if (time_module == nullptr || logging == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "time or logging missing");
+        return false;
+    }
+    builtin_time = PyObject_GetAttr(time_module, s_time);
+    if (builtin_time == nullptr) return false;
     debug_level = PyObject_GetAttrString(logging, "DEBUG");
     if (debug_level == nullptr) return false;
     capi::Ref logger_class = capi::Ref::steal(PyObject_GetAttrString(logging, "Logger"));

@@ -18,9 +18,7 @@ bool init(PyObject* module) noexcept {
         return false;
     }
     capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    if (!logger || !init_update_logging(PyDict_GetItemString(module_dict, "logging"))) {
-        return false;
-    }
+    if (!logger || !capture_standard_names()) return false;
     capi::Ref policy_lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
     return policy_lock && PyModule_AddObjectRef(module, "_policy_lock", policy_lock.get()) == 0 &&
            add_module_functions(module) &&
