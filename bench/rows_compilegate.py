@@ -37,7 +37,7 @@ class PyPolicy:
             metrics = telemetry_store.get_metrics(func_id)
             calls = metrics.call_count
             compiles = metrics.compile_count
-            metrics.avg_speedup
+            _speedup = metrics.avg_speedup  # read, as the policy reads it
             last = getattr(metrics, "last_compiled", 0.0)
         if calls < threshold:
             return False
@@ -62,7 +62,9 @@ class PyPolicy:
             new = current + adjustment * (1.0 - compiles * 0.1) if compiles <= 10 else current
             new = self.lo if new < self.lo else (int(new) if new <= self.hi else self.hi)
             self._thresholds[func_id] = new
-        logger.debug(f"Updated threshold for {func_id}: {current} -> {new} (speedup: {speedup:.2f}x)")
+        logger.debug(
+            f"Updated threshold for {func_id}: {current} -> {new} (speedup: {speedup:.2f}x)"
+        )
 
 
 class Store:
