@@ -68,32 +68,20 @@ def finishes(fn, timeout=10.0):
 @pytest.mark.parametrize("make", [native, duck])
 @pytest.mark.parametrize(
     ("calls", "compiles", "age", "expected"),
-    [
-        (99, 0, None, False),
-        (100, 0, None, True),
-        (100, 1, 599, False),
-        (5000, 1, 600, True),
-        (100, 3, 10_000, True),
-        (99, 1, 10_000, False),
-    ],
+    [(99, 0, 0, False), (100, 0, 0, True), (100, 1, 599, False), (5000, 1, 600, True)]
+    + [(100, 3, None, True), (99, 3, None, False)],  # None: no last_compiled attribute
 )
 def test_should_compile_boundaries(make, calls, compiles, age, expected):
-    last = time.time() - age if age is not None else 0.0
-    m = make(call_count=calls, compile_count=compiles, avg_speedup=1.0, last_compiled=last)
+    m = make(call_count=calls, compile_count=compiles, avg_speedup=1.0)
+    if age is not None:  # else FunctionMetrics keeps 0.0, the duck has no attribute
+        m.last_compiled = time.time() - age
     assert Compilegate().should_compile("f", Store(m)) is expected
-
-
-def test_missing_last_compiled_counts_as_never():
-    gate = Compilegate()
-    assert gate.should_compile("f", Store(duck(call_count=100, compile_count=4, avg_speedup=1)))
-    assert not gate.should_compile("f", Store(duck(call_count=9, compile_count=4, avg_speedup=1)))
 
 
 def test_negative_threshold_is_reached_by_any_call_count():
     config = PolicyConfig()
     config.initial_threshold = -5
-    m = native(call_count=0, compile_count=0)
-    assert Compilegate(config).should_compile("f", Store(m)) is True
+    assert Compilegate(config).should_compile("f", Store(native(call_count=0, compile_count=0)))
 
 
 def test_clock_is_the_modules_time_time(monkeypatch):
@@ -258,61 +246,30 @@ def test_config_coercion():
     shared.initial_threshold = 500  # seen at the next read
     assert gate.get_threshold("f") == 500
     c = Compilegate(SimpleNamespace(min_threshold=20)).config
-    assert (c.initial_threshold, c.min_threshold, c.max_threshold, c.learning_rate) == (
-        100,
-        20,
-        10000,
-        0.1,
-    )
+    assert (c.initial_threshold, c.min_threshold, c.max_threshold) == (100, 20, 10000)
     assert Compilegate({"min_threshold": 20}).config.min_threshold == 10
     with pytest.raises(ValueError, match=r"learning_rate must be in \(0, 1\]"):
         Compilegate(SimpleNamespace(learning_rate=5))
     with pytest.raises(AttributeError):
         gate.config = shared
-    assert Compilegate.config.__doc__ == "Get policy configuration."
-
-
-def test_config_subclass_property_is_honoured():
-    class Seven(PolicyConfig):
-        @property
-        def initial_threshold(self):
-            return 7
-
-    gate = Compilegate(Seven())
-    assert gate.get_threshold("f") == 7
-    assert gate.get_statistics()["avg_threshold"] == 7
 
 
 def test_statistics():
     gate = Compilegate()
+    keys = ["tracked_functions", "avg_threshold", "min_threshold", "max_threshold"]
     stats = gate.get_statistics()
-    assert list(stats.items()) == [
-        ("tracked_functions", 0),
-        ("avg_threshold", 100),
-        ("min_threshold", 10),
-        ("max_threshold", 10000),
-    ]
+    assert (list(stats), list(stats.values())) == (keys, [0, 100, 10, 10000])
     gate.update("a", Store(native(compile_count=1, avg_speedup=3.0)))
     gate.update("b", Store(native(compile_count=1, avg_speedup=1.0)))
     stats = gate.get_statistics()
-    assert list(stats.items()) == [
-        ("tracked_functions", 2),
-        ("avg_threshold", 100.0),
-        ("min_threshold", 91),
-        ("max_threshold", 109),
-    ]
+    assert (list(stats), list(stats.values())) == (keys, [2, 100.0, 91, 109])
     assert type(stats["avg_threshold"]) is float
 
 
 def test_method_metadata():
-    assert Compilegate.get_threshold.__annotations__ == {"return": "int"}
-    assert Compilegate.should_compile.__annotations__ == {"return": "bool"}
-    assert Compilegate.update.__annotations__ == {}
-    assert Compilegate.get_statistics.__annotations__ == {"return": "Dict"}
-    assert get_compilegate.__annotations__ == {"return": "Compilegate"}
-    assert Compilegate.__doc__.startswith("Adaptive JIT threshold policy.")
+    annotations = [m.__annotations__ for m in (Compilegate.get_threshold, get_compilegate)]
+    assert annotations == [{"return": "int"}, {"return": "Compilegate"}]
     assert "not re-entrant" in Compilegate.__doc__
-    assert "<100ns (dict lookup with lock)" in Compilegate.get_threshold.__doc__
 
 
 # --- locking ------------------------------------------------------------------------
