@@ -173,26 +173,31 @@ uint64_t dict_version(PyObject* dict) noexcept {
 }
 #endif
 
-// Borrowed: valid until the next resolution (callers that run Python code
-// before using it take their own reference).
-PyObject* resolve_time() noexcept {
+// A new reference: dropping the previous resolution may run Python code that
+// resolves again and replaces the one returned here.
+capi::Ref resolve_time() noexcept {
     TimeResolution& r = time_resolution;
 #if PY_VERSION_HEX < 0x030C0000
     if (r.cacheable && dict_version(module_dict) == r.globals_version &&
         dict_version(PyModule_GetDict(r.time_module.get())) == r.module_version) {
-        return r.time_func.get();
+        return capi::Ref::borrow(r.time_func.get());
     }
 #endif
     PyObject* found = global(s_time);
-    if (found == nullptr) return nullptr;
+    if (found == nullptr) return capi::Ref();
     TimeResolution fresh;
     fresh.time_module = capi::Ref::borrow(found);
     fresh.time_func = capi::Ref::steal(PyObject_GetAttr(found, s_time));
-    if (!fresh.time_func) return nullptr;
+    if (!fresh.time_func) return capi::Ref();
 #if PY_VERSION_HEX < 0x030C0000
-    // Only a plain module's attributes all live in its dictionary. The
-    // versions are taken after the lookups, which may have run Python code.
-    fresh.cacheable = PyModule_CheckExact(found);
+    // Cached only when the function came straight from a plain module's
+    // dictionary (not from a module __getattr__). The versions are taken after
+    // the lookups, which may have run Python code.
+    if (PyModule_CheckExact(found)) {
+        PyObject* stored = PyDict_GetItemWithError(PyModule_GetDict(found), s_time);
+        if (stored == nullptr && PyErr_Occurred()) return capi::Ref();
+        fresh.cacheable = stored == fresh.time_func.get();
+    }
     if (fresh.cacheable) {
         fresh.globals_version = dict_version(module_dict);
         fresh.module_version = dict_version(PyModule_GetDict(found));
@@ -200,19 +205,19 @@ PyObject* resolve_time() noexcept {
 #endif
     // The previous resolution is dropped (which may run Python code) only
     // once the new one is complete.
+    capi::Ref func = capi::Ref::borrow(fresh.time_func.get());
     std::swap(r, fresh);
-    return r.time_func.get();
+    return func;
 }
 
 bool current_time(double& now) noexcept {
-    PyObject* func = resolve_time();
-    if (func == nullptr) return false;
-    if (func == builtin_time) {
+    capi::Ref func = resolve_time();
+    if (!func) return false;
+    if (func.get() == builtin_time) {
         now = _PyTime_AsSecondsDouble(_PyTime_GetSystemClock());
         return true;
     }
-    capi::Ref hold = capi::Ref::borrow(func);
-    capi::Ref result = capi::Ref::steal(PyObject_CallNoArgs(func));
+    capi::Ref result = capi::Ref::steal(PyObject_CallNoArgs(func.get()));
     return result && capi::to_double(result.get(), now);
 }
 
