@@ -315,30 +315,28 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
                                                 target_speedup, self->_recompile_interval));
 }
 
-// The DEBUG record of a stored update. The message is only built when the
-// logger would emit it: for a plain logging.Logger (its `debug` not replaced
-// on the class or the instance) we ask isEnabledFor(DEBUG) first, which is the
-// first thing Logger.debug does itself, so handlers receive the same records.
+// The DEBUG record of a stored update: `logger.debug(message)`. The message
+// is only built when the logger would emit it: when `logger.debug` is the
+// unreplaced logging.Logger.debug (not shadowed on the instance or replaced in
+// a subclass) we ask isEnabledFor(DEBUG) first, which is the first thing that
+// method does itself, so handlers receive exactly the same records.
 bool log_update(PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
                 double avg_speedup) noexcept {
     PyObject* found = global(s_logger);
     if (found == nullptr) return false;
     capi::Ref logger = capi::Ref::borrow(found);
-    if (logger_debug != nullptr && _PyType_Lookup(Py_TYPE(found), s_debug) == logger_debug) {
-        PyObject** dict = _PyObject_GetDictPtr(found);
-        PyObject* own = nullptr;
-        if (dict != nullptr && *dict != nullptr) {
-            own = PyDict_GetItemWithError(*dict, s_debug);
-            if (own == nullptr && PyErr_Occurred()) return false;
-        }
-        if (own == nullptr) {
-            PyObject* stack[] = {found, debug_level};
-            capi::Ref enabled = capi::Ref::steal(PyObject_VectorcallMethod(
-                s_is_enabled_for, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            if (!enabled) return false;
-            const int truth = capi::to_truth(enabled.get());
-            if (truth <= 0) return truth == 0;
-        }
+    // As in Python, `logger.debug` is looked up before the message is built.
+    PyObject* raw = nullptr;
+    const int unbound = _PyObject_GetMethod(found, s_debug, &raw);
+    capi::Ref debug = capi::Ref::steal(raw);
+    if (!debug) return false;
+    if (unbound && debug.get() == logger_debug) {
+        PyObject* stack[] = {found, debug_level};
+        capi::Ref enabled = capi::Ref::steal(PyObject_VectorcallMethod(
+            s_is_enabled_for, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!enabled) return false;
+        const int truth = capi::to_truth(enabled.get());
+        if (truth <= 0) return truth == 0;
     }
     char* speedup = PyOS_double_to_string(avg_speedup, 'f', 2, 0, nullptr);
     if (speedup == nullptr) return false;
@@ -350,9 +348,12 @@ bool log_update(PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
                                    old_threshold, new_threshold, speedup));
     PyMem_Free(speedup);
     if (!message) return false;
+    // Slot 0 is the logger for an unbound method, and scratch space otherwise.
     PyObject* stack[] = {found, message.get()};
     capi::Ref result = capi::Ref::steal(
-        PyObject_VectorcallMethod(s_debug, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        unbound ? PyObject_Vectorcall(debug.get(), stack, 2, nullptr)
+                : PyObject_Vectorcall(debug.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      nullptr));
     return static_cast<bool>(result);
 }
 
