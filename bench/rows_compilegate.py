@@ -5,6 +5,7 @@ from __future__ import annotations
 import logging
 import threading
 import time
+from types import SimpleNamespace
 
 from lumetra.jit.compilegate import Compilegate, FunctionMetrics
 
@@ -84,6 +85,10 @@ def rows() -> list[Row]:
     # compilations keep update() from moving the threshold between repeats.
     metrics = FunctionMetrics(call_count=500, compile_count=10, avg_speedup=3.0, last_compiled=1.0)
     store = Store(metrics)
+    # The same record as a plain Python object: every field through getattr.
+    plain = Store(
+        SimpleNamespace(call_count=500, compile_count=10, avg_speedup=3.0, last_compiled=1.0)
+    )
     gate.update("f", store)
     py.update("f", store)
     return [
@@ -98,6 +103,12 @@ def rows() -> list[Row]:
             stmt("g.should_compile('f', s)", g=gate, s=store),
             "pure-Python policy",
             stmt("p.should_compile('f', s)", p=py, s=store),
+        ),
+        Row(
+            "  ... store returning a Python object",
+            stmt("g.should_compile('f', s)", g=gate, s=plain),
+            "pure-Python policy",
+            stmt("p.should_compile('f', s)", p=py, s=plain),
         ),
         Row(
             "Compilegate.update(func_id, store)",
