@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from lumetra.gpu import devicemem as dm
+from lumetra.jit import compilegate as cg
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 from lumetra.memory.lockless import (
@@ -480,6 +481,88 @@ CALLS.update(
             method(CounterAggregator, "__setstate__", 1, raises=TypeError)
         ],
         "statcounters.create_aggregator": [Call(create_aggregator, (4,))],
+    }
+)
+
+
+class Store:
+    """A telemetry store holding one metrics record per function."""
+
+    def __init__(self, metrics) -> None:
+        self.metrics = metrics
+
+    def get_metrics(self, func_id):
+        return self.metrics
+
+
+class PlainMetrics:
+    call_count = 500
+    compile_count = 3
+    avg_speedup = 2.5
+
+
+STORE = Store(cg.FunctionMetrics(call_count=500, compile_count=2, avg_speedup=3.0))
+PLAIN_STORE = Store(PlainMetrics())
+BAD_STORE = Store(object())
+CONFIG = cg.PolicyConfig()
+CALLS.update(
+    {
+        "compilegate.PolicyConfig()": [
+            Call(cg.PolicyConfig, (50, 10, 100, 0.5, 1.5)),
+            Call(cg.PolicyConfig, kwargs={"min_threshold": 0}, raises=ValueError),
+            Call(cg.PolicyConfig, ("x",), raises=TypeError),
+        ],
+        "compilegate.PolicyConfig.__reduce__": [
+            method(cg.PolicyConfig, "__reduce__", raises=TypeError)
+        ],
+        "compilegate.PolicyConfig.__setstate__": [
+            method(cg.PolicyConfig, "__setstate__", 1, raises=TypeError)
+        ],
+        "compilegate.FunctionMetrics()": [
+            Call(cg.FunctionMetrics, (10**12, 3, 2.0, 1.5, 5.0, 7.0)),
+            Call(cg.FunctionMetrics, (-1,), raises=OverflowError),
+        ],
+        "compilegate.FunctionMetrics.__reduce__": [
+            method(cg.FunctionMetrics, "__reduce__", raises=TypeError)
+        ],
+        "compilegate.FunctionMetrics.__setstate__": [
+            method(cg.FunctionMetrics, "__setstate__", 1, raises=TypeError)
+        ],
+        "compilegate.Compilegate()": [
+            Call(cg.Compilegate),
+            Call(cg.Compilegate, (CONFIG,)),
+            Call(cg.Compilegate, (PlainMetrics(),)),
+        ],
+        "compilegate.Compilegate.get_threshold": [
+            method(cg.Compilegate, "get_threshold", "f"),
+            method(cg.Compilegate, "get_threshold", 5, raises=TypeError),
+        ],
+        "compilegate.Compilegate.should_compile": [
+            method(cg.Compilegate, "should_compile", "f", STORE),
+            method(cg.Compilegate, "should_compile", None, PLAIN_STORE),
+            method(cg.Compilegate, "should_compile", "f", BAD_STORE, raises=AttributeError),
+        ],
+        "compilegate.Compilegate.update": [
+            method(cg.Compilegate, "update", "f", STORE),
+            method(cg.Compilegate, "update", "f", BAD_STORE, raises=AttributeError),
+        ],
+        "compilegate.Compilegate.get_statistics": [method(cg.Compilegate, "get_statistics")],
+        "compilegate.Compilegate.__reduce__": [
+            method(cg.Compilegate, "__reduce__", raises=TypeError)
+        ],
+        "compilegate.Compilegate.__setstate__": [
+            method(cg.Compilegate, "__setstate__", 1, raises=TypeError)
+        ],
+        "compilegate.get_compilegate": [Call(cg.get_compilegate)],
+        "compilegate.reset_compilegate": [Call(cg.reset_compilegate)],
+        "compilegate.create_function_metrics": [
+            Call(cg.create_function_metrics, (3.9, 2)),
+            Call(cg.create_function_metrics, ("3",), raises=TypeError),
+        ],
+        "compilegate.create_policy_config": [
+            Call(cg.create_policy_config, (100, 10, 1000)),
+            Call(cg.create_policy_config, (5,), raises=ValueError),
+        ],
     }
 )
 

@@ -1,0 +1,74 @@
+"""Adaptive JIT threshold policy."""
+
+import logging as logging
+import threading as threading
+import time as time
+from typing import Any
+from typing import Dict as Dict
+from typing import Optional as Optional
+
+from typing_extensions import Self, disjoint_base
+
+logger: logging.Logger
+_policy_lock: threading.Lock
+
+@disjoint_base
+class PolicyConfig:
+    initial_threshold: int
+    min_threshold: int
+    max_threshold: int
+    learning_rate: float
+    target_speedup: float
+    def __new__(
+        cls,
+        initial_threshold: int = 100,
+        min_threshold: int = 10,
+        max_threshold: int = 10000,
+        learning_rate: float = 0.1,
+        target_speedup: float = 2.0,
+    ) -> Self: ...
+
+@disjoint_base
+class FunctionMetrics:
+    call_count: int
+    compile_count: int
+    avg_speedup: float
+    total_execution_time_ms: float
+    last_compiled: float
+    last_compile_time: float
+    def __new__(
+        cls,
+        call_count: int = 0,
+        compile_count: int = 0,
+        avg_speedup: float = 1.0,
+        total_execution_time_ms: float = 0.0,
+        last_compile_time: float = 0.0,
+        last_compiled: float | None = None,
+    ) -> Self: ...
+
+@disjoint_base
+class Compilegate:
+    def __new__(cls, config: Any = None) -> Self: ...
+    @property
+    def config(self) -> PolicyConfig: ...
+    def get_threshold(self, func_id: str | None) -> int: ...
+    def should_compile(self, func_id: str | None, telemetry_store: Any) -> bool: ...
+    def update(self, func_id: str | None, telemetry_store: Any) -> None: ...
+    def get_statistics(self) -> dict[str, int | float]: ...
+
+def get_compilegate() -> Compilegate: ...
+def reset_compilegate() -> None: ...
+def create_function_metrics(
+    call_count: int = 0,
+    compile_count: int = 0,
+    avg_speedup: float = 1.0,
+    total_execution_time_ms: float = 0.0,
+    last_compile_time: float = 0.0,
+) -> FunctionMetrics: ...
+def create_policy_config(
+    initial_threshold: int = 100,
+    min_threshold: int = 10,
+    max_threshold: int = 10000,
+    learning_rate: float = 0.1,
+    target_speedup: float = 2.0,
+) -> PolicyConfig: ...

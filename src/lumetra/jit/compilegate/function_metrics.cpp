@@ -1,0 +1,135 @@
+// Binding of FunctionMetrics: one function's telemetry record behind Python
+// properties.
+//
+// `last_compiled` and `last_compile_time` are two names of the one stored
+// field. Every value the conversions accept is stored; a failed conversion
+// leaves the field unchanged.
+#include <type_traits>
+
+#include "capi/capi.hpp"
+#include "compilegate.hpp"
+
+namespace compilegate {
+
+PyTypeObject* FunctionMetricsType = nullptr;
+
+namespace {
+
+using Self = FunctionMetricsObject;
+
+Self* as_metrics(PyObject* obj) noexcept { return reinterpret_cast<Self*>(obj); }
+
+constexpr capi::Param new_params[] = {
+    {"call_count", "0"},          {"compile_count", "0"},
+    {"avg_speedup", "1.0"},       {"total_execution_time_ms", "0.0"},
+    {"last_compile_time", "0.0"}, {"last_compiled", "None"},
+};
+constexpr capi::Signature new_sig("FunctionMetrics", new_params);
+
+PyObject* metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<6> a;
+    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    CFunctionMetrics record;
+    double last_compile_time = 0.0;
+    double last_compiled = -1.0;
+    if ((a[0] && !capi::to_uint64(a[0], record.call_count)) ||
+        (a[1] && !capi::to_uint32(a[1], record.compile_count)) ||
+        (a[2] && !capi::to_double(a[2], record.avg_speedup)) ||
+        (a[3] && !capi::to_double(a[3], record.total_execution_time_ms)) ||
+        (a[4] && !capi::to_double(a[4], last_compile_time)) ||
+        (a[5] && a[5] != Py_None && !capi::to_double(a[5], last_compiled))) {
+        return nullptr;
+    }
+    // An omitted, None or negative `last_compiled` defers to `last_compile_time`.
+    record.last_compiled = last_compiled >= 0 ? last_compiled : last_compile_time;
+    return make_function_metrics(type, record);
+}
+
+template <typename T, T CFunctionMetrics::* Field>
+PyObject* get_field(PyObject* self, void*) noexcept {
+    const T value = as_metrics(self)->_metrics.*Field;
+    if constexpr (std::is_same_v<T, double>) {
+        return PyFloat_FromDouble(value);
+    } else {
+        return PyLong_FromUnsignedLongLong(value);
+    }
+}
+
+template <typename T, T CFunctionMetrics::* Field>
+int set_field(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr) return capi::reject_delete();
+    T converted;
+    bool ok;
+    if constexpr (std::is_same_v<T, double>) {
+        ok = capi::to_double(value, converted);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+        ok = capi::to_uint64(value, converted);
+    } else {
+        ok = capi::to_uint32(value, converted);
+    }
+    if (!ok) return -1;
+    as_metrics(self)->_metrics.*Field = converted;
+    return 0;
+}
+
+#define METRICS_FIELD(T, name) \
+    get_field<T, &CFunctionMetrics::name>, set_field<T, &CFunctionMetrics::name>
+
+PyGetSetDef getset[] = {
+    {"call_count", METRICS_FIELD(uint64_t, call_count), nullptr, nullptr},
+    {"compile_count", METRICS_FIELD(uint32_t, compile_count), nullptr, nullptr},
+    {"avg_speedup", METRICS_FIELD(double, avg_speedup), nullptr, nullptr},
+    {"total_execution_time_ms", METRICS_FIELD(double, total_execution_time_ms), nullptr, nullptr},
+    {"last_compiled", METRICS_FIELD(double, last_compiled),
+     "Timestamp of last compilation (matches TelemetryStore interface).", nullptr},
+    {"last_compile_time", METRICS_FIELD(double, last_compiled),
+     "Alias for last_compiled for backward compatibility.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef METRICS_FIELD
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(metrics_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
+                    "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=None)\n"
+                    "--\n\n"
+                    "Metrics for a function's execution and compilation.\n\n"
+                    "Mirrors the interface of the pure-Python FunctionMetrics record kept by the\n"
+                    "package's telemetry store, so that either can be handed to the policy.\n\n"
+                    "Attributes:\n"
+                    "    call_count: Number of times function has been called\n"
+                    "    compile_count: Number of times function has been compiled\n"
+                    "    avg_speedup: Average speedup from compilation\n"
+                    "    total_execution_time_ms: Total execution time in milliseconds\n"
+                    "    last_compile_time: Timestamp of last compilation (original API name)\n"
+                    "    last_compiled: Alias for last_compile_time (matches TelemetryStore)\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.jit.compilegate.FunctionMetrics",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyObject* make_function_metrics(PyTypeObject* type, const CFunctionMetrics& record) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_metrics(self)->_metrics = record;
+    return self;
+}
+
+bool add_function_metrics(PyObject* module) noexcept {
+    FunctionMetricsType = capi::create_type(module, {&spec});
+    return FunctionMetricsType != nullptr;
+}
+
+}  // namespace compilegate
