@@ -20,6 +20,7 @@ import pytest
 
 from lumetra.gpu import devicemem as dm
 from lumetra.jit import compilegate as cg
+from lumetra.memory import slabkit as sk
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 from lumetra.memory.lockless import (
@@ -34,6 +35,7 @@ from lumetra.monitoring.statcounters import CounterAggregator, create_aggregator
 from lumetra.native import hostprobe
 from lumetra.plugins.analyzer import adaptplan as ap
 from lumetra.plugins.analyzer import loadscore
+
 from reliability import discover
 
 REPEATS = 2000
@@ -563,6 +565,106 @@ CALLS.update(
             Call(cg.create_policy_config, (100, 10, 1000)),
             Call(cg.create_policy_config, (5,), raises=ValueError),
         ],
+    }
+)
+
+
+def stocked_buckets() -> sk.FastBucketAllocator:
+    allocator = sk.FastBucketAllocator()
+    for offset in range(0, 4096, 64):
+        allocator.add_to_bucket(offset, 32 + offset % 3 * 8)
+    return allocator
+
+
+HEADER = sk.FastSlabHeaderOps(3, 8).pack_header()
+CORRUPT = HEADER[:1] + b"\x7f" + HEADER[2:]
+CALLS.update(
+    {
+        "slabkit.FastSlabHeaderOps()": [
+            Call(sk.FastSlabHeaderOps, (300, 64)),
+            Call(sk.FastSlabHeaderOps, (2**40, 8), raises=OverflowError),
+        ],
+        "slabkit.FastSlabHeaderOps.pack_header": [
+            method(sk.FastSlabHeaderOps, "pack_header", ctor=(3, 8))
+        ],
+        "slabkit.FastSlabHeaderOps.unpack_header": [
+            method(sk.FastSlabHeaderOps, "unpack_header", HEADER, ctor=(3, 8)),
+            method(sk.FastSlabHeaderOps, "unpack_header", b"", ctor=(3, 8), raises=ValueError),
+            method(sk.FastSlabHeaderOps, "unpack_header", None, ctor=(3, 8), raises=TypeError),
+        ],
+        "slabkit.FastSlabHeaderOps.py_is_object_free": [
+            method(sk.FastSlabHeaderOps, "py_is_object_free", 3, ctor=(3, 8))
+        ],
+        "slabkit.FastSlabHeaderOps.py_find_free_object": [
+            method(sk.FastSlabHeaderOps, "py_find_free_object", ctor=(3, 8))
+        ],
+        "slabkit.FastSlabHeaderOps.py_allocate_object_at": [
+            method(sk.FastSlabHeaderOps, "py_allocate_object_at", 5, ctor=(3, 8))
+        ],
+        "slabkit.FastSlabHeaderOps.py_deallocate_object_at": [
+            method(sk.FastSlabHeaderOps, "py_deallocate_object_at", 5, ctor=(3, 8))
+        ],
+        "slabkit.FastSlabHeaderOps.__reduce__": [
+            method(sk.FastSlabHeaderOps, "__reduce__", ctor=(3, 8), raises=TypeError)
+        ],
+        "slabkit.FastSlabHeaderOps.__setstate__": [
+            method(sk.FastSlabHeaderOps, "__setstate__", 1, ctor=(3, 8), raises=TypeError)
+        ],
+        "slabkit.FastBucketAllocator()": [
+            Call(stocked_buckets),
+            Call(sk.FastBucketAllocator, (0,), raises=ValueError),
+        ],
+        "slabkit.FastBucketAllocator._init_buckets": [method(stocked_buckets, "_init_buckets")],
+        "slabkit.FastBucketAllocator.add_to_bucket": [
+            method(stocked_buckets, "add_to_bucket", 10**6, 32),
+            method(stocked_buckets, "add_to_bucket", 10**6, 20),
+        ],
+        "slabkit.FastBucketAllocator.remove_from_bucket": [
+            method(stocked_buckets, "remove_from_bucket", 40),
+            method(stocked_buckets, "remove_from_bucket", 5000),
+        ],
+        "slabkit.FastBucketAllocator.find_best_fit_bucket": [
+            method(stocked_buckets, "find_best_fit_bucket", 24, 16),
+            method(stocked_buckets, "find_best_fit_bucket", 1000, 64),
+        ],
+        "slabkit.FastBucketAllocator.__reduce__": [
+            method(sk.FastBucketAllocator, "__reduce__", raises=TypeError)
+        ],
+        "slabkit.FastBucketAllocator.__setstate__": [
+            method(sk.FastBucketAllocator, "__setstate__", 1, raises=TypeError)
+        ],
+        "slabkit.FastStatsCollector()": [Call(sk.FastStatsCollector)],
+        "slabkit.FastStatsCollector.py_record_allocation": [
+            method(sk.FastStatsCollector, "py_record_allocation", 64, 8, True),
+            method(
+                sk.FastStatsCollector, "py_record_allocation", 2**40, 8, True, raises=OverflowError
+            ),
+        ],
+        "slabkit.FastStatsCollector.py_record_deallocation": [
+            method(sk.FastStatsCollector, "py_record_deallocation")
+        ],
+        "slabkit.FastStatsCollector.get_stats": [method(sk.FastStatsCollector, "get_stats")],
+        "slabkit.FastStatsCollector.reset_stats": [method(sk.FastStatsCollector, "reset_stats")],
+        "slabkit.FastStatsCollector.__reduce__": [
+            method(sk.FastStatsCollector, "__reduce__", raises=TypeError)
+        ],
+        "slabkit.FastStatsCollector.__setstate__": [
+            method(sk.FastStatsCollector, "__setstate__", 1, raises=TypeError)
+        ],
+        "slabkit.fast_align_size": [
+            Call(sk.fast_align_size, (13, 8)),
+            Call(sk.fast_align_size, (13, 6), raises=ValueError),
+        ],
+        "slabkit.fast_get_bucket_size": [
+            Call(sk.fast_get_bucket_size, (2**31 - 1,)),
+            Call(sk.fast_get_bucket_size, (5, 0), raises=ZeroDivisionError),
+        ],
+        "slabkit.fast_bitmap_operations": [
+            Call(sk.fast_bitmap_operations, (2**63, 63, "is_set")),
+            Call(sk.fast_bitmap_operations, (0, 5, "set")),
+            Call(sk.fast_bitmap_operations, (0, 5, None), raises=ValueError),
+        ],
+        "slabkit.fast_can_fit_aligned": [Call(sk.fast_can_fit_aligned, (4, 64, 59, 8))],
     }
 )
 

@@ -1,0 +1,194 @@
+// Binding of FastStatsCollector: allocation counters behind one lock.
+//
+// `stats` is guarded by `lock` (a threading.Lock set in tp_new and never
+// replaced). Arguments, truth values included, are converted before the lock
+// is taken; a report copies the counters under the lock and builds its
+// dictionary after releasing it, so it is one consistent snapshot and no
+// object is created or dropped while the lock is held.
+#include <new>
+
+#include "alloc_stats.hpp"
+#include "capi/capi.hpp"
+#include "slabkit.hpp"
+
+namespace slabkit {
+
+namespace {
+
+struct Self {
+    PyObject_HEAD FastAllocStats stats;
+    capi::Ref lock;
+};
+
+PyObject* s_total_allocations = nullptr;
+PyObject* s_total_deallocations = nullptr;
+PyObject* s_bucketed_allocations = nullptr;
+PyObject* s_fallback_allocations = nullptr;
+PyObject* s_bucketed_allocation_ratio = nullptr;
+PyObject* s_alignment_padding_bytes = nullptr;
+
+constexpr capi::Signature new_sig("FastStatsCollector");
+
+PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    capi::Args<1> unused;
+    if (!capi::parse_tuple_args(new_sig, args, kwargs, unused.values)) return nullptr;
+    capi::Ref owned = capi::Ref::steal(type->tp_alloc(type, 0));
+    if (!owned) return nullptr;
+    auto* self = reinterpret_cast<Self*>(owned.get());
+    new (&self->stats) FastAllocStats();
+    new (&self->lock) capi::Ref(capi::Ref::steal(capi::new_threading_lock(module_dict)));
+    if (!self->lock) return nullptr;
+    return owned.release();
+}
+
+int collector_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(reinterpret_cast<Self*>(obj)->lock.get());
+    return 0;
+}
+
+void collector_dealloc(PyObject* obj) noexcept {
+    PyObject_GC_UnTrack(obj);
+    reinterpret_cast<Self*>(obj)->lock.~Ref();
+    PyTypeObject* type = Py_TYPE(obj);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+constexpr capi::Param record_params[] = {{"size"}, {"padding"}, {"is_bucketed"}};
+constexpr capi::Signature record_sig("py_record_allocation", record_params);
+PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    capi::Args<3> a;
+    int32_t size, padding;
+    if (!a.parse(record_sig, args, nargs, kwnames) || !capi::to_int(a[0], size) ||
+        !capi::to_int(a[1], padding)) {
+        return nullptr;
+    }
+    const int is_bucketed = capi::to_truth(a[2]);
+    if (is_bucketed < 0) return nullptr;
+    capi::LockGuard guard;
+    if (!guard.acquire(self->lock.get())) return nullptr;
+    self->stats.record_allocation(size, padding, is_bucketed != 0);
+    return capi::new_none();
+}
+
+constexpr capi::Signature dealloc_sig("py_record_deallocation");
+PyObject* py_record_deallocation(Self* self, PyObject* const*, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(dealloc_sig, nargs, kwnames)) return nullptr;
+    capi::LockGuard guard;
+    if (!guard.acquire(self->lock.get())) return nullptr;
+    self->stats.record_deallocation();
+    return capi::new_none();
+}
+
+// bucketed / total * 100 with one decimal and a percent sign. The quotient is
+// the correctly rounded one Python's int division gives: exact in doubles
+// while both counts are below 2**53, through Python ints beyond.
+PyObject* ratio_text(uint64_t bucketed, uint64_t total) noexcept {
+    double ratio = 0.0;
+    if (total > 0) {
+        constexpr uint64_t exact_limit = uint64_t{1} << 53;
+        if (bucketed <= exact_limit && total <= exact_limit) {
+            ratio = static_cast<double>(bucketed) / static_cast<double>(total);
+        } else {
+            capi::Ref b = capi::Ref::steal(PyLong_FromUnsignedLongLong(bucketed));
+            capi::Ref t = capi::Ref::steal(PyLong_FromUnsignedLongLong(total));
+            if (!b || !t) return nullptr;
+            capi::Ref q = capi::Ref::steal(PyNumber_TrueDivide(b.get(), t.get()));
+            if (!q) return nullptr;
+            ratio = PyFloat_AsDouble(q.get());
+        }
+        ratio *= 100.0;
+    }
+    char* digits = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
+    if (digits == nullptr) return nullptr;
+    PyObject* text = PyUnicode_FromFormat("%s%%", digits);
+    PyMem_Free(digits);
+    return text;
+}
+
+bool set_count(PyObject* dict, PyObject* key, uint64_t value) noexcept {
+    capi::Ref number = capi::Ref::steal(PyLong_FromUnsignedLongLong(value));
+    return number && PyDict_SetItem(dict, key, number.get()) == 0;
+}
+
+constexpr capi::Signature get_stats_sig("get_stats");
+PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
+    FastAllocStats snapshot;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(self->lock.get())) return nullptr;
+        snapshot = self->stats;
+    }
+    capi::Ref ratio =
+        capi::Ref::steal(ratio_text(snapshot.bucketed_allocations, snapshot.total_allocations));
+    capi::Ref dict = capi::Ref::steal(PyDict_New());
+    if (!ratio || !dict) return nullptr;
+    PyObject* d = dict.get();
+    if (!set_count(d, s_total_allocations, snapshot.total_allocations) ||
+        !set_count(d, s_total_deallocations, snapshot.total_deallocations) ||
+        !set_count(d, s_bucketed_allocations, snapshot.bucketed_allocations) ||
+        !set_count(d, s_fallback_allocations, snapshot.fallback_allocations) ||
+        PyDict_SetItem(d, s_bucketed_allocation_ratio, ratio.get()) < 0 ||
+        !set_count(d, s_alignment_padding_bytes, snapshot.alignment_padding_bytes)) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+constexpr capi::Signature reset_sig("reset_stats");
+PyObject* reset_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!capi::parse_no_args(reset_sig, nargs, kwnames)) return nullptr;
+    capi::LockGuard guard;
+    if (!guard.acquire(self->lock.get())) return nullptr;
+    self->stats.reset();
+    return capi::new_none();
+}
+
+const capi::FunctionDef methods[] = {
+    capi::method<Self, py_record_allocation>(record_sig,
+                                             "Record allocation statistics (Python interface)."),
+    capi::method<Self, py_record_deallocation>(
+        dealloc_sig, "Record deallocation statistics (Python interface)."),
+    capi::method<Self, get_stats>(get_stats_sig, "Get statistics dictionary."),
+    capi::method<Self, reset_stats>(reset_sig, "Reset all statistics."),
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(collector_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(collector_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(collector_traverse)},
+    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\nFast statistics collection")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "lumetra.memory.slabkit.FastStatsCollector",
+    sizeof(Self),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+}  // namespace
+
+bool add_stats_collector(PyObject* module) noexcept {
+    if (!capi::intern_all({
+            {s_total_allocations, "total_allocations"},
+            {s_total_deallocations, "total_deallocations"},
+            {s_bucketed_allocations, "bucketed_allocations"},
+            {s_fallback_allocations, "fallback_allocations"},
+            {s_bucketed_allocation_ratio, "bucketed_allocation_ratio"},
+            {s_alignment_padding_bytes, "alignment_padding_bytes"},
+        })) {
+        return false;
+    }
+    capi::Ref type =
+        capi::Ref::steal(reinterpret_cast<PyObject*>(capi::create_type(module, {&spec, methods})));
+    return static_cast<bool>(type);
+}
+
+}  // namespace slabkit
