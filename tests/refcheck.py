@@ -5,8 +5,10 @@ exists) and with LUMETRA_REFCHECK=1 in the environment, every test runs a few
 extra times and the interpreter's total reference count must stay flat across
 the repeated runs: a reference leaked per call shows up as steady growth.
 
-Hypothesis tests are run once (their engine keeps growing caches of its own),
-and a test can opt out with @pytest.mark.no_refcheck.
+Only tests that can run several times in a row are repeated: hypothesis tests
+(their engine keeps growing caches of its own) and tests with fixtures that
+hold per-run state (monkeypatch, captured logs, temporary paths) run once, and
+a test can opt out with @pytest.mark.no_refcheck.
 """
 
 from __future__ import annotations
@@ -22,6 +24,9 @@ MEASURED = 4
 # Allowed growth per repeated run: interpreter-internal caches (method caches,
 # interned strings) may settle a little after the warm-ups.
 TOLERANCE_PER_RUN = 2
+
+# Fixtures that keep no state between repeated runs of a test body.
+REPEATABLE_FIXTURES = {"request", "fast_switching", "fresh_python"}
 
 ENABLED = hasattr(sys, "gettotalrefcount") and os.environ.get("LUMETRA_REFCHECK") == "1"
 
@@ -42,6 +47,7 @@ def pytest_runtest_call(item):
         not ENABLED
         or item.get_closest_marker("no_refcheck")
         or getattr(getattr(item, "obj", None), "is_hypothesis_test", False)
+        or not set(getattr(item, "fixturenames", ())) <= REPEATABLE_FIXTURES
     ):
         yield
         return

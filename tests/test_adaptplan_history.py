@@ -116,7 +116,8 @@ def test_degradation_looks_at_no_sample_when_too_short():
         (samples([10000, 100, 1]), 0, -1.0),
         (samples([3, 2, 1]), 0, -0.5),
         (samples([0, 0, 5, 6, 7]), 2, 1.0 / 6.0),  # t0 is the first kept sample
-        ([[2, 3], (0, 1), iter((1, 2))], 0, 0.5),  # unsorted, any iterable pair
+        # unsorted, any iterable pair (an iterator is used up by one run)
+        pytest.param([[2, 3], (0, 1), iter((1, 2))], 0, 0.5, marks=pytest.mark.no_refcheck),
     ],
 )
 def test_trend(history, start, expected):
