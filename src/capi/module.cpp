@@ -59,6 +59,12 @@ bool log(PyObject* logger, const char* level, const char* message) noexcept {
     return static_cast<bool>(result);
 }
 
+bool log_banner(PyObject* module, const char* banner) noexcept {
+    if (!import_module(module, "logging")) return false;
+    Ref logger = Ref::steal(create_logger(module));
+    return logger && log(logger.get(), "info", banner);
+}
+
 bool add_functions(PyObject* module, std::span<const FunctionDef> defs) noexcept {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return false;

@@ -35,6 +35,10 @@ bool import_names(PyObject* module, const char* source,
 // Returns a new reference to the logger.
 PyObject* create_logger(PyObject* module) noexcept;
 
+// The closing steps of a module's import: `import logging`, `logger =
+// logging.getLogger(__name__)`, then the banner logged once at INFO.
+bool log_banner(PyObject* module, const char* banner) noexcept;
+
 // logger.<level>(message), e.g. log(logger, "info", "...").
 bool log(PyObject* logger, const char* level, const char* message) noexcept;
 

@@ -12,12 +12,10 @@ namespace {
 bool init(PyObject* module) noexcept {
     using namespace devicemem;
     if (!add_planning_functions(module) || !build_constants() ||
-        !add_assessment_functions(module) || !capi::import_module(module, "logging")) {
+        !add_assessment_functions(module)) {
         return false;
     }
-    capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    return logger &&
-           capi::log(logger.get(), "info", "Lumetra Devicemem Cython module loaded - IP protected");
+    return capi::log_banner(module, "Lumetra Devicemem Cython module loaded - IP protected");
 }
 
 PyModuleDef module_def = {

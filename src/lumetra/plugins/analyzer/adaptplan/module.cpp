@@ -10,13 +10,10 @@ namespace {
 bool init(PyObject* module) noexcept {
     using namespace adaptplan;
     if (!init_constants() || !capi::add_functions(module, history_functions()) ||
-        !capi::add_functions(module, decision_functions()) ||
-        !capi::import_module(module, "logging")) {
+        !capi::add_functions(module, decision_functions())) {
         return false;
     }
-    capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    return logger &&
-           capi::log(logger.get(), "info", "Lumetra Adaptplan Cython module loaded - IP protected");
+    return capi::log_banner(module, "Lumetra Adaptplan Cython module loaded - IP protected");
 }
 
 PyModuleDef module_def = {

@@ -11,12 +11,10 @@ namespace {
 
 bool init(PyObject* module) noexcept {
     if (!capi::import_module(module, "re") || !loadscore::build_patterns(module) ||
-        !loadscore::add_functions(module) || !capi::import_module(module, "logging")) {
+        !loadscore::add_functions(module)) {
         return false;
     }
-    capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    return logger &&
-           capi::log(logger.get(), "info", "Lumetra Loadscore Cython module loaded - IP protected");
+    return capi::log_banner(module, "Lumetra Loadscore Cython module loaded - IP protected");
 }
 
 PyModuleDef module_def = {
