@@ -21,6 +21,7 @@ import gc
 import importlib
 import pkgutil
 import sys
+import time
 import timeit
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
@@ -169,6 +170,41 @@ def plot(module: str, results: list[Result], directory: Path) -> list[Path]:
     return written
 
 
+def machine_description() -> str:
+    """CPU model, core count and interpreter, for the record of a run."""
+    import os
+    import platform
+
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
+
+
+def markdown_table(module: str, results: list[Result], floor_ns: float) -> str:
+    lines = [
+        f"#### {module} (floor {format_ns(floor_ns)})",
+        "",
+        "| operation | time | baseline | baseline time | speed-up | vs floor |",
+        "|---|---:|---|---:|---:|---:|",
+    ]
+    for r in results:
+        base = format_ns(r.baseline_ns) if r.baseline_ns is not None else ""
+        speedup = f"{r.baseline_ns / r.op_ns:.2f}x" if r.baseline_ns is not None else ""
+        floor = f"{r.op_ns / floor_ns:.2f}x" if r.row.vs_floor else ""
+        lines.append(
+            f"| {r.row.name} | {format_ns(r.op_ns)} | {r.row.baseline_name} | {base} "
+            f"| {speedup} | {floor} |"
+        )
+    return "\n".join(lines) + "\n"
+
+
 def discover() -> dict[str, Callable[[], list[Row]]]:
     """Row providers: bench/rows_<module>.py, each with a `rows()` function."""
     here = Path(__file__).resolve().parent
@@ -186,6 +222,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--repeats", type=int, default=None)
     parser.add_argument("--plot", type=Path, metavar="DIR", help="write PNG charts here")
+    parser.add_argument(
+        "--markdown", type=Path, metavar="FILE", help="also write the tables as Markdown"
+    )
     args = parser.parse_args(argv)
 
     providers = discover()
@@ -195,13 +234,20 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"unknown module(s) {unknown}; choose from {sorted(providers)}")
     repeats = args.repeats or (2 if args.quick else 7)
     floor = floor_measure()
+    markdown = [
+        f"Measured {time.strftime('%Y-%m-%d')} on {machine_description()}; "
+        f"best of {repeats} runs per row.\n"
+    ]
     for index, module in enumerate(selected, 1):
         print(f"[{index}/{len(selected)}] timing {module} ...", file=sys.stderr, flush=True)
         results, floor_ns = run_rows(providers[module](), floor, repeats)
         print_table(module, results, floor_ns)
+        markdown.append(markdown_table(module, results, floor_ns))
         if args.plot:
             for path in plot(module, results, args.plot):
                 print(f"chart: {path}", file=sys.stderr)
+    if args.markdown:
+        args.markdown.write_text("\n".join(markdown), encoding="utf-8")
     return 0
 
 
