@@ -376,14 +376,24 @@ def test_function_results(build):
     assert each_result(build) > 0
 
 
+# The interpreter's own os.stat and shutil.which keep going after a failed
+# allocation in 3.11 (os.stat fills its time fields with an exception set),
+# which its debug build stops with a fatal error. The probes that use them are
+# walked on release builds only.
+_interpreter_faults = pytest.mark.skipif(
+    hasattr(sys, "gettotalrefcount"),
+    reason="the debug interpreter aborts in os.stat and shutil.which",
+)
+
+
 # Generators in the back-end registry report a failed allocation while closing.
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize(
     "name",
     [
-        "detect_capabilities",
-        "detect_gpu_backends",
-        "detect_numa_nodes",
+        pytest.param("detect_capabilities", marks=_interpreter_faults),
+        pytest.param("detect_gpu_backends", marks=_interpreter_faults),
+        pytest.param("detect_numa_nodes", marks=_interpreter_faults),
         "detect_physical_cores",
         "detect_python_version",
     ],
