@@ -254,16 +254,16 @@ def test_node_allocation_failure():
     assert tree.insert(7, block) is True
 
 
-def test_failed_sample_count_leaves_the_tree_unchanged(monkeypatch):
-    class Counter:
-        made: list[Counter] = []
+def test_failed_sample_count_leaves_the_tree_unchanged():
+    made = []
 
+    class Counter:
         def __init__(self, value):
             self.value = value
-            Counter.made.append(self)
+            made.append(self)
 
         def increment(self):
-            if self is Counter.made[1]:  # the sampled-operations counter
+            if self is made[1]:  # the sampled-operations counter
                 raise ZeroDivisionError
             self.value += 1
             return self.value
@@ -271,8 +271,13 @@ def test_failed_sample_count_leaves_the_tree_unchanged(monkeypatch):
         def load(self):
             return self.value
 
-    monkeypatch.setattr(blockindex, "AtomicCounter", Counter)
-    tree = FastRedBlackTree(sample_rate=1)
+    # The counters are made with the tree; patched by hand, so that repeated
+    # runs under the reference check keep nothing alive.
+    saved, blockindex.AtomicCounter = blockindex.AtomicCounter, Counter
+    try:
+        tree = FastRedBlackTree(sample_rate=1)
+    finally:
+        blockindex.AtomicCounter = saved
     block = object()
     refs, before = sys.getrefcount(block), seq(tree)
     with pytest.raises(ZeroDivisionError):
