@@ -254,6 +254,57 @@ def test_node_allocation_failure():
     assert tree.insert(7, block) is True
 
 
+def test_failed_sample_count_leaves_the_tree_unchanged():
+    made = []
+
+    class Counter:
+        def __init__(self, value):
+            self.value = value
+            made.append(self)
+
+        def increment(self):
+            if self is made[1]:  # the sampled-operations counter
+                raise ZeroDivisionError
+            self.value += 1
+            return self.value
+
+        def load(self):
+            return self.value
+
+    # The counters are made with the tree; patched by hand, so that repeated
+    # runs under the reference check keep nothing alive.
+    saved, blockindex.AtomicCounter = blockindex.AtomicCounter, Counter
+    try:
+        tree = FastRedBlackTree(sample_rate=1)
+    finally:
+        blockindex.AtomicCounter = saved
+    block = object()
+    refs, before = sys.getrefcount(block), seq(tree)
+    with pytest.raises(ZeroDivisionError):
+        tree.insert(7, block)
+    assert sys.getrefcount(block) == refs
+    assert (len(tree), seq(tree), tree.find_all_exact(7)) == (0, before + 2, [])
+    assert tree.get_stats()["total_insertions"] == 0
+
+
+def test_remove_ge_allocation_failure_keeps_the_block():
+    _testcapi = pytest.importorskip("_testcapi")
+    block = object()
+    for n in range(4):
+        tree = FastRedBlackTree()
+        tree.insert(1000, block)  # a size outside the small-int cache
+        try:
+            _testcapi.set_nomemory(n, n + 1)
+            result = tree.remove_ge(900)
+        except MemoryError:
+            result = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        # Either the caller has the block or the tree still does.
+        assert result == (1000, block) or (tree.find_all_exact(1000) == [block] and len(tree) == 1)
+        tree._check_invariants()
+
+
 def test_clock_is_read_through_the_module_global(monkeypatch):
     calls = []
     monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append(1) or 7)

@@ -150,6 +150,26 @@ def test_destruction_keeps_pending_exception():
         fail()
 
 
+@pytest.mark.parametrize("make", [LockFreeStack, AtomicPointer])
+def test_construction_allocation_failure_is_memory_error(make):
+    # Finding `threading` must not turn a failed allocation into a NameError.
+    testcapi = pytest.importorskip("_testcapi")
+    errors = []
+    for n in range(12):
+        testcapi.set_nomemory(n, n + 1)
+        try:
+            make()
+        except Exception as exc:
+            errors.append(exc)
+        finally:
+            testcapi.remove_mem_hooks()
+    assert errors
+    assert all(
+        type(e) is MemoryError or (type(e) is RuntimeError and str(e) == "can't allocate lock")
+        for e in errors
+    )
+
+
 def test_push_allocation_failure_leaves_stack_unchanged():
     testcapi = pytest.importorskip("_testcapi")
     s = LockFreeStack()

@@ -102,12 +102,26 @@ bool lock_release(PyObject* lock) noexcept {
 }
 
 PyObject* new_threading_lock(PyObject* module_dict) noexcept {
-    PyObject* threading = PyDict_GetItemString(module_dict, "threading");
-    if (threading == nullptr) {
-        PyErr_SetString(PyExc_NameError, "name 'threading' is not defined");
+    // The names are made once: a lookup by C string would allocate the key at
+    // every call, and a failure there must surface as MemoryError, not as a
+    // missing name.
+    static PyObject* s_threading = nullptr;
+    static PyObject* s_lock = nullptr;
+    if (s_threading == nullptr &&
+        (s_threading = PyUnicode_InternFromString("threading")) == nullptr) {
         return nullptr;
     }
-    Ref factory = Ref::steal(PyObject_GetAttrString(threading, "Lock"));
+    if (s_lock == nullptr && (s_lock = PyUnicode_InternFromString("Lock")) == nullptr) {
+        return nullptr;
+    }
+    PyObject* threading = PyDict_GetItemWithError(module_dict, s_threading);  // borrowed
+    if (threading == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'threading' is not defined");
+        return nullptr;
+    }
+    // Held across the attribute lookup, which may run code that rebinds the global.
+    Ref module = Ref::borrow(threading);
+    Ref factory = Ref::steal(PyObject_GetAttr(module.get(), s_lock));
     if (!factory) return nullptr;
     return PyObject_CallNoArgs(factory.get());
 }

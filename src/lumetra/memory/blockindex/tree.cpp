@@ -292,11 +292,17 @@ PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     // Allocated before the descent: the clock call inside may run Python code.
     RBNode* node = t._allocate_node(c_size, a[1]);
     if (node == nullptr) return nullptr;
+    // The sample is counted before the node is linked, so that a failing
+    // count abandons the insertion and leaves the tree as it was. The caller
+    // still holds `block`, so releasing the node's reference runs no destructor.
+    if (sample && t.using_atomic && !t._record_sample()) {
+        t._recursive_free(node);
+        return nullptr;
+    }
     t.tree.link(node);
     ++t.stats.total_blocks;
     ++t.stats.total_insertions;
     ++t.stats.operation_count;
-    if (sample && t.using_atomic && !t._record_sample()) return nullptr;
     Py_RETURN_TRUE;
 }
 
@@ -374,15 +380,22 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
     }
     FastRedBlackTree& t = self->t;
+    // The result is built before anything is removed: a block taken out of
+    // the tree must reach the caller, so no allocation may fail after that.
+    // The tuple is made before the lock (allocating a container can start a
+    // collection); the size, an int, allocates without running Python code.
+    capi::Ref result = capi::Ref::steal(PyTuple_New(2));
+    if (!result) return nullptr;
+    capi::Ref size_obj;
     capi::Ref block;  // the tree's reference, handed to the result
-    uint64_t actual_size = 0;
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
         SeqWrite write(t.seq_counter);
         RBNode* node = t.tree.find_best_fit_node(c_size);
         if (node != nullptr) {
-            actual_size = node->size;
+            size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(node->size));
+            if (!size_obj) return nullptr;
             RBNode* record = t.tree.remove_head(node);
             block = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
             PyMem_Free(record);
@@ -391,11 +404,7 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
         }
     }
     if (!block) return Py_NewRef(none_pair);
-    capi::Ref result = capi::Ref::steal(PyTuple_New(2));
-    if (!result) return nullptr;
-    PyObject* size_obj = PyLong_FromUnsignedLongLong(actual_size);
-    if (size_obj == nullptr) return nullptr;
-    PyTuple_SET_ITEM(result.get(), 0, size_obj);
+    PyTuple_SET_ITEM(result.get(), 0, size_obj.release());
     PyTuple_SET_ITEM(result.get(), 1, block.release());
     return result.release();
 }

@@ -185,8 +185,10 @@ bool unpack_two(PyObject* value, Ref& first, Ref& second) noexcept {
     return !PyErr_Occurred();
 }
 
-// perf_counter() of the module's `time`, as a double.
+// perf_counter() of the module's `time`, as a double. `out` is set on every
+// path, so that no caller can read it uninitialised.
 bool perf_counter(double& out) noexcept {
+    out = 0.0;
     Ref time = global<"time">();
     if (!time) return false;
     Ref now = call_method<"perf_counter">(time.get());
