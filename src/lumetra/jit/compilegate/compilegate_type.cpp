@@ -270,7 +270,7 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
     capi::Args<2> a;
     if (!a.parse(should_compile_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
     PyObject* func_id = a[0];
-    double current_time_s;
+    double current_time_s = 0.0;
     if (!current_time(current_time_s)) return nullptr;
 
     capi::Ref metrics, held[4];  // released after the lock
