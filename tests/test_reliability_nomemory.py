@@ -15,6 +15,8 @@ from collections.abc import Callable
 import pytest
 
 from lumetra.gpu import devicemem
+from lumetra.jit import compilegate as cg
+from lumetra.memory import slabkit as sk
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.lockless import (
     AtomicCounter,
@@ -420,4 +422,136 @@ def test_probes(name):
         else:
             assert result >= 1
 
+    fail_each_allocation(operation, check)
+
+
+# --- slab allocator kit and compilation policy --------------------------------------
+
+
+def _use_header_ops(ops: sk.FastSlabHeaderOps) -> None:
+    ops.py_allocate_object_at(0)
+    assert ops.py_find_free_object() == 1 and len(ops.pack_header()) == 16
+
+
+def _use_buckets(allocator: sk.FastBucketAllocator) -> None:
+    assert allocator.add_to_bucket(64, 32) and allocator.remove_from_bucket(32) == 64
+    assert allocator.remove_from_bucket(32) is None
+
+
+def _use_collector(collector: sk.FastStatsCollector) -> None:
+    collector.py_record_allocation(64, 8, True)
+    assert collector.get_stats()["bucketed_allocation_ratio"] == "100.0%"
+
+
+def _use_policy(policy: cg.Compilegate) -> None:
+    store = _Store(cg.FunctionMetrics(call_count=150, compile_count=1, avg_speedup=3.0))
+    assert policy.should_compile("f", store)
+    policy.update("f", store)
+    assert policy.get_threshold("f") == 91
+
+
+class _Store:
+    def __init__(self, metrics: object) -> None:
+        self.metrics = metrics
+
+    def get_metrics(self, func_id: object) -> object:
+        return self.metrics
+
+
+@pytest.mark.parametrize(
+    ("construct", "use"),
+    [
+        (lambda: sk.FastSlabHeaderOps(3, 8), _use_header_ops),
+        (sk.FastBucketAllocator, _use_buckets),
+        (sk.FastStatsCollector, _use_collector),
+        (cg.PolicyConfig, lambda c: c.initial_threshold == 100),
+        (lambda: cg.FunctionMetrics(10**12), lambda m: m.call_count == 10**12),
+        (cg.Compilegate, _use_policy),
+        (lambda: cg.create_policy_config(100, 10, 1000), lambda c: c.max_threshold == 1000),
+    ],
+    ids=["header", "buckets", "collector", "config", "metrics", "policy", "factory"],
+)
+def test_construction_of_allocator_and_policy_types(construct, use):
+    test_construction(construct, use)
+
+
+def test_bucket_operations_keep_every_offset():
+    allocator = sk.FastBucketAllocator()
+    stored = list(range(0, 64 * 40, 64))
+
+    def operation() -> None:
+        # Each offset is taken and put back, so the bucket's content never
+        # changes whatever step fails.
+        offset = allocator.remove_from_bucket(40)
+        if offset is not None:
+            allocator.add_to_bucket(offset, 40)
+
+    for offset in stored:
+        allocator.add_to_bucket(offset, 40)
+
+    def check() -> None:
+        taken = []
+        while (offset := allocator.remove_from_bucket(40)) is not None:
+            taken.append(offset)
+        assert sorted(taken) == stored
+        for offset in taken:
+            assert allocator.add_to_bucket(offset, 40)
+
+    fail_each_allocation(operation, check)
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda: sk.FastSlabHeaderOps(7, 40).pack_header(),
+        lambda: sk.fast_bitmap_operations(2**63 + 5, 2, "clear"),
+        lambda: _collector_with_events().get_stats(),
+        lambda: _policy_with_thresholds().get_statistics(),
+    ],
+    ids=["pack_header", "bitmap", "collector_stats", "policy_statistics"],
+)
+def test_allocator_and_policy_results(build):
+    each_result(build)
+
+
+def _collector_with_events() -> sk.FastStatsCollector:
+    collector = sk.FastStatsCollector()
+    for i in range(3):
+        collector.py_record_allocation(64, i, i == 0)
+    return collector
+
+
+def _policy_with_thresholds() -> cg.Compilegate:
+    policy = cg.Compilegate()
+    for name, speedup in (("a", 3.0), ("b", 1.0)):
+        policy.update(name, _Store(cg.FunctionMetrics(compile_count=1, avg_speedup=speedup)))
+    return policy
+
+
+def test_policy_update_is_all_or_nothing():
+    # Each run updates a function not seen before, so the update has to store
+    # a new entry. An update that returns has stored it; one that raises has
+    # stored nothing or (when the failure came from logging the change, which
+    # follows the store) exactly the learned value.
+    policy = cg.Compilegate()
+    store = _Store(cg.FunctionMetrics(compile_count=1, avg_speedup=3.0))
+    names = [f"function-{i}" for i in range(MAX_POINTS)]
+    runs = [0]
+
+    def operation() -> None:
+        name = names[runs[0]]
+        runs[0] += 1
+        policy.update(name, store)
+
+    def check() -> None:
+        statistics = policy.get_statistics()
+        tracked = statistics["tracked_functions"]
+        assert tracked <= runs[0]
+        if tracked:
+            assert statistics["min_threshold"] == statistics["max_threshold"] == 91
+        for name in names[: runs[0]]:
+            assert policy.get_threshold(name) in (91, 100)
+
+    # Stores into the policy's table rarely allocate (only when it grows), so
+    # the walk may well complete without a MemoryError; the checks still run.
     fail_each_allocation(operation, check)

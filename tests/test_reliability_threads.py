@@ -13,6 +13,8 @@ from collections.abc import Callable
 
 import pytest
 
+from lumetra.jit import compilegate as cg
+from lumetra.memory import slabkit as sk
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.lockless import (
     AtomicCounter,
@@ -295,3 +297,120 @@ def test_aggregator_mixed_operations():
     assert aggregator.get_stats(contested)["count"] <= THREADS * rounds
     aggregator.reset_all()
     assert aggregator.get_all_stats() == []
+
+
+def test_bucket_allocator_mixed_operations():
+    # Each thread owns a range of offsets and moves them in and out of shared
+    # buckets; at the end every offset is either with its owner or in exactly
+    # one bucket.
+    allocator = sk.FastBucketAllocator()
+    per_thread, rounds = 40, 300
+    owned = [range(i * 10_000, i * 10_000 + per_thread * 64, 64) for i in range(THREADS)]
+    held = [list(offsets) for offsets in owned]
+    sizes = [16, 24, 32, 48]
+
+    def work(index: int) -> None:
+        mine = held[index]
+        for i in range(rounds):
+            size = sizes[i % len(sizes)]
+            if mine and i % 3 != 2:
+                assert allocator.add_to_bucket(mine.pop(), size)
+            taken = (
+                allocator.find_best_fit_bucket(size - 8, 8)
+                if i % 2
+                else allocator.remove_from_bucket(size)
+            )
+            if taken is not None:
+                mine.append(taken)
+
+    run_threads(work)
+    in_buckets = []
+    for size in sizes:
+        while (offset := allocator.remove_from_bucket(size)) is not None:
+            in_buckets.append(offset)
+    everything = sorted(in_buckets + [o for mine in held for o in mine])
+    expected = sorted(
+        o for i in range(THREADS) for o in range(i * 10_000, i * 10_000 + per_thread * 64, 64)
+    )
+    assert everything == expected
+
+
+def test_stats_collector_mixed_operations():
+    collector = sk.FastStatsCollector()
+    rounds = 2000
+
+    def work(index: int) -> None:
+        for i in range(rounds):
+            collector.py_record_allocation(64, index, i % 4 == 0)
+            if i % 2:
+                collector.py_record_deallocation()
+            if i % 200 == 0:
+                stats = collector.get_stats()
+                assert stats["total_allocations"] == (
+                    stats["bucketed_allocations"] + stats["fallback_allocations"]
+                )
+
+    run_threads(work)
+    stats = collector.get_stats()
+    assert stats["total_allocations"] == THREADS * rounds
+    assert stats["bucketed_allocations"] == THREADS * rounds // 4
+    assert stats["total_deallocations"] == THREADS * rounds // 2
+    assert stats["alignment_padding_bytes"] == rounds * sum(range(THREADS))
+    assert stats["bucketed_allocation_ratio"] == "25.0%"
+
+
+class _MetricsStore:
+    def __init__(self) -> None:
+        self.metrics = {
+            f"f{i}": cg.FunctionMetrics(call_count=1000, compile_count=1, avg_speedup=3.0)
+            for i in range(4)
+        }
+
+    def get_metrics(self, func_id):
+        return self.metrics[func_id]
+
+
+class _Fixed:
+    """A telemetry store with one metrics record for every function."""
+
+    def __init__(self, metrics) -> None:
+        self.metrics = metrics
+
+    def get_metrics(self, func_id):
+        return self.metrics
+
+
+def test_policy_mixed_operations():
+    # Threads decide on and update the same functions. An update always moves
+    # a function's threshold by the same rule, so after the run each threshold
+    # must equal that many updates applied one after another.
+    policy = cg.Compilegate()
+    store = _MetricsStore()
+    rounds = 300
+    updates = [0] * 4
+    counting = threading.Lock()
+
+    def work(index: int) -> None:
+        for i in range(rounds):
+            k = (index + i) % 4
+            name = f"f{k}"
+            assert policy.should_compile(name, store) in (True, False)
+            if i % 3 == 0:
+                policy.update(name, store)
+                with counting:
+                    updates[k] += 1
+            assert policy.get_threshold(name) >= 10
+            if i % 50 == 0:
+                policy.get_statistics()
+
+    run_threads(work)
+    values = []
+    for k, count in enumerate(updates):
+        reference = cg.Compilegate()
+        for _ in range(count):
+            reference.update("f", _Fixed(store.metrics[f"f{k}"]))
+        values.append(policy.get_threshold(f"f{k}"))
+        assert values[-1] == reference.get_threshold("f")
+    statistics = policy.get_statistics()
+    assert statistics["tracked_functions"] == 4
+    assert (statistics["min_threshold"], statistics["max_threshold"]) == (min(values), max(values))
