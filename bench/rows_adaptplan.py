@@ -66,7 +66,7 @@ def py_detect_dominant_pattern(patterns, window_size=5):
     n = len(patterns)
     if n == 0:
         return "mixed"
-    counts = {}
+    counts: dict[str, int] = {}
     for label in patterns[max(0, n - window_size) :]:
         counts[label] = counts.get(label, 0) + 1
     dominant = "mixed"

@@ -80,9 +80,9 @@ def py_gpu_backends() -> dict:
     return info
 
 
-def py_capabilities() -> dict:
+def py_capabilities() -> dict[str, object]:
     start = time.perf_counter()
-    caps = {"physical_cores": py_physical_cores(), "numa_nodes": py_numa_nodes()}
+    caps: dict[str, object] = {"physical_cores": py_physical_cores(), "numa_nodes": py_numa_nodes()}
     caps.update(py_gpu_backends())
     v = sys.version_info
     caps["python_version"] = f"{v.major}.{v.minor}.{v.micro}"

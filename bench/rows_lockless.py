@@ -256,7 +256,7 @@ def pointer_rows() -> list[Row]:
 
 
 def stack_rows() -> list[Row]:
-    s, d, locked = LockFreeStack(), collections.deque(), LockedList()
+    s, d, locked = LockFreeStack(), collections.deque[int](), LockedList()
     for i in range(8):
         s.push(i)
         d.append(i)

@@ -82,7 +82,7 @@ class PyBucketAllocator:
     def __init__(self, step: int = 8, small: int = 256, medium: int = 4096) -> None:
         self.step, self.medium = step, medium
         self.lock = threading.Lock()
-        self.lists = {s: [] for s in range(step, small + 1, step)}
+        self.lists: dict[int, list[int]] = {s: [] for s in range(step, small + 1, step)}
         self.lists.update({s: [] for s in range(small + step, medium + 1, step)})
 
     def bucket(self, size: int) -> int:

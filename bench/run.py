@@ -146,12 +146,14 @@ def plot(module: str, results: list[Result], directory: Path) -> list[Path]:
         # per baseline, is drawn once)
         lines: dict[str, dict[float, float]] = {}
         for r in rs:
+            x = r.row.x
+            assert x is not None  # only rows with an input size were charted
             entries = [(f"lumetra {series}", r.op_ns)]
             if r.baseline_ns is not None:
                 entries.append((r.row.baseline_name, r.baseline_ns))
             for label, ns in entries:
-                points = lines.setdefault(label, {})
-                points[r.row.x] = min(ns, points.get(r.row.x, ns))
+                by_x = lines.setdefault(label, {})
+                by_x[x] = min(ns, by_x.get(x, ns))
         for label, by_x in lines.items():
             points = sorted(by_x.items())
             ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label)

@@ -38,7 +38,7 @@ def pytest_configure(config):
 def _total() -> int:
     gc.collect()
     gc.collect()
-    return sys.gettotalrefcount()  # type: ignore[attr-defined]
+    return sys.gettotalrefcount()
 
 
 @pytest.hookimpl(hookwrapper=True)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 import pytest
 
 from lumetra.plugins.analyzer.adaptplan import (
@@ -206,11 +208,15 @@ def test_argument_errors(func, args, kwargs, error, message):
 
 def test_non_string_keywords_rejected():
     with pytest.raises(TypeError, match="keywords must be strings$"):
-        score_pool_recommendation(1, 1, 1, **{1: 1})
+        score_pool_recommendation(1, 1, 1, **{1: 1})  # type: ignore[arg-type]
 
 
 def test_keywords_accepted():
-    kwargs = {"recommendation_score": 0.9, "recommendation_confidence": 0.9, "trigger_code": 1}
+    kwargs: dict[str, Any] = {
+        "recommendation_score": 0.9,
+        "recommendation_confidence": 0.9,
+        "trigger_code": 1,
+    }
     assert is_adaptation_beneficial("a", "b", current_performance_estimate=0.5, **kwargs)
     assert not is_adaptation_beneficial("a", "b", 0.9, 0.9, 0.5, 1, min_confidence=0.95)
     assert detect_dominant_pattern(patterns=["a", "b"], window_size=1) == "b"

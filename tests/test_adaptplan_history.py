@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import inspect
 import math
+from typing import SupportsFloat
 
 import pytest
 
@@ -67,7 +68,9 @@ def test_docstrings_layout():
         args = lines[lines.index("Args:") + 1 : lines.index("Returns:") - 1]
         params = inspect.signature(getattr(adaptplan, name)).parameters
         assert [line.split(":")[0].strip() for line in args] == list(params), name
-    assert "Degradation threshold (e.g., 0.15 for 15%)" in detect_performance_degradation.__doc__
+    doc = detect_performance_degradation.__doc__
+    assert doc is not None
+    assert "Degradation threshold (e.g., 0.15 for 15%)" in doc
 
 
 # --- detect_performance_degradation ---------------------------------------------------
@@ -233,7 +236,7 @@ def test_dominant_pattern_errors():
     with pytest.raises(OverflowError, match="^value too large to convert to int$"):
         detect_dominant_pattern(["a"], 2**31)
     with pytest.raises(TypeError, match="^an integer is required$"):
-        detect_dominant_pattern(["a"], "5")
+        detect_dominant_pattern(["a"], "5")  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize(
@@ -281,7 +284,7 @@ def test_list_emptied_mid_call_raises(call):
 
 
 def test_sample_list_emptied_by_its_own_item():
-    sample = [0.0, 1.0]
+    sample: list[SupportsFloat] = [0.0, 1.0]
     sample[0] = Shrinking(sample)
     history = [*samples([1, 2, 3]), sample]
     assert math.isfinite(calculate_performance_trend(history, 0))

@@ -125,7 +125,7 @@ def test_sampling(rate, inserts, sampled):
 def test_circuit_breaker_key_and_clear():
     tree = tree_of(1, 2, 3)
     tree.find_best_fit(2)
-    assert tree.reset_circuit_breaker() is None
+    assert tree.reset_circuit_breaker() is None  # type: ignore[func-returns-value]
     stats = tree.get_stats()
     assert list(stats) == STAT_KEYS + ["circuit_breaker_trips"] + REPORT_KEYS
     assert (stats["circuit_breaker_trips"], stats["operation_count"]) == (0, 0)
@@ -200,7 +200,7 @@ def test_overflow(call):
         (lambda t: t.insert("3", 1), "Argument 'size' has incorrect type (expected int, got str)"),
         (lambda t: t.find_best_fit(3, alignment="8"), "Argument 'alignment' has incorrect type"),
         (lambda t: t.remove_ge([1]), "(expected int, got list)"),
-        (lambda t: FastRedBlackTree("7"), "an integer is required"),
+        (lambda t: FastRedBlackTree("7"), "an integer is required"),  # type: ignore[arg-type]
         (lambda t: t.insert(1), "insert() takes exactly 2 positional arguments (1 given)"),
         (lambda t: t.find_best_fit(1, 2, 3), "find_best_fit() takes at most 2 positional"),
     ],
@@ -213,14 +213,14 @@ def test_type_errors(call, message):
 
 def test_numeric_sizes_are_truncated():
     tree = FastRedBlackTree()
-    tree.insert(3.9, "b"), tree.insert(True, "t")
-    assert (tree.find_all_exact(3), tree.find_all_exact(1.5)) == (["b"], ["t"])
-    assert FastRedBlackTree._sanitize_size(7.2) == 7
+    tree.insert(3.9, "b"), tree.insert(True, "t")  # type: ignore[arg-type]
+    assert (tree.find_all_exact(3), tree.find_all_exact(1.5)) == (["b"], ["t"])  # type: ignore[arg-type]
+    assert FastRedBlackTree._sanitize_size(7.2) == 7  # type: ignore[arg-type]
 
 
 def test_failing_eq_propagates_and_tree_stays_usable():
     class Touchy:
-        __hash__ = None
+        __hash__ = None  # type: ignore[assignment]
 
         def __eq__(self, other):
             raise ZeroDivisionError
@@ -307,7 +307,12 @@ def test_remove_ge_allocation_failure_keeps_the_block():
 
 def test_clock_is_read_through_the_module_global(monkeypatch):
     calls = []
-    monkeypatch.setattr(time, "perf_counter_ns", lambda: calls.append(1) or 7)
+
+    def perf_counter_ns() -> int:
+        calls.append(1)
+        return 7
+
+    monkeypatch.setattr(time, "perf_counter_ns", perf_counter_ns)
     tree = FastRedBlackTree()
     tree.insert(1, "a")
     assert calls == [1]
@@ -328,8 +333,8 @@ def test_reference_counts():
     block = object()
     base = sys.getrefcount(block)
     tree = FastRedBlackTree()
-    for size in (1, 1, 2, 3):
-        tree.insert(size, block)
+    for n in (1, 1, 2, 3):
+        tree.insert(n, block)
     assert sys.getrefcount(block) == base + 4
     tree.delete(1, block)
     assert sys.getrefcount(block) == base + 3
@@ -347,7 +352,7 @@ def test_reference_counts():
 
 def test_cycle_through_a_block_is_collected():
     class Block:
-        pass
+        tree: FastRedBlackTree
 
     tree = FastRedBlackTree()
     block = Block()
@@ -372,7 +377,7 @@ class Rebound:
 
 
 class EqualsAll:
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
     def __eq__(self, other):
         return True
@@ -385,7 +390,8 @@ class EqualsAll:
 def test_destructors_run_after_the_tree_is_consistent(drop):
     # Dropping the tree's reference runs the destructor at once: it must find
     # the write lock free (no deadlock) and the tree complete.
-    tree, log = FastRedBlackTree(), []
+    tree = FastRedBlackTree()
+    log: list[tuple[object, int]] = []
     tree.insert(5, Rebound(tree, log))
     tree.insert(6, "other")
     drop(tree)
@@ -395,14 +401,14 @@ def test_destructors_run_after_the_tree_is_consistent(drop):
 
 
 def test_reader_inside_a_write_backs_off_then_gives_up(monkeypatch):
-    sleeps = []
+    sleeps: list[float] = []
     fake_time = types.SimpleNamespace(sleep=sleeps.append, perf_counter_ns=time.perf_counter_ns)
     monkeypatch.setattr(blockindex, "time", fake_time)
     tree = tree_of(4)
     seen = []
 
     class Peeker:
-        __hash__ = None
+        __hash__ = None  # type: ignore[assignment]
 
         def __eq__(self, other):
             seen.append((tree.find_best_fit(0), tree.find_all_exact(4)))
@@ -421,7 +427,9 @@ def test_reader_inside_a_write_backs_off_then_gives_up(monkeypatch):
 
 def test_subclass_overrides_are_honoured():
     class Rounding(FastRedBlackTree):
-        def _sanitize_size(self, size):
+        # an instance method where the base has a static one; the tree calls
+        # whichever the instance has
+        def _sanitize_size(self, size):  # type: ignore[override]
             if size > 10**6:
                 raise ValueError("too big")
             return (size + 7) // 8 * 8
@@ -444,10 +452,12 @@ def test_interface_metadata():
     assert str(inspect.signature(t)) == "(sample_rate=100)"
     assert str(inspect.signature(t.find_best_fit)) == "(self, /, size, alignment=1)"
     assert str(inspect.signature(t._sanitize_size)) == "(size)"
-    assert t.find_best_fit.__doc__.startswith("Find best-fit block (LOCK-FREE read).")
-    assert "Alignment (unused)" in t.find_best_fit.__doc__
+    doc = t.find_best_fit.__doc__
+    assert doc is not None
+    assert doc.startswith("Find best-fit block (LOCK-FREE read).")
+    assert "Alignment (unused)" in doc
     assert t.get_statistics.__doc__ == "Get timing statistics (empty for sampling mode)."
-    assert "Native intrusive Red-Black tree" in t.__doc__
+    assert "Native intrusive Red-Black tree" in (t.__doc__ or "")
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
         pickle.dumps(t())
 

@@ -162,7 +162,7 @@ class SlowEq:
     the tree (the sequence counter is odd then)."""
 
     __slots__ = ("key",)
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
     def __init__(self, key):
         self.key = key

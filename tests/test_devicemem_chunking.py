@@ -63,7 +63,7 @@ def test_scalar_shape_and_trailing_items_are_the_same_objects():
     width, depth = 10**3 + 7, 2.0  # not cached small ints, a float kept as given
     shape = (25, width, depth)
     refs = sys.getrefcount(width), sys.getrefcount(depth)
-    chunks = compute_chunk_shapes(shape, 1, 10 * width * 2)
+    chunks = compute_chunk_shapes(shape, 1, 10 * width * 2)  # type: ignore[arg-type]
     assert chunks == [(10, width, depth), (10, width, depth), (5, width, depth)]
     assert all(c[1] is width and c[2] is depth and type(c[0]) is int for c in chunks)
     del chunks
@@ -203,7 +203,7 @@ def test_recommend_headroom(args, expected):
 def test_no_memory_growth_over_repeated_calls():
     def work():
         for _ in range(300):
-            dm.compute_chunk_shapes((100, 7, 3.0), 8, 100)
+            dm.compute_chunk_shapes((100, 7, 3.0), 8, 100)  # type: ignore[arg-type]
             dm.decide_allocation_strategy(2500, 1000, 0.2, True)
             dm.is_oom_error("\u0394" * 300 + " x", "OutOfMemory\u0394")
             dm.estimate_allocation_bytes((5, 6, 7), 8, 1.5)

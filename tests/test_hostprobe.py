@@ -10,12 +10,13 @@ import shutil
 import sys
 import time
 import types
+from typing import Any
 
 import pytest
 
 from lumetra.native import hostprobe
 
-INITIAL = dict.fromkeys(["has_gpu", "gpu_count", "gpu_memory_mb"], 0)
+INITIAL: dict[str, object] = dict.fromkeys(["has_gpu", "gpu_count", "gpu_memory_mb"], 0)
 INITIAL.update(has_gpu=False, cuda_available=False, rocm_available=False, oneapi_available=False)
 INITIAL.update(active_backend="cpu", backend_version="")
 TAIL = ["python_version", "subinterpreter_support", "platform", "detected_at", "detector"]
@@ -89,7 +90,7 @@ def test_numa_nodes(monkeypatch, platform_name, entries, expected):
     [(3, True, 4), (3, False, 1), (2**31 - 1, True, 1), (None, True, 1)],
 )
 def test_numa_nodes_windows(monkeypatch, highest, succeeds, expected):
-    calls = {}
+    calls: dict[str, Any] = {}
 
     class Function:
         def __call__(self, ref):
@@ -101,7 +102,7 @@ def test_numa_nodes_windows(monkeypatch, highest, succeeds, expected):
         calls["dll"] = (name, use_last_error)
         return NS(GetNumaHighestNodeNumber=Function())
 
-    ctypes = types.ModuleType("ctypes")
+    ctypes: Any = types.ModuleType("ctypes")
     ctypes.wintypes = NS(BOOL="BOOL")
     ctypes.c_ulong = lambda value: NS(value=value)
     ctypes.POINTER, ctypes.byref = (lambda t: ("POINTER", t)), (lambda obj: obj)
@@ -139,7 +140,7 @@ def install_registry(monkeypatch, backends, best, fail_best=False):
         return NS(info=NS(kind=Kind[best], version="12.4"))
 
     registry = NS(detect_available_backends=lambda: backends, get_best_available=get_best_available)
-    module = types.ModuleType("lumetra.gpu.devreg")
+    module: Any = types.ModuleType("lumetra.gpu.devreg")
     module.GPUDevreg, module.GPUBackendKind = registry, Kind
     monkeypatch.setitem(sys.modules, "lumetra.gpu.devreg", module)
 
@@ -249,9 +250,11 @@ def clock_failing(times):
     stamps = [ZeroDivisionError(f"clock {i}") for i in range(times)] + [123.0]
 
     def stamp():
-        if isinstance(stamps[0], Exception):
-            raise stamps.pop(0)
-        return stamps[0]
+        first = stamps[0]
+        if isinstance(first, Exception):
+            stamps.pop(0)
+            raise first
+        return first
 
     return NS(perf_counter=time.perf_counter, time=stamp)
 

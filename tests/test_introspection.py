@@ -41,10 +41,11 @@ def test_stubs_match_modules():
 
 @pytest.mark.parametrize("name", importable_modules())
 def test_stub_and_marker_installed(name):
-    module = importlib.import_module(name)
+    module, package = importlib.import_module(name), importlib.import_module("lumetra")
+    assert module.__file__ is not None and package.__file__ is not None
     path = Path(module.__file__)
     assert path.with_name(path.name.split(".", 1)[0] + ".pyi").exists()
-    assert (Path(importlib.import_module("lumetra").__file__).parent / "py.typed").exists()
+    assert (Path(package.__file__).parent / "py.typed").exists()
 
 
 TARGETS = [t for t in discover() if not t[0].endswith("[unbound]")]

@@ -137,7 +137,7 @@ def test_source_slices_of_every_width(data, extra):
 def test_threads_agree_on_large_text():
     text = "".join(stdlib_sources()[:30])[:200_000]
     expected = reference_indicators(text, None)
-    results = []
+    results: list[tuple[int, ...]] = []
 
     def work():
         results.extend(score_indicators(text, None) for _ in range(3))

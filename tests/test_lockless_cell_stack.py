@@ -9,6 +9,7 @@ import sys
 import threading
 import types
 import weakref
+from typing import Any
 
 import pytest
 
@@ -18,6 +19,8 @@ from lumetra.memory.lockless import AtomicPointer, LockFreeStack
 
 class Item:
     """A weak-referenceable object that can take part in cycles."""
+
+    container: Any  # an AtomicPointer or a LockFreeStack
 
 
 # --- AtomicPointer ------------------------------------------------------------------
@@ -31,7 +34,7 @@ def test_cell_states_and_versions():
     assert (p.load(), p.get_version()) == (a, 1)
     p.store(a)  # storing the same object still counts
     assert p.get_version() == 2
-    assert p.store(None) is None
+    assert p.store(None) is None  # type: ignore[func-returns-value]
     assert (p.load(), p.get_version()) == (None, 3)
     assert p.compare_and_swap(None, a) is True  # None matches the empty cell
     assert p.compare_and_swap(c, Item()) is False
@@ -181,7 +184,7 @@ def test_push_allocation_failure_leaves_stack_unchanged():
     try:
         push(item)
     except MemoryError as exc:
-        error = exc
+        error: MemoryError | None = exc
     else:
         error = None
     finally:
@@ -236,14 +239,14 @@ def test_deep_nesting_is_destroyed_without_recursion_overflow(fresh_python):
     ("call", "message"),
     [
         (
-            lambda: AtomicPointer(1, 2),
+            lambda: AtomicPointer(1, 2),  # type: ignore[call-arg]
             "AtomicPointer() takes at most 1 positional argument (2 given)",
         ),
         (
-            lambda: LockFreeStack(1),
+            lambda: LockFreeStack(1),  # type: ignore[call-arg]
             "LockFreeStack() takes exactly 0 positional arguments (1 given)",
         ),
-        (lambda: LockFreeStack().push(), "push() takes exactly 1 positional argument (0 given)"),
+        (lambda: LockFreeStack().push(), "push() takes exactly 1 positional argument (0 given)"),  # type: ignore[call-arg]
     ],
 )
 def test_argument_errors(call, message):
@@ -256,8 +259,10 @@ def test_interface_metadata():
     assert str(inspect.signature(AtomicPointer)) == "(initial_value=None)"
     assert AtomicPointer.load.__annotations__ == {"return": "Optional[object]"}
     assert LockFreeStack.size.__annotations__ == {"return": "int"}
-    assert AtomicPointer.get_version.__doc__.startswith("Get current version for ABA detection.")
-    assert LockFreeStack.size.__doc__.startswith("Get approximate stack size.")
+    version_doc, size_doc = AtomicPointer.get_version.__doc__, LockFreeStack.size.__doc__
+    assert version_doc is not None and size_doc is not None
+    assert version_doc.startswith("Get current version for ABA detection.")
+    assert size_doc.startswith("Get approximate stack size.")
 
 
 @pytest.mark.parametrize("make", [AtomicPointer, LockFreeStack])

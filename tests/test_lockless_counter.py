@@ -44,7 +44,7 @@ def test_worked_sequence():
     assert c.load() == 20
     assert c.increment(0) == 20
     assert c.fetch_and_add(0) == 20
-    assert c.store(7) is None
+    assert c.store(7) is None  # type: ignore[func-returns-value]
     assert c.load() == 7
     assert AtomicCounter().load() == 0
 
@@ -114,9 +114,9 @@ def test_int_returning_wrong_type():
             raise ZeroDivisionError
 
     with pytest.raises(TypeError, match="returned non-int"):
-        AtomicCounter(Bad())
+        AtomicCounter(Bad())  # type: ignore[arg-type]
     with pytest.raises(ZeroDivisionError):
-        AtomicCounter(Raises())
+        AtomicCounter(Raises())  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize(
@@ -141,11 +141,11 @@ def test_int_returning_wrong_type():
         (lambda c: c.increment(step=1), "increment() got an unexpected keyword argument 'step'"),
         (lambda c: c.load(x=1), "load() got an unexpected keyword argument 'x'"),
         (
-            lambda c: AtomicCounter(1, 2),
+            lambda c: AtomicCounter(1, 2),  # type: ignore[call-arg]
             "AtomicCounter() takes at most 1 positional argument (2 given)",
         ),
         (
-            lambda c: AtomicCounter(value=1),
+            lambda c: AtomicCounter(value=1),  # type: ignore[call-arg]
             "AtomicCounter() got an unexpected keyword argument 'value'",
         ),
     ],
@@ -167,15 +167,15 @@ def test_keywords_accepted():
 def test_non_string_keyword_rejected():
     c = AtomicCounter()
     with pytest.raises(TypeError, match="keywords must be strings"):
-        c.increment(**{1: 2})
+        c.increment(**{1: 2})  # type: ignore[arg-type]
 
 
 def test_unbound_call_checks_self():
     assert AtomicCounter.increment(AtomicCounter(1), 2) == 3
     with pytest.raises(TypeError):
-        AtomicCounter.load(5)
+        AtomicCounter.load(5)  # type: ignore[arg-type]
     with pytest.raises(TypeError):
-        AtomicCounter.load()
+        AtomicCounter.load()  # type: ignore[call-arg]
 
 
 # --- the type and its function objects --------------------------------------------
@@ -210,25 +210,27 @@ def test_function_metadata():
 def test_methods_bind_without_bound_method_on_calls():
     c = AtomicCounter(1)
     bound = c.increment
-    assert bound.__self__ is c
+    assert bound.__self__ is c  # type: ignore[attr-defined]
     assert bound() == 2
 
 
 def test_no_pickling_and_no_instance_dict():
     c = AtomicCounter(3)
-    for action in (lambda: pickle.dumps(c), c.__reduce__, lambda: c.__setstate__(None)):
+    for action in (lambda: pickle.dumps(c), c.__reduce__, lambda: c.__setstate__(None)):  # type: ignore[attr-defined]
         with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
             action()
     with pytest.raises(AttributeError):
-        c.extra = 1
+        c.extra = 1  # type: ignore[attr-defined]
     assert not hasattr(c, "__dict__")
 
 
 def test_type_is_immutable_but_subclassable():
     with pytest.raises(TypeError):
-        AtomicCounter.load = None
+        AtomicCounter.load = None  # type: ignore[method-assign, assignment]
 
     class Sub(AtomicCounter):
+        note: str
+
         def increment(self, delta=1):
             return super().increment(delta) * 10
 
@@ -247,11 +249,11 @@ def test_wrapper_behaviour():
     w = AtomicCounterWrapper()
     assert w.load() == 0
     w = AtomicCounterWrapper(3)
-    assert w.increment(2.7) == 5
+    assert w.increment(2.7) == 5  # type: ignore[arg-type]
     assert w.decrement() == 4
     assert w.fetch_and_add(True) == 4
     assert w.compare_and_swap(5, 9) is True
-    assert w.store(1) is None
+    assert w.store(1) is None  # type: ignore[func-returns-value]
     assert w.load() == 1
     assert isinstance(w._counter, AtomicCounter)
     assert not isinstance(w, AtomicCounter)
@@ -271,7 +273,7 @@ def test_wrapper_behaviour():
         (lambda w: w.increment(None), "delta", "NoneType"),
         (lambda w: w.store("1"), "value", "str"),
         (lambda w: w.compare_and_swap(1, [2]), "new_value", "list"),
-        (lambda w: AtomicCounterWrapper(None), "initial_value", "NoneType"),
+        (lambda w: AtomicCounterWrapper(None), "initial_value", "NoneType"),  # type: ignore[arg-type]
     ],
 )
 def test_wrapper_validation(call, name, type_name):
@@ -286,7 +288,7 @@ def test_wrapper_follows_replaced_counter():
     w = AtomicCounterWrapper(1)
     w._counter = AtomicCounter(100)
     assert w.increment() == 101
-    w._counter = None
+    w._counter = None  # type: ignore[assignment]
     with pytest.raises(AttributeError):
         w.load()
     with pytest.raises(TypeError):

@@ -81,7 +81,7 @@ def test_allocate_and_release_sequence():
     assert ops.py_is_object_free(0) is False
     assert ops.py_find_free_object() == 1
     assert fields(ops)[1] == 0x10
-    assert ops.py_deallocate_object_at(0) is None
+    assert ops.py_deallocate_object_at(0) is None  # type: ignore[func-returns-value]
     assert fields(ops)[1:3] == (0, 2)
     assert fields(ops)[4] == 0xFF
     for i in range(8):
@@ -146,7 +146,7 @@ def test_operations_match_model(size_class, objects, steps):
 def test_round_trip(size_class, flags, epoch, bitmap):
     data = expected_bytes(size_class, flags, epoch, bitmap)
     ops = FastSlabHeaderOps(0, 0)
-    assert ops.unpack_header(data) is None
+    assert ops.unpack_header(data) is None  # type: ignore[func-returns-value]
     assert ops.pack_header() == data
 
 
@@ -266,10 +266,10 @@ def test_bitmap_operation_errors(args, error, message):
     [
         (lambda: FastSlabHeaderOps(2**31, 8), OverflowError, TOO_LARGE_INT32),
         (lambda: FastSlabHeaderOps(3, -(2**31) - 1), OverflowError, TOO_LARGE_INT32),
-        (lambda: FastSlabHeaderOps(3, None), TypeError, "an integer is required"),
+        (lambda: FastSlabHeaderOps(3, None), TypeError, "an integer is required"),  # type: ignore[arg-type]
         (lambda: FastSlabHeaderOps(3, 8).py_is_object_free(2**31), OverflowError, TOO_LARGE_INT),
         (
-            lambda: FastSlabHeaderOps(3, 8).py_allocate_object_at("1"),
+            lambda: FastSlabHeaderOps(3, 8).py_allocate_object_at("1"),  # type: ignore[arg-type]
             TypeError,
             "an integer is required",
         ),
@@ -282,9 +282,9 @@ def test_argument_errors(call, error, message):
 
 
 def test_conversions_and_keywords():
-    ops = FastSlabHeaderOps(size_class_index=3.9, objects_per_slab=True)
+    ops = FastSlabHeaderOps(size_class_index=3.9, objects_per_slab=True)  # type: ignore[arg-type]
     assert fields(ops)[0] == 3
-    assert ops.py_is_object_free(object_index=0.5) is True
+    assert ops.py_is_object_free(object_index=0.5) is True  # type: ignore[arg-type]
 
 
 def test_type_surface():

@@ -44,7 +44,7 @@ def test_ratio_text(bucketed, total, ratio):
 
 def test_padding_and_kinds():
     c = FastStatsCollector()
-    assert c.py_record_allocation(64, 8, True) is None
+    assert c.py_record_allocation(64, 8, True) is None  # type: ignore[func-returns-value]
     c.py_record_allocation(size=64, padding=-3, is_bucketed=False)
     assert c.get_stats() == report((2, 0, 1, 1), "50.0%", 5)
 
@@ -78,10 +78,10 @@ def test_is_bucketed_truth_value(flag, bucketed):
 def test_releases_counted_independently_and_reset():
     c = FastStatsCollector()
     for _ in range(3):
-        assert c.py_record_deallocation() is None
+        assert c.py_record_deallocation() is None  # type: ignore[func-returns-value]
     c.py_record_allocation(8, 2, True)
     assert c.get_stats() == report((1, 3, 1, 0), "100.0%", 2)
-    assert c.reset_stats() is None
+    assert c.reset_stats() is None  # type: ignore[func-returns-value]
     assert c.get_stats() == report()
 
 
@@ -115,7 +115,7 @@ def test_type_surface():
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
         pickle.dumps(c)
     with pytest.raises(TypeError, match=r"takes exactly 0 positional arguments \(1 given\)"):
-        FastStatsCollector(1)
+        FastStatsCollector(1)  # type: ignore[call-arg]
 
 
 def test_threads_lose_no_count():

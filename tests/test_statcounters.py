@@ -88,11 +88,11 @@ def test_reset_reset_all_and_get_all_stats():
         agg.update(counter_id, 1.0)
     assert [(i, s["count"]) for i, s in agg.get_all_stats()] == [(2, 1), (4, 1), (7, 2)]
     assert all(type(pair) is tuple for pair in agg.get_all_stats())
-    assert agg.reset(7) is None
+    assert agg.reset(7) is None  # type: ignore[func-returns-value]
     assert agg.get_stats(7) == EMPTY
     agg.update(7, 9.0)
     assert agg.get_stats(7)["mean"] == 9.0  # nothing left from before the reset
-    assert agg.reset_all() is None
+    assert agg.reset_all() is None  # type: ignore[func-returns-value]
     assert agg.get_all_stats() == []
     assert all(agg.get_stats(i) == EMPTY for i in range(10))
 
@@ -116,10 +116,10 @@ def test_get_all_stats_calls_a_subclass_override():
         def get_stats(self, counter_id):
             raise ZeroDivisionError
 
-    agg = Failing(2)
-    agg.update(1, 1.0)
+    failing = Failing(2)
+    failing.update(1, 1.0)
     with pytest.raises(ZeroDivisionError):
-        agg.get_all_stats()
+        failing.get_all_stats()
 
 
 @pytest.mark.parametrize("counter_id", [-1, 1000, -(2**31)])
@@ -174,18 +174,20 @@ def test_interface():
     agg = CounterAggregator(num_counters=3)
     agg.update(value=4.0, counter_id=2)
     assert agg.get_stats(counter_id=2)["mean"] == 4.0
-    assert CounterAggregator.__doc__.endswith(
+    class_doc, update_doc = CounterAggregator.__doc__, CounterAggregator.update.__doc__
+    assert class_doc is not None and update_doc is not None
+    assert class_doc.endswith(
         "Fast counter aggregation in compiled code.\n\n"
         "Uses atomic operations for thread-safe updates without GIL overhead."
     )
     assert create_aggregator.__doc__ == "Create a new CounterAggregator instance."
-    assert CounterAggregator.update.__doc__.splitlines()[0] == "Update counter with new value."
-    assert "Thread-safe via lock (correctness over performance)" in CounterAggregator.update.__doc__
+    assert update_doc.splitlines()[0] == "Update counter with new value."
+    assert "Thread-safe via lock (correctness over performance)" in update_doc
     assert str(inspect.signature(create_aggregator)) == "(num_counters=1000)"
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
         pickle.dumps(agg)
     with pytest.raises(AttributeError):
-        agg.counters = None
+        agg.counters = None  # type: ignore[attr-defined]
     assert statcounters.threading is threading
 
 

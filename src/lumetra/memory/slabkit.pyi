@@ -2,8 +2,17 @@
 
 import logging as logging
 import threading as threading
+from typing import TypedDict
 
 from typing_extensions import Self, disjoint_base
+
+class _CollectorStats(TypedDict):
+    total_allocations: int
+    total_deallocations: int
+    bucketed_allocations: int
+    fallback_allocations: int
+    bucketed_allocation_ratio: str
+    alignment_padding_bytes: int
 
 logger: logging.Logger
 
@@ -32,7 +41,7 @@ class FastStatsCollector:
     def __new__(cls) -> Self: ...
     def py_record_allocation(self, size: int, padding: int, is_bucketed: object) -> None: ...
     def py_record_deallocation(self) -> None: ...
-    def get_stats(self) -> dict[str, int | str]: ...
+    def get_stats(self) -> _CollectorStats: ...
     def reset_stats(self) -> None: ...
 
 def fast_align_size(size: int, alignment: int) -> int: ...

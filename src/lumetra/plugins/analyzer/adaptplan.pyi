@@ -1,19 +1,21 @@
 """Orchestrator adaptation heuristics."""
 
 import logging as logging
-from collections.abc import Iterable
 from typing import Any
 
 logger: logging.Logger
 
+# A performance history is a list of (timestamp, metric) pairs: any iterables of
+# two numbers. Typed list[Any] because list is invariant, and list[Iterable[float]]
+# would reject a caller's list[tuple[float, float]].
 def detect_performance_degradation(
-    performance_history: list[Iterable[float]] | None,
+    performance_history: list[Any] | None,
     baseline_performance: float,
     threshold: float,
     window_start_time: float,
 ) -> bool: ...
 def calculate_performance_trend(
-    performance_history: list[Iterable[float]] | None, window_start_time: float
+    performance_history: list[Any] | None, window_start_time: float
 ) -> float: ...
 def detect_workload_characteristics_change(
     pattern_history: list[Any] | None, change_threshold: float = 0.3
