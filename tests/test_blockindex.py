@@ -273,11 +273,11 @@ def test_failed_sample_count_leaves_the_tree_unchanged():
 
     # The counters are made with the tree; patched by hand, so that repeated
     # runs under the reference check keep nothing alive.
-    saved, blockindex.AtomicCounter = blockindex.AtomicCounter, Counter
+    saved, blockindex.AtomicCounter = blockindex.AtomicCounter, Counter  # type: ignore[misc, assignment]
     try:
         tree = FastRedBlackTree(sample_rate=1)
     finally:
-        blockindex.AtomicCounter = saved
+        blockindex.AtomicCounter = saved  # type: ignore[misc]
     block = object()
     refs, before = sys.getrefcount(block), seq(tree)
     with pytest.raises(ZeroDivisionError):

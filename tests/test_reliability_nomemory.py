@@ -9,8 +9,10 @@ stay usable and consistent afterwards.
 
 from __future__ import annotations
 
+import gc
 import sys
 from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -35,13 +37,16 @@ _testcapi = pytest.importorskip("_testcapi")
 MAX_POINTS = 2000
 
 
-def fail_each_allocation(operation: Callable[[], object], check: Callable[[], None]) -> int:
+def fail_each_allocation(operation: Callable[[], object], check: Callable[[], object]) -> int:
     """Runs `operation` with its n-th allocation failing, for each n in turn,
     calling `check` after every run. Returns how many runs raised MemoryError.
 
     A run that returns may have absorbed the failure (a fallback path) or never
     reached it; the walk ends after several runs in a row that never reached it.
     """
+    # Garbage left by earlier tests would otherwise be collected (and finalized)
+    # inside the walk, where its own allocations fail.
+    gc.collect()
     failures = 0
     clean_runs = 0
     for n in range(MAX_POINTS):
@@ -279,7 +284,7 @@ def test_tree_insert_failure_leaves_the_tree_unchanged(sample_rate):
 
 def test_tree_remove_ge_failure_keeps_the_block():
     tree, blocks = tree_with_blocks()
-    taken = [None]
+    taken: list[tuple[Any, Any] | None] = [None]
 
     def remove() -> None:
         taken[0] = tree.remove_ge(1005)

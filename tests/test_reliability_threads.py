@@ -131,7 +131,7 @@ def test_stack_mixed_operations():
     while not stack.is_empty():
         drained.append(stack.pop())
     assert len(drained) == remaining and stack.pop() is None and stack.size() == 0
-    pushed = Counter((index, i) for index in range(THREADS) for i in range(rounds))
+    pushed: Counter[object] = Counter((index, i) for index in range(THREADS) for i in range(rounds))
     pushed[None] = THREADS * len(range(0, rounds, 3))
     # Every item pushed is popped exactly once, during the run or after it.
     assert Counter(item for items in popped for item in items) + Counter(drained) == pushed
@@ -275,7 +275,7 @@ def test_aggregator_mixed_operations():
                 aggregator.reset(contested)
             stats = aggregator.get_stats(counter_id)
             assert stats["count"] >= seen[counter_id]  # nothing resets these
-            seen[counter_id] = stats["count"]
+            seen[counter_id] = int(stats["count"])
             if i % 25 == 0:
                 for listed_id, listed in aggregator.get_all_stats():
                     assert listed["count"] > 0 and listed["min"] <= listed["max"]

@@ -132,9 +132,14 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     new (&self->config) BucketConfig(config);
+    // Both fields are constructed before anything can fail, so that the
+    // destructor always finds them; the lock is made only once the dict
+    // exists (no Python code may run with an exception pending).
     new (&self->bucketed_free_lists) capi::Ref(capi::Ref::steal(PyDict_New()));
-    new (&self->lock) capi::Ref(capi::Ref::steal(capi::new_threading_lock(module_dict)));
-    if (!self->bucketed_free_lists || !self->lock) return nullptr;
+    new (&self->lock) capi::Ref();
+    if (!self->bucketed_free_lists) return nullptr;
+    self->lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    if (!self->lock) return nullptr;
     // A subclass may replace _init_buckets; its version runs instead.
     if (capi::overridden(owned.get(), AllocatorType, s_init_buckets)) {
         capi::Ref result = capi::Ref::steal(PyObject_CallMethodNoArgs(owned.get(), s_init_buckets));
