@@ -20,6 +20,7 @@ import argparse
 import gc
 import importlib
 import pkgutil
+import re
 import sys
 import time
 import timeit
@@ -165,7 +166,8 @@ def plot(module: str, results: list[Result], directory: Path) -> list[Path]:
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize="small")
         fig.tight_layout()
-        path = directory / f"{module}-{series.replace(' ', '_').replace('/', '_')}.png"
+        slug = re.sub(r"[^A-Za-z0-9]+", "_", series).strip("_")
+        path = directory / f"{module}-{slug}.png"
         fig.savefig(path)
         plt.close(fig)
         written.append(path)
@@ -207,6 +209,18 @@ def markdown_table(module: str, results: list[Result], floor_ns: float) -> str:
     return "\n".join(lines) + "\n"
 
 
+README_START = "<!-- bench:start -->"
+README_END = "<!-- bench:end -->"
+
+
+def update_readme(path: Path, tables: str) -> None:
+    readme = path.read_text(encoding="utf-8")
+    start, end = readme.index(README_START), readme.index(README_END)
+    path.write_text(
+        readme[: start + len(README_START)] + "\n" + tables + "\n" + readme[end:], encoding="utf-8"
+    )
+
+
 def discover() -> dict[str, Callable[[], list[Row]]]:
     """Row providers: bench/rows_<module>.py, each with a `rows()` function."""
     here = Path(__file__).resolve().parent
@@ -226,6 +240,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--plot", type=Path, metavar="DIR", help="write PNG charts here")
     parser.add_argument(
         "--markdown", type=Path, metavar="FILE", help="also write the tables as Markdown"
+    )
+    parser.add_argument(
+        "--readme",
+        type=Path,
+        metavar="FILE",
+        help="replace the tables between the bench markers of this README",
     )
     args = parser.parse_args(argv)
 
@@ -248,8 +268,11 @@ def main(argv: list[str] | None = None) -> int:
         if args.plot:
             for path in plot(module, results, args.plot):
                 print(f"chart: {path}", file=sys.stderr)
+    text = "\n".join(markdown)
     if args.markdown:
-        args.markdown.write_text("\n".join(markdown), encoding="utf-8")
+        args.markdown.write_text(text, encoding="utf-8")
+    if args.readme:
+        update_readme(args.readme, text)
     return 0
 
 
