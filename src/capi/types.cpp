@@ -57,7 +57,7 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
 
 PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept {
     if (!ready_function_type()) return nullptr;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, def.spec, nullptr));
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, def.type_spec, nullptr));
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     const char* module_name = PyModule_GetName(module);

@@ -23,7 +23,7 @@ struct Alias {
 };
 
 struct TypeDef {
-    PyType_Spec* spec;
+    PyType_Spec* type_spec;
     std::span<const FunctionDef> methods = {};
     std::span<const FunctionDef> static_methods = {};
     // Instances cannot be pickled: __reduce__ and __setstate__ raise.
@@ -31,7 +31,7 @@ struct TypeDef {
 };
 
 // Creates the type, fills its dictionary and binds it in `module` under the
-// last component of spec->name. Returns a new reference or null.
+// last component of type_spec->name. Returns a new reference or null.
 PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept;
 
 // Adds `alias = target` entries to a type created by create_type.

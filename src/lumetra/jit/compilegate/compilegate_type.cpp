@@ -559,7 +559,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.jit.compilegate.Compilegate",
     sizeof(Self),
     0,
@@ -601,7 +601,7 @@ bool add_compilegate(PyObject* module) noexcept {
         }
         if (zero == nullptr) return false;
     }
-    CompilegateType = capi::create_type(module, {&spec, methods});
+    CompilegateType = capi::create_type(module, {&type_spec, methods});
     return CompilegateType != nullptr;
 }
 

@@ -110,7 +110,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.jit.compilegate.FunctionMetrics",
     sizeof(Self),
     0,
@@ -128,7 +128,7 @@ PyObject* make_function_metrics(PyTypeObject* type, const CFunctionMetrics& reco
 }
 
 bool add_function_metrics(PyObject* module) noexcept {
-    FunctionMetricsType = capi::create_type(module, {&spec});
+    FunctionMetricsType = capi::create_type(module, {&type_spec});
     return FunctionMetricsType != nullptr;
 }
 

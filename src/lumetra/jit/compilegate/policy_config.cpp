@@ -81,7 +81,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.jit.compilegate.PolicyConfig",
     sizeof(Self),
     0,
@@ -115,7 +115,7 @@ PyObject* new_policy_config(PyTypeObject* type, PyObject* const values[5]) noexc
 }
 
 bool add_policy_config(PyObject* module) noexcept {
-    PolicyConfigType = capi::create_type(module, {&spec});
+    PolicyConfigType = capi::create_type(module, {&type_spec});
     return PolicyConfigType != nullptr;
 }
 

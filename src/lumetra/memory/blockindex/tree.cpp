@@ -662,7 +662,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.blockindex.FastRedBlackTree",
     sizeof(Self),
     0,
@@ -752,7 +752,7 @@ bool add_fast_red_black_tree(PyObject* module) noexcept {
         std_time_module = time.release();
     }
     Py_XSETREF(module_dict, Py_NewRef(PyModule_GetDict(module)));
-    FastRedBlackTreeType = capi::create_type(module, {&spec, methods, static_methods});
+    FastRedBlackTreeType = capi::create_type(module, {&type_spec, methods, static_methods});
     return FastRedBlackTreeType != nullptr;
 }
 

@@ -105,7 +105,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.lockless.AtomicCounter",
     sizeof(Self),
     0,
@@ -116,7 +116,7 @@ PyType_Spec spec = {
 }  // namespace
 
 bool add_atomic_counter(PyObject* module) noexcept {
-    AtomicCounterType = capi::create_type(module, {&spec, methods});
+    AtomicCounterType = capi::create_type(module, {&type_spec, methods});
     return AtomicCounterType != nullptr;
 }
 

@@ -183,7 +183,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.lockless.AtomicPointer",
     sizeof(Self),
     0,
@@ -195,8 +195,8 @@ PyType_Spec spec = {
 
 bool add_atomic_pointer(PyObject* module) noexcept {
     // The module keeps the type alive.
-    capi::Ref type =
-        capi::Ref::steal(reinterpret_cast<PyObject*>(capi::create_type(module, {&spec, methods})));
+    capi::Ref type = capi::Ref::steal(
+        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
     return static_cast<bool>(type);
 }
 

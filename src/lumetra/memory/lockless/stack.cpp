@@ -180,7 +180,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.lockless.LockFreeStack",
     sizeof(Self),
     0,
@@ -192,8 +192,8 @@ PyType_Spec spec = {
 
 bool add_lock_free_stack(PyObject* module) noexcept {
     // The module keeps the type alive.
-    capi::Ref type =
-        capi::Ref::steal(reinterpret_cast<PyObject*>(capi::create_type(module, {&spec, methods})));
+    capi::Ref type = capi::Ref::steal(
+        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
     return static_cast<bool>(type);
 }
 

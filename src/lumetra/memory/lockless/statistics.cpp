@@ -595,7 +595,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.lockless.LockFreeStatistics",
     sizeof(Self),
     0,
@@ -637,7 +637,7 @@ bool add_lock_free_statistics(PyObject* module) noexcept {
         hundred = PyFloat_FromDouble(100.0);
         if (!zero_int || !zero_float || !hundred) return false;
     }
-    StatisticsType = capi::create_type(module, {&spec, methods});
+    StatisticsType = capi::create_type(module, {&type_spec, methods});
     return StatisticsType != nullptr;
 }
 

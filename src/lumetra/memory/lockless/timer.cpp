@@ -117,7 +117,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.lockless.PerformanceTimer",
     sizeof(Self),
     0,
@@ -138,7 +138,7 @@ bool add_performance_timer(PyObject* module) noexcept {
         million = PyFloat_FromDouble(1e6);
         if (!thousand || !million) return false;
     }
-    TimerType = capi::create_type(module, {&spec, methods});
+    TimerType = capi::create_type(module, {&type_spec, methods});
     return TimerType != nullptr;
 }
 

@@ -287,7 +287,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.slabkit.FastBucketAllocator",
     sizeof(Self),
     0,
@@ -300,7 +300,7 @@ PyType_Spec spec = {
 bool add_bucket_allocator(PyObject* module) noexcept {
     if (!capi::intern_all({{s_init_buckets, "_init_buckets"}})) return false;
     // Kept for the process lifetime, like the module that also holds it.
-    AllocatorType = capi::create_type(module, {&spec, methods});
+    AllocatorType = capi::create_type(module, {&type_spec, methods});
     return AllocatorType != nullptr;
 }
 

@@ -150,7 +150,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.slabkit.FastSlabHeaderOps",
     sizeof(Self),
     0,
@@ -162,8 +162,8 @@ PyType_Spec spec = {
 
 bool add_slab_header_ops(PyObject* module) noexcept {
     if (!capi::intern_all({{s_logger, "logger"}, {s_warning, "warning"}})) return false;
-    capi::Ref type =
-        capi::Ref::steal(reinterpret_cast<PyObject*>(capi::create_type(module, {&spec, methods})));
+    capi::Ref type = capi::Ref::steal(
+        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
     return static_cast<bool>(type);
 }
 

@@ -165,7 +165,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.memory.slabkit.FastStatsCollector",
     sizeof(Self),
     0,
@@ -186,8 +186,8 @@ bool add_stats_collector(PyObject* module) noexcept {
         })) {
         return false;
     }
-    capi::Ref type =
-        capi::Ref::steal(reinterpret_cast<PyObject*>(capi::create_type(module, {&spec, methods})));
+    capi::Ref type = capi::Ref::steal(
+        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
     return static_cast<bool>(type);
 }
 

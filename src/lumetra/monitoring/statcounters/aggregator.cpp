@@ -264,7 +264,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "lumetra.monitoring.statcounters.CounterAggregator",
     sizeof(Self),
     0,
@@ -303,7 +303,7 @@ bool add_counter_aggregator(PyObject* module) noexcept {
     }
     // Kept for the process lifetime, like the type itself.
     module_dict = Py_NewRef(PyModule_GetDict(module));
-    CounterAggregatorType = capi::create_type(module, {&spec, methods});
+    CounterAggregatorType = capi::create_type(module, {&type_spec, methods});
     return CounterAggregatorType != nullptr;
 }
 
