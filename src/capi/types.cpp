@@ -27,8 +27,8 @@ PyObject* setstate_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 const FunctionDef no_pickle_methods[] = {
-    method<PyObject, reduce_impl>(reduce_sig),
-    method<PyObject, setstate_impl>(setstate_sig),
+    method<PyObject, reduce_impl>(reduce_sig, "Instances cannot be pickled."),
+    method<PyObject, setstate_impl>(setstate_sig, "Instances cannot be pickled."),
 };
 
 const char* short_name(const char* dotted) noexcept {
