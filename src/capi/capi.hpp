@@ -3,6 +3,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "call.hpp"
 #include "convert.hpp"
 #include "function.hpp"
 #include "lock.hpp"

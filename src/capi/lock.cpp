@@ -8,6 +8,7 @@
 #include <semaphore.h>
 #endif
 
+#include "call.hpp"
 #include "ref.hpp"
 
 namespace capi {
@@ -114,11 +115,8 @@ PyObject* new_threading_lock(PyObject* module_dict) noexcept {
     if (s_lock == nullptr && (s_lock = PyUnicode_InternFromString("Lock")) == nullptr) {
         return nullptr;
     }
-    PyObject* threading = PyDict_GetItemWithError(module_dict, s_threading);  // borrowed
-    if (threading == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'threading' is not defined");
-        return nullptr;
-    }
+    PyObject* threading = module_global(module_dict, s_threading);  // borrowed
+    if (threading == nullptr) return nullptr;
     // Held across the attribute lookup, which may run code that rebinds the global.
     Ref module = Ref::borrow(threading);
     Ref factory = Ref::steal(PyObject_GetAttr(module.get(), s_lock));

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "call.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -73,6 +75,14 @@ bool add_functions(PyObject* module, std::span<const FunctionDef> defs) noexcept
         if (!func || PyModule_AddObjectRef(module, def.sig->name, func.get()) < 0) return false;
     }
     return true;
+}
+
+PyObject* module_global(PyObject* module_dict, PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(module_dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
 }
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }

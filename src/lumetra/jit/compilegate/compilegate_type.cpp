@@ -67,13 +67,7 @@ PyObject* config_defaults[5] = {};  // 100, 10, 10000, 0.1, 2.0
 constexpr double recompile_interval = 600.0;
 
 // A module global, looked up at each use as Python code would.
-PyObject* global(PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(module_dict, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
+PyObject* global(PyObject* name) noexcept { return capi::module_global(module_dict, name); }
 
 bool check_func_id(PyObject* func_id) noexcept {
     return capi::check_exact(func_id, &PyUnicode_Type, "func_id", true);
@@ -223,9 +217,7 @@ bool current_time(double& now) noexcept {
 
 // telemetry_store.get_metrics(func_id)
 PyObject* get_metrics(PyObject* store, PyObject* func_id) noexcept {
-    PyObject* stack[] = {store, func_id};
-    return PyObject_VectorcallMethod(s_get_metrics, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return capi::call_method(store, s_get_metrics, func_id);
 }
 
 // Reads one attribute into `holder` (which keeps it alive past the lock).
@@ -331,9 +323,8 @@ bool log_update(PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
     capi::Ref debug = capi::Ref::steal(raw);
     if (!debug) return false;
     if (unbound && debug.get() == logger_debug) {
-        PyObject* stack[] = {found, debug_level};
-        capi::Ref enabled = capi::Ref::steal(PyObject_VectorcallMethod(
-            s_is_enabled_for, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        capi::Ref enabled =
+            capi::Ref::steal(capi::call_method(found, s_is_enabled_for, debug_level));
         if (!enabled) return false;
         const int truth = capi::to_truth(enabled.get());
         if (truth <= 0) return truth == 0;

@@ -79,9 +79,7 @@ PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
     capi::Ref sampled;
     if (t.using_atomic) {
         capi::Ref counter = capi::Ref::borrow(t.sampled_counter.get());
-        PyObject* stack[1] = {counter.get()};
-        sampled = capi::Ref::steal(
-            PyObject_VectorcallMethod(s_load, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        sampled = capi::Ref::steal(capi::call_method(counter.get(), s_load));
     } else {
         sampled = capi::Ref::steal(PyLong_FromLong(0));
     }

@@ -55,16 +55,6 @@ private:
     uint64_t& seq_;
 };
 
-// obj.name() through the vectorcall protocol (no bound method is created).
-PyObject* call_method0(PyObject* obj, PyObject* name) noexcept {
-    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-    PyObject* stack[2] = {obj, arg};
-    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
 // The interpreter's own `time` module and its perf_counter_ns, found at
 // start-up.
 PyObject* std_time_module = nullptr;
@@ -82,7 +72,7 @@ bool perf_counter_ns(uint64_t& out) noexcept {
         return true;
     }
     if (PyErr_Occurred()) return false;
-    capi::Ref now = capi::Ref::steal(call_method0(time, s_perf_counter_ns));
+    capi::Ref now = capi::Ref::steal(capi::call_method(time, s_perf_counter_ns));
     return now && capi::to_uint64(now.get(), out);
 }
 
@@ -90,7 +80,7 @@ bool perf_counter_ns(uint64_t& out) noexcept {
 bool backoff() noexcept {
     PyObject* time = module_global(s_time);
     if (time == nullptr) return false;
-    capi::Ref result = capi::Ref::steal(call_method1(time, s_sleep, backoff_seconds));
+    capi::Ref result = capi::Ref::steal(capi::call_method(time, s_sleep, backoff_seconds));
     return static_cast<bool>(result);
 }
 
@@ -113,7 +103,7 @@ Sanitized sanitize(Self* self, PyObject* size, uint64_t& out, bool raise_invalid
         checked = capi::Ref::borrow(size);
     } else {
         checked = capi::Ref::steal(
-            call_method1(reinterpret_cast<PyObject*>(self), s_sanitize_size, size));
+            capi::call_method(reinterpret_cast<PyObject*>(self), s_sanitize_size, size));
         if (!checked) {
             if (raise_invalid || !PyErr_ExceptionMatches(PyExc_ValueError)) {
                 return Sanitized::error;
@@ -160,7 +150,7 @@ bool is_sampled(PyObject* count, uint32_t sample_rate, bool& sample) noexcept {
 bool count_operation(FastRedBlackTree& t, bool& sample) noexcept {
     // A strong reference: clear() may replace the counter while the call runs.
     capi::Ref counter = capi::Ref::borrow(t.operation_counter.get());
-    capi::Ref count = capi::Ref::steal(call_method0(counter.get(), s_increment));
+    capi::Ref count = capi::Ref::steal(capi::call_method(counter.get(), s_increment));
     if (!count) return false;
     if (t.sample_rate == 0) return true;
     return is_sampled(count.get(), t.sample_rate, sample);
@@ -315,13 +305,9 @@ PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
     capi::Ref size = size_arg(a[0]);
     if (!size) return nullptr;
     uint64_t c_size;
-    switch (sanitize(self, size.get(), c_size, false)) {
-        case Sanitized::ok:
-            break;
-        case Sanitized::invalid:
-            Py_RETURN_FALSE;
-        case Sanitized::error:
-            return nullptr;
+    // A negative size (ValueError from _sanitize_size) gives the neutral result.
+    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+        return s == Sanitized::invalid ? Py_NewRef(Py_False) : nullptr;
     }
     PyObject* block = a[1];
     FastRedBlackTree& t = self->t;
@@ -371,13 +357,9 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
     capi::Ref size = size_arg(a[0]);
     if (!size) return nullptr;
     uint64_t c_size;
-    switch (sanitize(self, size.get(), c_size, false)) {
-        case Sanitized::ok:
-            break;
-        case Sanitized::invalid:
-            return Py_NewRef(none_pair);
-        case Sanitized::error:
-            return nullptr;
+    // A negative size (ValueError from _sanitize_size) gives the neutral result.
+    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+        return s == Sanitized::invalid ? Py_NewRef(none_pair) : nullptr;
     }
     FastRedBlackTree& t = self->t;
     // The result is built before anything is removed: a block taken out of
@@ -459,13 +441,9 @@ PyObject* find_best_fit(Self* self, PyObject* const* args, Py_ssize_t nargs,
         if (!alignment) return nullptr;
     }
     uint64_t c_size;
-    switch (sanitize(self, size.get(), c_size, false)) {
-        case Sanitized::ok:
-            break;
-        case Sanitized::invalid:
-            Py_RETURN_NONE;
-        case Sanitized::error:
-            return nullptr;
+    // A negative size (ValueError from _sanitize_size) gives the neutral result.
+    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+        return s == Sanitized::invalid ? Py_NewRef(Py_None) : nullptr;
     }
     FastRedBlackTree& t = self->t;
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
@@ -494,13 +472,9 @@ PyObject* find_all_exact(Self* self, PyObject* const* args, Py_ssize_t nargs,
     capi::Ref size = size_arg(a[0]);
     if (!size) return nullptr;
     uint64_t c_size;
-    switch (sanitize(self, size.get(), c_size, false)) {
-        case Sanitized::ok:
-            break;
-        case Sanitized::invalid:
-            return PyList_New(0);
-        case Sanitized::error:
-            return nullptr;
+    // A negative size (ValueError from _sanitize_size) gives the neutral result.
+    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+        return s == Sanitized::invalid ? PyList_New(0) : nullptr;
     }
     FastRedBlackTree& t = self->t;
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
@@ -554,7 +528,7 @@ PyObject* size_of(PyObject* self) noexcept {
     if (Py_IS_TYPE(self, FastRedBlackTreeType)) {
         return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count);
     }
-    return call_method0(self, s_size);
+    return capi::call_method(self, s_size);
 }
 
 Py_ssize_t tree_len(PyObject* self) noexcept {
@@ -672,13 +646,7 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-PyObject* module_global(PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(module_dict, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
+PyObject* module_global(PyObject* name) noexcept { return capi::module_global(module_dict, name); }
 
 void FastRedBlackTree::_recursive_free(RBNode* node) noexcept {
     auto release = [](RBNode* entry) {
@@ -707,7 +675,7 @@ RBNode* FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block) noexcep
 bool FastRedBlackTree::_record_sample() noexcept {
     if (!using_atomic) return true;
     capi::Ref counter = capi::Ref::borrow(sampled_counter.get());
-    capi::Ref result = capi::Ref::steal(call_method0(counter.get(), s_increment));
+    capi::Ref result = capi::Ref::steal(capi::call_method(counter.get(), s_increment));
     return static_cast<bool>(result);
 }
 

@@ -208,10 +208,9 @@ bool record_peaks(Self* self) noexcept {
         capi::Ref b = capi::Ref::steal(capi::int_param(current_bytes.get(), "current_bytes"));
         return b && update_peaks(self, a.get(), b.get());
     }
-    PyObject* stack[3] = {reinterpret_cast<PyObject*>(self), current_allocs.get(),
-                          current_bytes.get()};
     capi::Ref result =
-        capi::Ref::steal(PyObject_VectorcallMethod(s_update_peaks, stack, 3, nullptr));
+        capi::Ref::steal(capi::call_method(reinterpret_cast<PyObject*>(self), s_update_peaks,
+                                           current_allocs.get(), current_bytes.get()));
     return static_cast<bool>(result);
 }
 

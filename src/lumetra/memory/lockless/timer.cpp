@@ -27,8 +27,7 @@ PyObject* perf_counter_ns() noexcept {
     capi::Ref time =
         capi::Ref::steal(PyImport_ImportModuleLevelObject(s_time, nullptr, nullptr, nullptr, 0));
     if (!time) return nullptr;
-    PyObject* stack[1] = {time.get()};
-    return PyObject_VectorcallMethod(s_perf_counter_ns, stack, 1, nullptr);
+    return capi::call_method(time.get(), s_perf_counter_ns);
 }
 
 constexpr capi::Signature new_sig("PerformanceTimer");
@@ -74,8 +73,7 @@ PyObject* scaled_elapsed(Self* self, double factor, PyObject* divisor) noexcept 
     if (Py_IS_TYPE(self, TimerType)) {
         ns = capi::Ref::steal(elapsed_ns_impl(self));
     } else {
-        PyObject* stack[1] = {reinterpret_cast<PyObject*>(self)};
-        ns = capi::Ref::steal(PyObject_VectorcallMethod(s_elapsed_ns, stack, 1, nullptr));
+        ns = capi::Ref::steal(capi::call_method(reinterpret_cast<PyObject*>(self), s_elapsed_ns));
     }
     if (!ns) return nullptr;
     double value;

@@ -113,9 +113,7 @@ PyObject* get_stats_dispatch(Self* self, int32_t counter_id) noexcept {
     }
     capi::Ref id = capi::Ref::steal(PyLong_FromLong(counter_id));
     if (!id) return nullptr;
-    PyObject* args[] = {obj, id.get()};
-    return PyObject_VectorcallMethod(s_get_stats, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return capi::call_method(obj, s_get_stats, id.get());
 }
 
 PyObject* _c_get_all_stats(Self* self) noexcept {

@@ -73,11 +73,7 @@ template <Name N>
 Ref global() noexcept {
     PyObject* name = interned<N>();
     if (name == nullptr) return Ref();
-    PyObject* value = PyDict_GetItemWithError(module_dict, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", N.text);
-    }
-    return Ref::borrow(value);
+    return Ref::borrow(capi::module_global(module_dict, name));
 }
 
 template <Name N>
@@ -95,9 +91,7 @@ template <Name N, typename... Args>
 Ref call_method(PyObject* obj, Args... args) noexcept {
     PyObject* name = interned<N>();
     if (name == nullptr) return Ref();
-    PyObject* stack[] = {obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(capi::call_method(obj, name, args...));
 }
 
 // Calls the module global `N` without arguments.

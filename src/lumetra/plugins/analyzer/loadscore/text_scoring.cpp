@@ -160,8 +160,7 @@ double quick_framework_score(PyObject* code, PyObject* framework) noexcept {
     PyObject* pattern = PyDict_GetItemWithError(compiled_patterns, framework);
     if (pattern == nullptr) return PyErr_Occurred() ? -1.0 : 0.0;
     capi::Ref keep = capi::Ref::borrow(pattern);
-    PyObject* args[] = {pattern, code};
-    capi::Ref matches = capi::Ref::steal(PyObject_VectorcallMethod(s_findall, args, 2, nullptr));
+    capi::Ref matches = capi::Ref::steal(capi::call_method(pattern, s_findall, code));
     if (!matches) return -1.0;
     const Py_ssize_t count = PyObject_Length(matches.get());
     if (count < 0) return -1.0;
