@@ -378,8 +378,12 @@ def test_aggregator_results(build):
         lambda: adaptplan.calculate_performance_trend(
             [(float(i), float(i * i)) for i in range(20)], 2
         ),
+        # Enough distinct labels to outgrow the counter's own storage and index them.
+        lambda labels=[f"p{i}" for i in range(40)] * 3: adaptplan.detect_dominant_pattern(
+            labels, 120
+        ),
     ],
-    ids=["compute_chunk_shapes", "score_indicators", "predict", "trend"],
+    ids=["compute_chunk_shapes", "score_indicators", "predict", "trend", "dominant"],
 )
 def test_function_results(build):
     assert each_result(build) > 0

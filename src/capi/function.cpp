@@ -3,7 +3,7 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <string>
+#include <cstring>
 
 namespace capi {
 
@@ -94,19 +94,39 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-std::string text_signature(const Signature& sig, Binding binding) {
-    std::string text = "(";
-    if (binding == Binding::method) text += sig.count ? "$self, " : "$self";
+// The text signature "($self, a, b=1)" as a str. Built in a buffer from the
+// interpreter's allocator (no C++ container: the package has no exceptions to
+// report a failed allocation with).
+PyObject* text_signature(const Signature& sig, Binding binding) noexcept {
+    const char* self = binding == Binding::method ? (sig.count ? "$self, " : "$self") : "";
+    std::size_t length = std::strlen(self) + 2;
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (i) text += ", ";
-        text += sig.params[i].name;
+        const Param& p = sig.params[i];
+        length += (i ? 2 : 0) + std::strlen(p.name);
+        if (p.default_text) length += 1 + std::strlen(p.default_text);
+    }
+    char* text = static_cast<char*>(PyMem_Malloc(length));
+    if (text == nullptr) return PyErr_NoMemory();
+    char* end = text;
+    auto append = [&end](const char* part) {
+        const std::size_t n = std::strlen(part);
+        std::memcpy(end, part, n);
+        end += n;
+    };
+    append("(");
+    append(self);
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (i) append(", ");
+        append(sig.params[i].name);
         if (sig.params[i].default_text) {
-            text += '=';
-            text += sig.params[i].default_text;
+            append("=");
+            append(sig.params[i].default_text);
         }
     }
-    text += ')';
-    return text;
+    append(")");
+    PyObject* result = PyUnicode_FromStringAndSize(text, end - text);
+    PyMem_Free(text);
+    return result;
 }
 
 PyObject* build_annotations(const FunctionDef& def) noexcept {
@@ -185,11 +205,7 @@ PyObject* new_function(const FunctionDef& def, Binding binding, const char* modu
     f->module = PyUnicode_FromString(module_name);
     f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     f->annotations = build_annotations(def);
-    try {
-        f->text_signature = PyUnicode_FromString(text_signature(*def.sig, binding).c_str());
-    } catch (...) {
-        PyErr_NoMemory();
-    }
+    f->text_signature = text_signature(*def.sig, binding);
     if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations ||
         !f->text_signature) {
         return nullptr;

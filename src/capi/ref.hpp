@@ -4,6 +4,11 @@
 // pointer anywhere else is borrowed. Ownership is decided at construction
 // (`Ref::steal` takes over a new reference, `Ref::borrow` adds one) and handed
 // back to the interpreter with `release()`.
+//
+// The package is built without C++ exceptions (see CMakeLists.txt): the only
+// unwinding that crosses our frames is the forced one that ends a daemon
+// thread at interpreter exit, and it runs no destructor, so a `Ref` is never
+// dropped without the interpreter lock.
 #pragma once
 
 #include <Python.h>

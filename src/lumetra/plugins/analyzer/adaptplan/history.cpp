@@ -5,9 +5,8 @@
 // Lists are read by position with their bounds re-checked on every read (see
 // adaptplan.hpp). Dicts and values are held by strong references while Python
 // code (`__add__`, `__float__`, key comparisons) may run.
-#include <new>
-#include <unordered_map>
-#include <vector>
+#include <cstddef>
+#include <cstring>
 
 #include "adaptplan.hpp"
 
@@ -142,34 +141,49 @@ namespace {
 // `str` or None: hashing and comparing them runs no Python code and allocates
 // no Python object, so the list cannot change while labels are counted and the
 // labels are borrowed from it.
+//
+// The first few distinct labels live in the counter itself; more go to memory
+// from the interpreter's allocator, found through an open-addressing index of
+// their positions once a linear scan would be slow. Every allocation that fails
+// is reported as MemoryError.
 class LabelCounter {
 public:
-    // May throw std::bad_alloc.
-    void add(PyObject* label) {
+    LabelCounter() noexcept = default;
+    LabelCounter(const LabelCounter&) = delete;
+    LabelCounter& operator=(const LabelCounter&) = delete;
+    ~LabelCounter() {
+        if (labels_ != inline_labels_) PyMem_Free(labels_);
+        PyMem_Free(index_);
+    }
+
+    // False with MemoryError set when more memory cannot be had.
+    bool add(PyObject* label) noexcept {
         const Py_hash_t hash = label_hash(label);
         const std::size_t found = find(label, hash);
         if (found != npos) {
             ++labels_[found].count;
-            return;
+            return true;
         }
-        labels_.push_back({label, hash, 1});
-        if (!index_.empty()) {
-            index_.emplace(hash, labels_.size() - 1);
-        } else if (labels_.size() > linear_limit) {
-            // Many distinct labels: switch from a linear scan to a hash index.
-            index_.reserve(labels_.size() * 2);
-            for (std::size_t i = 0; i < labels_.size(); ++i) index_.emplace(labels_[i].hash, i);
+        if (size_ == capacity_ && !grow()) return false;
+        labels_[size_++] = {label, hash, 1};
+        if (index_ != nullptr) {
+            if (2 * size_ > index_mask_ + 1) return rebuild_index(2 * (index_mask_ + 1));
+            insert_index(size_ - 1);
+        } else if (size_ > linear_limit) {
+            // Many distinct labels: switch from a linear scan to the index.
+            return rebuild_index(4 * linear_limit);
         }
+        return true;
     }
 
     // The first label with the strictly highest count, or null when empty.
     PyObject* dominant() const noexcept {
         PyObject* best = nullptr;
         int64_t max_count = 0;
-        for (const LabelCount& l : labels_) {
-            if (l.count > max_count) {
-                max_count = l.count;
-                best = l.label;
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (labels_[i].count > max_count) {
+                max_count = labels_[i].count;
+                best = labels_[i].label;
             }
         }
         return best;
@@ -190,21 +204,62 @@ private:
     }
 
     std::size_t find(PyObject* label, Py_hash_t hash) const noexcept {
-        if (index_.empty()) {
-            for (std::size_t i = 0; i < labels_.size(); ++i) {
+        if (index_ == nullptr) {
+            for (std::size_t i = 0; i < size_; ++i) {
                 if (labels_[i].hash == hash && same_label(labels_[i].label, label)) return i;
             }
             return npos;
         }
-        const auto [first, last] = index_.equal_range(hash);
-        for (auto it = first; it != last; ++it) {
-            if (same_label(labels_[it->second].label, label)) return it->second;
+        // Slots hold a position + 1; 0 is a free slot, which ends the probe.
+        for (std::size_t slot = static_cast<std::size_t>(hash) & index_mask_;;
+             slot = (slot + 1) & index_mask_) {
+            const std::size_t entry = index_[slot];
+            if (entry == 0) return npos;
+            const LabelCount& l = labels_[entry - 1];
+            if (l.hash == hash && same_label(l.label, label)) return entry - 1;
         }
-        return npos;
     }
 
-    std::vector<LabelCount> labels_;
-    std::unordered_multimap<Py_hash_t, std::size_t> index_;
+    bool grow() noexcept {
+        const std::size_t capacity = 2 * capacity_;
+        auto* labels = PyMem_New(LabelCount, capacity);
+        if (labels == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(labels, labels_, size_ * sizeof(LabelCount));
+        if (labels_ != inline_labels_) PyMem_Free(labels_);
+        labels_ = labels;
+        capacity_ = capacity;
+        return true;
+    }
+
+    // A fresh index of `slots` slots (a power of two, at least twice the count).
+    bool rebuild_index(std::size_t slots) noexcept {
+        auto* index = static_cast<std::size_t*>(PyMem_Calloc(slots, sizeof(std::size_t)));
+        if (index == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        PyMem_Free(index_);
+        index_ = index;
+        index_mask_ = slots - 1;
+        for (std::size_t i = 0; i < size_; ++i) insert_index(i);
+        return true;
+    }
+
+    void insert_index(std::size_t position) noexcept {
+        std::size_t slot = static_cast<std::size_t>(labels_[position].hash) & index_mask_;
+        while (index_[slot] != 0) slot = (slot + 1) & index_mask_;
+        index_[slot] = position + 1;
+    }
+
+    LabelCount inline_labels_[linear_limit];
+    LabelCount* labels_ = inline_labels_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = linear_limit;
+    std::size_t* index_ = nullptr;  // null while the labels are few
+    std::size_t index_mask_ = 0;    // slots - 1
 };
 
 }  // namespace
@@ -214,28 +269,24 @@ PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size) noexc
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
     if (n == 0) return Py_NewRef(constants.mixed);
     const int64_t start = window_start(n, window_size);
-    try {
-        LabelCounter counter;
-        for (int64_t i = start; i < n; ++i) {
-            // The size cannot change here (see LabelCounter), but a read past
-            // the end must never happen.
-            if (i >= PyList_GET_SIZE(patterns)) {
-                PyErr_SetString(PyExc_IndexError, "list index out of range");
-                return nullptr;
-            }
-            PyObject* label = PyList_GET_ITEM(patterns, i);
-            if (label != Py_None && !PyUnicode_CheckExact(label)) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                             Py_TYPE(label)->tp_name);
-                return nullptr;
-            }
-            counter.add(label);
+    LabelCounter counter;
+    for (int64_t i = start; i < n; ++i) {
+        // The size cannot change here (see LabelCounter), but a read past the
+        // end must never happen.
+        if (i >= PyList_GET_SIZE(patterns)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return nullptr;
         }
-        PyObject* dominant = counter.dominant();
-        return Py_NewRef(dominant != nullptr ? dominant : constants.mixed);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyObject* label = PyList_GET_ITEM(patterns, i);
+        if (label != Py_None && !PyUnicode_CheckExact(label)) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                         Py_TYPE(label)->tp_name);
+            return nullptr;
+        }
+        if (!counter.add(label)) return nullptr;
     }
+    PyObject* dominant = counter.dominant();
+    return Py_NewRef(dominant != nullptr ? dominant : constants.mixed);
 }
 
 // --- Python functions -------------------------------------------------------------

@@ -16,9 +16,7 @@
 #include <cstddef>
 #include <iterator>
 #include <span>
-#include <stdexcept>
 #include <string_view>
-#include <vector>
 
 #include "substring_set.hpp"
 
@@ -108,10 +106,26 @@ public:
     using Mask = typename Matcher::Mask;
     using Counts = std::array<int, Lists>;
 
-    // Throws what SubstringSet throws, and std::invalid_argument for a list
-    // that repeats an entry (its count could then exceed its length).
-    explicit IndicatorLists(const std::array<IndicatorList, Lists>& lists)
-        : patterns_(distinct_entries(lists)), matcher_(patterns_) {
+    IndicatorLists() noexcept = default;
+    IndicatorLists(const IndicatorLists&) = delete;
+    IndicatorLists& operator=(const IndicatorLists&) = delete;
+
+    // Builds the matcher of the lists' distinct entries and each list's mask;
+    // null on success, else what SubstringSet::build reports, or that there are
+    // too many entries or that a list repeats an entry (its count could then
+    // exceed its length).
+    const char* build(const std::array<IndicatorList, Lists>& lists) noexcept {
+        pattern_count_ = 0;
+        for (const IndicatorList& list : lists) {
+            for (std::string_view entry : list.entries) {
+                if (index_of(entry) < pattern_count_) continue;
+                if (pattern_count_ == patterns_.size()) return "too many patterns";
+                patterns_[pattern_count_++] = entry;
+            }
+        }
+        if (const char* error = matcher_.build(std::span(patterns_.data(), pattern_count_))) {
+            return error;
+        }
         for (std::size_t i = 0; i < Lists; ++i) {
             masks_[i] = Mask{};
             counts_name_[i] = lists[i].counts_name;
@@ -119,10 +133,11 @@ public:
                 const std::size_t bit = index_of(entry);
                 std::uint64_t& word = masks_[i][bit / 64];
                 const std::uint64_t flag = std::uint64_t{1} << (bit % 64);
-                if (word & flag) throw std::invalid_argument("entry repeated in a list");
+                if (word & flag) return "entry repeated in a list";
                 word |= flag;
             }
         }
+        return nullptr;
     }
 
     const Matcher& matcher() const noexcept { return matcher_; }
@@ -143,25 +158,15 @@ public:
     }
 
 private:
-    static std::vector<std::string_view> distinct_entries(
-        const std::array<IndicatorList, Lists>& lists) {
-        std::vector<std::string_view> patterns;
-        for (const IndicatorList& list : lists) {
-            for (std::string_view entry : list.entries) {
-                if (std::find(patterns.begin(), patterns.end(), entry) == patterns.end()) {
-                    patterns.push_back(entry);
-                }
-            }
-        }
-        return patterns;
-    }
-
     std::size_t index_of(std::string_view entry) const noexcept {
-        return static_cast<std::size_t>(std::find(patterns_.begin(), patterns_.end(), entry) -
-                                        patterns_.begin());
+        return static_cast<std::size_t>(
+            std::find(patterns_.begin(), patterns_.begin() + pattern_count_, entry) -
+            patterns_.begin());
     }
 
-    std::vector<std::string_view> patterns_;  // distinct entries; bit i is patterns_[i]
+    // Distinct entries; bit i stands for patterns_[i].
+    std::array<std::string_view, Matcher::max_patterns> patterns_;
+    std::size_t pattern_count_ = 0;
     Matcher matcher_;
     std::array<Mask, Lists> masks_;
     std::array<bool, Lists> counts_name_;

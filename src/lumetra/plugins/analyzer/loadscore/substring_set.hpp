@@ -16,20 +16,60 @@
 // pattern. The last cell holds the index into `outputs_` of the set of
 // patterns that end at that state, suffixes included (index 0: the empty set).
 // Offsets are stored pre-multiplied so that one step is one load and one add.
+//
+// The package is built without C++ exceptions, so nothing here throws: the
+// tables come from the C allocator through `Table`, and building reports a
+// failure as a message (`out_of_memory` when an allocation failed).
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <cstdlib>
 #include <span>
-#include <stdexcept>
 #include <string_view>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 namespace loadscore {
+
+// The failure message of a build whose allocation failed.
+inline constexpr const char* out_of_memory = "out of memory";
+
+// A fixed number of trivially copyable values in memory from the C allocator,
+// released with the table.
+template <typename T>
+class Table {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Table() noexcept = default;
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+    ~Table() { std::free(data_); }
+
+    // Replaces the contents with `count` copies of `value`; false (and empty)
+    // when the memory cannot be had.
+    [[nodiscard]] bool assign(std::size_t count, const T& value) noexcept {
+        std::free(std::exchange(data_, nullptr));
+        size_ = 0;
+        if (count > SIZE_MAX / sizeof(T)) return false;
+        data_ = static_cast<T*>(std::malloc(count == 0 ? 1 : count * sizeof(T)));
+        if (data_ == nullptr) return false;
+        std::fill_n(data_, count, value);
+        size_ = count;
+        return true;
+    }
+
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 template <std::size_t Words>
 class SubstringSet {
@@ -38,24 +78,31 @@ public:
     using Mask = std::array<std::uint64_t, Words>;
     static constexpr std::size_t max_patterns = Words * 64;
 
-    // Throws std::bad_alloc, std::invalid_argument for an empty or non-ASCII
-    // pattern or too many patterns, std::length_error when the automaton
-    // outgrows 16-bit offsets.
-    explicit SubstringSet(std::span<const std::string_view> patterns) {
-        if (patterns.size() > max_patterns) throw std::invalid_argument("too many patterns");
+    SubstringSet() noexcept = default;
+    SubstringSet(const SubstringSet&) = delete;
+    SubstringSet& operator=(const SubstringSet&) = delete;
+
+    // Builds the automaton of `patterns`; null on success, else what went
+    // wrong: `out_of_memory`, an empty or non-ASCII pattern, too many
+    // patterns, or an automaton too large for 16-bit offsets.
+    const char* build(std::span<const std::string_view> patterns) noexcept {
+        if (patterns.size() > max_patterns) return "too many patterns";
         class_of_.fill(0);
+        max_length_ = 0;
         std::size_t classes = 1;
+        std::size_t total_length = 0;
         for (std::string_view pattern : patterns) {
-            if (pattern.empty()) throw std::invalid_argument("empty pattern");
+            if (pattern.empty()) return "empty pattern";
             for (char ch : pattern) {
                 const auto unit = static_cast<unsigned char>(ch);
-                if (unit >= 128) throw std::invalid_argument("pattern is not ASCII");
+                if (unit >= 128) return "pattern is not ASCII";
                 if (class_of_[unit] == 0) class_of_[unit] = static_cast<std::uint8_t>(classes++);
             }
             max_length_ = std::max(max_length_, pattern.size());
+            total_length += pattern.size();
         }
         classes_ = static_cast<std::uint32_t>(classes);
-        build(patterns);
+        return build_tables(patterns, total_length + 1);
     }
 
     // Sets in `found` the bit of every pattern that occurs in text[0, length).
@@ -96,36 +143,39 @@ public:
     std::size_t max_length() const noexcept { return max_length_; }
 
 private:
-    void build(std::span<const std::string_view> patterns) {
-        // Trie: `trie` rows of classes_ state numbers, -1 where no edge leaves.
-        std::vector<std::int32_t> trie(classes_, -1);
-        std::vector<Mask> ends(1, Mask{});
+    // The trie, its failure links and the final tables; `max_states` bounds the
+    // number of states (one more than the total pattern length).
+    const char* build_tables(std::span<const std::string_view> patterns,
+                             std::size_t max_states) noexcept {
+        // Trie: rows of classes_ state numbers, -1 where no edge leaves.
+        Table<std::int32_t> trie;
+        Table<Mask> ends;
+        if (!trie.assign(max_states * classes_, -1) || !ends.assign(max_states, Mask{})) {
+            return out_of_memory;
+        }
+        std::size_t states = 1;
         for (std::size_t i = 0; i < patterns.size(); ++i) {
             std::size_t state = 0;
             for (char ch : patterns[i]) {
                 const std::size_t cell =
                     state * classes_ + class_of_[static_cast<unsigned char>(ch)];
-                if (trie[cell] < 0) {
-                    trie[cell] = static_cast<std::int32_t>(ends.size());
-                    ends.emplace_back();
-                    trie.resize(trie.size() + classes_, -1);
-                }
+                if (trie[cell] < 0) trie[cell] = static_cast<std::int32_t>(states++);
                 state = static_cast<std::size_t>(trie[cell]);
             }
             ends[state][i / 64] |= std::uint64_t{1} << (i % 64);
         }
-        const std::size_t states = ends.size();
         width_ = classes_ + 1;
-        if (states * width_ > 0xFFFF) throw std::length_error("automaton too large");
+        if (states * width_ > 0xFFFF) return "automaton too large";
 
         // Breadth-first: a state's failure state is shallower than the state,
         // so its transitions and output set are final by the time it is used.
-        std::vector<std::uint32_t> delta(states * classes_, 0);
-        std::vector<std::uint32_t> fail(states, 0);
-        std::vector<std::uint32_t> queue;
-        queue.reserve(states);
-        queue.push_back(0);
-        for (std::size_t head = 0; head < queue.size(); ++head) {
+        Table<std::uint32_t> delta, fail, queue;
+        if (!delta.assign(states * classes_, 0) || !fail.assign(states, 0) ||
+            !queue.assign(states, 0)) {
+            return out_of_memory;
+        }
+        std::size_t queued = 1;  // queue[0] is the root
+        for (std::size_t head = 0; head < queued; ++head) {
             const std::uint32_t state = queue[head];
             for (std::uint32_t c = 0; c < classes_; ++c) {
                 const std::int32_t child = trie[state * classes_ + c];
@@ -138,23 +188,27 @@ private:
                 fail[next] = fallback;
                 for (std::size_t w = 0; w < Words; ++w) ends[next][w] |= ends[fallback][w];
                 delta[state * classes_ + c] = next;
-                queue.push_back(next);
+                queue[queued++] = next;
             }
         }
 
-        std::map<Mask, std::uint16_t> output_index{{Mask{}, 0}};
-        outputs_.assign(1, Mask{});
-        table_.assign(states * width_, 0);
+        // Each distinct output set is kept once (a linear search: there are a
+        // few hundred states at most, and this runs once).
+        if (!outputs_.assign(states, Mask{}) || !table_.assign(states * width_, 0)) {
+            return out_of_memory;
+        }
+        std::size_t distinct = 1;
         for (std::size_t state = 0; state < states; ++state) {
             for (std::uint32_t c = 0; c < classes_; ++c) {
                 table_[state * width_ + c] =
                     static_cast<std::uint16_t>(delta[state * classes_ + c] * width_);
             }
-            auto [it, added] =
-                output_index.try_emplace(ends[state], static_cast<std::uint16_t>(outputs_.size()));
-            if (added) outputs_.push_back(ends[state]);
-            table_[state * width_ + classes_] = it->second;
+            std::size_t index = 0;
+            while (index < distinct && outputs_[index] != ends[state]) ++index;
+            if (index == distinct) outputs_[distinct++] = ends[state];
+            table_[state * width_ + classes_] = static_cast<std::uint16_t>(index);
         }
+        return nullptr;
     }
 
     template <typename CodeUnit>
@@ -182,8 +236,8 @@ private:
     std::uint32_t classes_ = 0;
     std::uint32_t width_ = 0;
     std::size_t max_length_ = 0;
-    std::vector<std::uint16_t> table_;
-    std::vector<Mask> outputs_;
+    Table<std::uint16_t> table_;
+    Table<Mask> outputs_;  // distinct output sets; the first is the empty set
 };
 
 }  // namespace loadscore

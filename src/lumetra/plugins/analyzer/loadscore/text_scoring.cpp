@@ -10,8 +10,6 @@
 //                      the one-pass matchers of the indicator lists
 // Lower-casing is always `str.lower` (full Unicode case mapping, which can turn
 // non-ASCII characters into ASCII ones) and matching is always `re`.
-#include <exception>
-#include <new>
 #include <optional>
 
 #include "capi/capi.hpp"
@@ -140,14 +138,14 @@ bool build_patterns(PyObject* module) noexcept {
     capi::Ref lower_method = capi::Ref::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
     if (!lower_method) return false;
-    try {
-        indicator_scorer.emplace(indicator_lists());
-        framework_scorer.emplace(framework_lists());
-    } catch (const std::bad_alloc&) {
+    const char* error = indicator_scorer.emplace().build(indicator_lists());
+    if (error == nullptr) error = framework_scorer.emplace().build(framework_lists());
+    if (error == out_of_memory) {
         PyErr_NoMemory();
         return false;
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    if (error != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, error);
         return false;
     }
     str_lower = lower_method.release();
