@@ -249,15 +249,20 @@ int tree_clear(PyObject* self) noexcept {
 void tree_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
-    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
-    // Destructors of released blocks must not clobber an exception in flight.
-    PyObject *exc_type, *exc_value, *exc_tb;
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-    t._recursive_free(t.tree.detach());
-    t.~FastRedBlackTree();
-    PyErr_Restore(exc_type, exc_value, exc_tb);
-    type->tp_free(self);
-    Py_DECREF(type);
+    // The trashcan bounds recursion when trees hold trees thousands deep.
+    Py_TRASHCAN_BEGIN(self, tree_dealloc);
+    {
+        FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
+        // Destructors of released blocks must not clobber an exception in flight.
+        PyObject *exc_type, *exc_value, *exc_tb;
+        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+        t._recursive_free(t.tree.detach());
+        t.~FastRedBlackTree();
+        PyErr_Restore(exc_type, exc_value, exc_tb);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    Py_TRASHCAN_END;
 }
 
 // --- writers -------------------------------------------------------------------
