@@ -447,6 +447,30 @@ def test_subclass_overrides_are_honoured():
     assert repr(tree) == "FastRedBlackTree(blocks=1, native=True)"
 
 
+class _Index:
+    def __index__(self):
+        return 5
+
+
+@pytest.mark.parametrize("count", [5, _Index(), 0, -1, -(2**70), 2**70, 3.0, "3"])
+def test_len_takes_size_as_python_takes_a_len_result(count):
+    class Sized(FastRedBlackTree):
+        def size(self):
+            return count
+
+    class Model:
+        def __len__(self):
+            return count
+
+    def outcome(obj):
+        try:
+            return len(obj)
+        except Exception as error:
+            return type(error), str(error)
+
+    assert outcome(Sized()) == outcome(Model())
+
+
 def test_interface_metadata():
     t = FastRedBlackTree
     assert str(inspect.signature(t)) == "(sample_rate=100)"

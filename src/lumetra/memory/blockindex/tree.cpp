@@ -536,10 +536,18 @@ PyObject* size_of(PyObject* self) noexcept {
     return capi::call_method(self, s_size);
 }
 
+// len(tree) takes size() as Python takes a __len__ result: an integer (through
+// __index__), not negative, within Py_ssize_t.
 Py_ssize_t tree_len(PyObject* self) noexcept {
     capi::Ref count = capi::Ref::steal(size_of(self));
     if (!count) return -1;
-    return PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+    capi::Ref index = capi::Ref::steal(PyNumber_Index(count.get()));
+    if (!index) return -1;
+    if (capi::internals::long_sign(index.get()) < 0) {
+        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+        return -1;
+    }
+    return PyNumber_AsSsize_t(index.get(), PyExc_OverflowError);
 }
 
 int tree_bool(PyObject* self) noexcept {
