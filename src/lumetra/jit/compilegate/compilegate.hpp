@@ -11,6 +11,7 @@
 
 #include <Python.h>
 
+#include "capi/ref.hpp"
 #include "policy.hpp"
 
 namespace compilegate {
@@ -49,7 +50,10 @@ struct CompilegateObject {
     // Native-level operation: the threshold in force for `func_id` (an exact
     // str or None). The caller holds `_lock`. False with an error set only if
     // a stored value cannot be read back, which the policy never stores.
-    bool _get_threshold_fast(PyObject* func_id, int32_t& threshold) const noexcept;
+    // `stored`, when given, receives a strong reference to the stored value,
+    // for the caller to drop once the lock is released.
+    bool _get_threshold_fast(PyObject* func_id, int32_t& threshold,
+                             capi::Ref* stored = nullptr) const noexcept;
 };
 
 extern PyTypeObject* PolicyConfigType;

@@ -5,9 +5,17 @@
 // only under it. `should_compile` reads the clock before taking the lock and
 // decides after releasing it, from values copied under it; `update` logs after
 // releasing it. Objects obtained from the telemetry store (the metrics and
-// their attribute values) are held in owners declared before the lock guard,
-// so their last reference is dropped, and any `__del__` runs, only once the
-// lock is free again.
+// their attribute values) and a threshold that `update` replaces are held in
+// owners declared before the lock guard, so their last reference is dropped,
+// and any `__del__` runs, only once the lock is free again.
+//
+// Apart from the store's own code (and the conversion of a stored value that
+// is not an int, which the policy never stores), nothing under the lock runs
+// Python code or
+// makes an object the collector tracks (which could start a collection whose
+// finalizers call this policy and wait for the lock forever): `get_threshold`
+// and `get_statistics` copy references under it and read the configuration and
+// build their results after it.
 //
 // Reads of the shared PolicyConfig record are not synchronised with property
 // writes on it; each read takes the value the record holds at that moment.
@@ -27,15 +35,22 @@ namespace compilegate {
 PyTypeObject* CompilegateType = nullptr;
 PyObject* module_dict = nullptr;
 
-bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshold) const noexcept {
+bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshold,
+                                            capi::Ref* stored) const noexcept {
     // Keys are exact str or None, so the lookup runs no Python code.
-    PyObject* stored = PyDict_GetItemWithError(_thresholds, func_id);
-    if (stored == nullptr) {
+    PyObject* found = PyDict_GetItemWithError(_thresholds, func_id);
+    if (found == nullptr) {
         if (PyErr_Occurred()) return false;
         threshold = config()->get_initial_threshold_fast();
         return true;
     }
-    return capi::to_int(stored, threshold);
+    // Held while it is converted: a value that is not an int (the dict is
+    // reachable through the collector) converts through Python code, which
+    // may change the dict.
+    capi::Ref held = capi::Ref::borrow(found);
+    const bool ok = capi::to_int(found, threshold);
+    if (stored != nullptr) *stored = std::move(held);
+    return ok;
 }
 
 namespace {
@@ -237,11 +252,16 @@ PyObject* get_threshold(Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(get_threshold_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
-    capi::LockGuard guard;
-    if (!guard.acquire(self->_lock)) return nullptr;
-    PyObject* stored = PyDict_GetItemWithError(self->_thresholds, a[0]);
-    if (stored != nullptr) return Py_NewRef(stored);
+    capi::Ref stored;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(self->_lock)) return nullptr;
+        stored = capi::Ref::borrow(PyDict_GetItemWithError(self->_thresholds, a[0]));
+    }
+    if (stored) return stored.release();
     if (PyErr_Occurred()) return nullptr;
+    // Read once the lock is free: the property of a PolicyConfig subclass
+    // runs Python code, and the record is not guarded by the lock anyway.
     return config_int(self->_config, s_initial_threshold,
                       self->config()->get_initial_threshold_fast());
 }
@@ -348,7 +368,8 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!a.parse(update_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
     PyObject* func_id = a[0];
 
-    capi::Ref metrics, held[3];  // released after the lock
+    // Released after the lock, the replaced threshold among them.
+    capi::Ref metrics, held[3], previous;
     int32_t current_threshold, new_threshold;
     uint32_t compile_count;
     double avg_speedup;
@@ -369,7 +390,7 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         if (none_compiled < 0) return nullptr;
         if (none_compiled) Py_RETURN_NONE;
-        if (!self->_get_threshold_fast(func_id, current_threshold)) return nullptr;
+        if (!self->_get_threshold_fast(func_id, current_threshold, &previous)) return nullptr;
         if (exact) {
             compile_count = record->get_compile_count_fast();
             avg_speedup = record->get_avg_speedup_fast();
@@ -388,6 +409,9 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             current_threshold, avg_speedup, compile_count, config->get_learning_rate_fast(),
             config->get_target_speedup_fast(), config->get_min_threshold_fast(),
             config->get_max_threshold_fast());
+        // The one object made under the lock, as the value must be stored in
+        // the same critical section: an int is not tracked by the collector,
+        // so making one cannot start a collection, and it runs no Python code.
         capi::Ref value = capi::Ref::steal(PyLong_FromLong(new_threshold));
         if (!value || PyDict_SetItem(self->_thresholds, func_id, value.get()) < 0) return nullptr;
     }
@@ -395,9 +419,41 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     Py_RETURN_NONE;
 }
 
+// The stored thresholds as get_statistics works on them: strong references
+// copied under the lock and dropped (with whatever that runs) after it.
+struct StoredThresholds {
+    PyObject** values = nullptr;
+    Py_ssize_t count = 0;
+
+    StoredThresholds() noexcept = default;
+    StoredThresholds(const StoredThresholds&) = delete;
+    StoredThresholds& operator=(const StoredThresholds&) = delete;
+    ~StoredThresholds() {
+        for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(values[i]);
+        PyMem_Free(values);
+    }
+
+    // Copies the values of `thresholds` (the caller holds the lock, so the
+    // dict does not change meanwhile); false when out of memory, with no
+    // error set yet: setting one may allocate, which waits for the lock's
+    // release.
+    bool copy(PyObject* thresholds) noexcept {
+        const Py_ssize_t size = PyDict_GET_SIZE(thresholds);
+        if (size == 0) return true;
+        values = PyMem_New(PyObject*, size);
+        if (values == nullptr) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (count < size && PyDict_Next(thresholds, &pos, &key, &value)) {
+            values[count++] = Py_NewRef(value);
+        }
+        return true;
+    }
+};
+
 // sum(values) / len(values) for the stored thresholds, as a float.
-PyObject* mean_of(PyObject* thresholds, int64_t sum, bool exact) noexcept {
-    const Py_ssize_t count = PyDict_GET_SIZE(thresholds);
+PyObject* mean_of(const StoredThresholds& stored, int64_t sum, bool exact) noexcept {
+    const Py_ssize_t count = stored.count;
     constexpr int64_t exact_limit = int64_t{1} << 53;
     if (exact && sum <= exact_limit && sum >= -exact_limit && count <= exact_limit) {
         // Both operands are exact doubles, so the division rounds once, as
@@ -405,10 +461,8 @@ PyObject* mean_of(PyObject* thresholds, int64_t sum, bool exact) noexcept {
         return PyFloat_FromDouble(static_cast<double>(sum) / static_cast<double>(count));
     }
     capi::Ref total = capi::Ref::steal(PyLong_FromLong(0));
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (total && PyDict_Next(thresholds, &pos, &key, &value)) {
-        total = capi::Ref::steal(PyNumber_Add(total.get(), value));
+    for (Py_ssize_t i = 0; total && i < count; ++i) {
+        total = capi::Ref::steal(PyNumber_Add(total.get(), stored.values[i]));
     }
     capi::Ref length = capi::Ref::steal(PyLong_FromSsize_t(count));
     if (!total || !length) return nullptr;
@@ -420,12 +474,22 @@ constexpr capi::Signature get_statistics_sig("get_statistics");
 PyObject* get_statistics(Self* self, PyObject* const*, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(get_statistics_sig, nargs, kwnames)) return nullptr;
-    capi::LockGuard guard;
-    if (!guard.acquire(self->_lock)) return nullptr;
-    const Py_ssize_t count = PyDict_GET_SIZE(self->_thresholds);
+    // Only the references are copied under the lock. Everything else happens
+    // once it is free: converting a value may run its __index__ (which may
+    // change the dict), reading the configuration may run a property, and
+    // making the result may start a collection whose finalizers call this
+    // policy.
+    StoredThresholds stored;
+    bool copied;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(self->_lock)) return nullptr;
+        copied = stored.copy(self->_thresholds);
+    }
+    if (!copied) return PyErr_NoMemory();
     capi::Ref values[4];
-    values[0] = capi::Ref::steal(PyLong_FromSsize_t(count));
-    if (count == 0) {
+    values[0] = capi::Ref::steal(PyLong_FromSsize_t(stored.count));
+    if (stored.count == 0) {
         const PolicyConfigObject* config = self->config();
         values[1] = capi::Ref::steal(
             config_int(self->_config, s_initial_threshold, config->get_initial_threshold_fast()));
@@ -438,22 +502,19 @@ PyObject* get_statistics(Self* self, PyObject* const*, Py_ssize_t nargs,
                 config_int(self->_config, s_max_threshold, config->get_max_threshold_fast()));
         }
     } else {
-        // Stored values are exact ints within int32_t (the policy stores
-        // nothing else), so the scan runs no Python code.
         int64_t sum = 0;
         bool exact = true;
-        PyObject *min_value = nullptr, *max_value = nullptr;
+        PyObject *min_value = nullptr, *max_value = nullptr;  // held by `stored`
         long min_seen = 0, max_seen = 0;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(self->_thresholds, &pos, &key, &value)) {
+        for (Py_ssize_t i = 0; i < stored.count; ++i) {
+            PyObject* value = stored.values[i];
             const long v = PyLong_AsLong(value);
             if (v == -1 && PyErr_Occurred()) return nullptr;
             if (__builtin_add_overflow(sum, v, &sum)) exact = false;
             if (min_value == nullptr || v < min_seen) min_value = value, min_seen = v;
             if (max_value == nullptr || v > max_seen) max_value = value, max_seen = v;
         }
-        values[1] = capi::Ref::steal(mean_of(self->_thresholds, sum, exact));
+        values[1] = capi::Ref::steal(mean_of(stored, sum, exact));
         values[2] = capi::Ref::borrow(min_value);
         values[3] = capi::Ref::borrow(max_value);
     }
