@@ -432,3 +432,23 @@ def test_shared_policy_uses_policy_lock_and_survives_failure(monkeypatch):
     assert isinstance(get_compilegate(), Compilegate)
     reset_compilegate()
     assert lock.events == ["acquire", "release"] * 4
+
+
+def test_shared_policy_made_reentrantly_is_one_policy(monkeypatch):
+    # Making the policy calls threading.Lock(), which here asks for the shared
+    # policy again through a re-entrant _policy_lock.
+    reset_compilegate()
+    inner = []
+
+    def lock():
+        if not inner:
+            inner.append(None)
+            inner[0] = get_compilegate()
+        return threading.Lock()
+
+    monkeypatch.setattr(compilegate, "_policy_lock", threading.RLock())
+    monkeypatch.setattr(compilegate, "threading", SimpleNamespace(Lock=lock))
+    outer = get_compilegate()
+    assert outer is inner.pop() is get_compilegate()
+    reset_compilegate()
+    assert sys.getrefcount(outer) == 2  # ours and the argument's: nothing leaked

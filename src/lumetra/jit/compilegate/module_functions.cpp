@@ -34,12 +34,18 @@ PyObject* get_compilegate(PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
     if (!capi::parse_no_args(get_compilegate_sig, nargs, kwnames)) return nullptr;
     capi::Ref lock = policy_lock();
     if (!lock) return nullptr;
+    capi::Ref made;  // a policy not kept, dropped after the lock is released
     capi::LockGuard guard;
     if (!guard.acquire(lock.get())) return nullptr;
     if (global_policy == nullptr) {
         // On failure the shared policy stays None.
-        global_policy = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(CompilegateType));
-        if (global_policy == nullptr) return nullptr;
+        made = capi::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(CompilegateType)));
+        if (!made) return nullptr;
+        // Making it runs Python code (`threading.Lock()`), which may have
+        // called get_compilegate() again through a re-entrant `_policy_lock`
+        // and stored a policy already: that one stays the shared policy, so
+        // that every caller gets the same object.
+        if (global_policy == nullptr) global_policy = made.release();
     }
     return Py_NewRef(global_policy);
 }
