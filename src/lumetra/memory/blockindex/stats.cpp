@@ -4,7 +4,8 @@
 // Result dictionaries are allocated before any lock is taken: allocating a
 // container can start a collection whose finalizers may call back into this
 // tree, and neither lock is re-entrant. Filling them (int keys and values)
-// runs no Python code, so the tree walks see a consistent tree.
+// runs no Python code, so the tree walks see a consistent tree; get_stats
+// fills its dictionary after the lock, as it also calls the sampling counter.
 #include "blockindex.hpp"
 
 namespace blockindex {
@@ -60,10 +61,21 @@ PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
     PyObject* d = result.get();
-    capi::LockGuard guard;
-    if (!guard.acquire(t.stats_lock.get())) return nullptr;
+    // Copied under the lock; the sampling counter's load() (Python code when
+    // `AtomicCounter` is rebound) and the int values come after it.
+    Stats stats;
+    uint64_t node_count;
+    int height;
+    capi::Ref counter;
+    {
+        capi::LockGuard guard;
+        if (!guard.acquire(t.stats_lock.get())) return nullptr;
+        stats = t.stats;
+        node_count = t.tree.node_count;
+        height = t._compute_height(t.tree.root);
+        if (t.using_atomic) counter = capi::Ref::borrow(t.sampled_counter.get());
+    }
     // The statistics in their dictionary order, then the four computed keys.
-    const Stats stats = t.stats;
     if (!set_count(d, s_total_blocks, stats.total_blocks) ||
         !set_count(d, s_total_insertions, stats.total_insertions) ||
         !set_count(d, s_total_deletions, stats.total_deletions) ||
@@ -72,13 +84,12 @@ PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
         !set_count(d, s_tree_hits, stats.tree_hits) ||
         !set_count(d, s_operation_count, stats.operation_count) ||
         (stats.has_circuit_breaker_trips && !set_count(d, s_circuit_breaker_trips, 0)) ||
-        !set_count(d, s_node_count, t.tree.node_count) ||
-        !set_count(d, s_height, static_cast<unsigned long long>(t._compute_height(t.tree.root)))) {
+        !set_count(d, s_node_count, node_count) ||
+        !set_count(d, s_height, static_cast<unsigned long long>(height))) {
         return nullptr;
     }
     capi::Ref sampled;
-    if (t.using_atomic) {
-        capi::Ref counter = capi::Ref::borrow(t.sampled_counter.get());
+    if (counter) {
         sampled = capi::Ref::steal(capi::call_method(counter.get(), s_load));
     } else {
         sampled = capi::Ref::steal(PyLong_FromLong(0));
