@@ -438,7 +438,7 @@ def test_shared_policy_made_reentrantly_is_one_policy(monkeypatch):
     # Making the policy calls threading.Lock(), which here asks for the shared
     # policy again through a re-entrant _policy_lock.
     reset_compilegate()
-    inner = []
+    inner: list[Compilegate | None] = []
 
     def lock():
         if not inner:
