@@ -11,13 +11,15 @@ import pytest
 pytest_plugins = ["refcheck"]
 
 
-def run_python(code: str, *, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+def run_python(
+    code: str, *, env: dict[str, str] | None = None, timeout: float = 60
+) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter and returns the completed process."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
-        timeout=60,
+        timeout=timeout,
         env=env,
         check=False,
     )
