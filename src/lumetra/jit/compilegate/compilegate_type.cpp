@@ -11,11 +11,10 @@
 //
 // Apart from the store's own code (and the conversion of a stored value that
 // is not an int, which the policy never stores), nothing under the lock runs
-// Python code or
-// makes an object the collector tracks (which could start a collection whose
-// finalizers call this policy and wait for the lock forever): `get_threshold`
-// and `get_statistics` copy references under it and read the configuration and
-// build their results after it.
+// Python code or makes an object the collector tracks (which could start a
+// collection whose finalizers call this policy and wait for the lock forever):
+// `get_threshold` and `get_statistics` copy references under it, and read the
+// configuration and build their results after it.
 //
 // Reads of the shared PolicyConfig record are not synchronised with property
 // writes on it; each read takes the value the record holds at that moment.
@@ -277,14 +276,15 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
     double current_time_s = 0.0;
     if (!current_time(current_time_s)) return nullptr;
 
-    capi::Ref metrics, held[4];  // released after the lock
+    capi::Ref metrics, held[4], stored;  // released after the lock
     int32_t threshold;
     CFunctionMetrics m;
     m.last_compiled = 0.0;
     double target_speedup;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock) || !self->_get_threshold_fast(func_id, threshold)) {
+        if (!guard.acquire(self->_lock) ||
+            !self->_get_threshold_fast(func_id, threshold, &stored)) {
             return nullptr;
         }
         metrics = capi::Ref::steal(get_metrics(a[1], func_id));
