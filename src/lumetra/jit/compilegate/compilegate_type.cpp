@@ -43,9 +43,10 @@ bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshol
         threshold = config()->get_initial_threshold_fast();
         return true;
     }
-    // Held while it is converted: a value that is not an int (the dict is
-    // reachable through the collector) converts through Python code, which
-    // may change the dict.
+    // An int converts without running Python code. Anything else (the dict is
+    // reachable through the collector) converts through its __index__, which
+    // may change the dict, so it is held meanwhile.
+    if (stored == nullptr && PyLong_CheckExact(found)) return capi::to_int(found, threshold);
     capi::Ref held = capi::Ref::borrow(found);
     const bool ok = capi::to_int(found, threshold);
     if (stored != nullptr) *stored = std::move(held);
@@ -276,15 +277,14 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
     double current_time_s = 0.0;
     if (!current_time(current_time_s)) return nullptr;
 
-    capi::Ref metrics, held[4], stored;  // released after the lock
+    capi::Ref metrics, held[4];  // released after the lock
     int32_t threshold;
     CFunctionMetrics m;
     m.last_compiled = 0.0;
     double target_speedup;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock) ||
-            !self->_get_threshold_fast(func_id, threshold, &stored)) {
+        if (!guard.acquire(self->_lock) || !self->_get_threshold_fast(func_id, threshold)) {
             return nullptr;
         }
         metrics = capi::Ref::steal(get_metrics(a[1], func_id));
