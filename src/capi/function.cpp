@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include "internals.hpp"
 #include "state.hpp"
 
 #include <structmember.h>
@@ -201,8 +202,7 @@ bool ready_function_type() noexcept {
 }
 
 PyTypeObject* new_function_type(PyObject* module) noexcept {
-    return reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    return reinterpret_cast<PyTypeObject*>(internals::type_from_spec(module, &function_spec));
 }
 
 PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept {

@@ -92,6 +92,14 @@ inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
 #endif
 }
 
+// PyType_FromModuleAndSpec, with the error the interpreter forgets: 3.11 and
+// 3.12 return null without an exception when copying the type's name fails.
+inline PyObject* type_from_spec(PyObject* module, PyType_Spec* spec) noexcept {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (type == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    return type;
+}
+
 // A dict's modification counter, for caches keyed on a namespace staying
 // unchanged. Only 3.11 has one (3.12 deprecated it and 3.14 removed it);
 // elsewhere `dict_versions` is false and callers do not cache.

@@ -60,7 +60,7 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
 
 PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState* st,
                         void* state) noexcept {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, def.type_spec, nullptr));
+    Ref type = Ref::steal(internals::type_from_spec(module, def.type_spec));
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     const char* module_name = PyModule_GetName(module);
