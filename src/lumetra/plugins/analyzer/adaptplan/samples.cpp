@@ -8,10 +8,10 @@
 namespace adaptplan {
 
 bool init_constants(State& st) noexcept {
-    st.zero = PyLong_FromLong(0);
-    st.neutral_change = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0);
-    st.neutral_prediction = Py_BuildValue("(iid)", 0, 0, 0.0);
-    return st.zero && st.neutral_change && st.neutral_prediction && st.names.init();
+    return (st.zero = PyLong_FromLong(0)) != nullptr &&
+           (st.neutral_change = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0)) != nullptr &&
+           (st.neutral_prediction = Py_BuildValue("(iid)", 0, 0, 0.0)) != nullptr &&
+           st.names.init();
 }
 
 PyObject* raise_none_has_no_len() noexcept {
