@@ -79,7 +79,7 @@ public:
     bool init(const State& st, PyObject* text) noexcept {
         if (PyUnicode_READY(text) < 0) return false;
         if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
-            lowered_ = capi::Ref::steal(capi::call_method(text, st.names.get<"lower">()));
+            lowered_ = capi::Ref::steal(capi::call_method<"lower">(st, text));
             if (!lowered_ || PyUnicode_READY(lowered_.get()) < 0) return false;
             text = lowered_.get();
         }

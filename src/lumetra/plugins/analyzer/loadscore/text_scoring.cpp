@@ -179,8 +179,7 @@ double quick_framework_score(const State& st, PyObject* code, PyObject* framewor
     PyObject* pattern = PyDict_GetItemWithError(st.compiled_patterns, framework);
     if (pattern == nullptr) return PyErr_Occurred() ? -1.0 : 0.0;
     capi::Ref keep = capi::Ref::borrow(pattern);
-    capi::Ref matches =
-        capi::Ref::steal(capi::call_method(pattern, st.names.get<"findall">(), code));
+    capi::Ref matches = capi::Ref::steal(capi::call_method<"findall">(st, pattern, code));
     if (!matches) return -1.0;
     const Py_ssize_t count = PyObject_Length(matches.get());
     if (count < 0) return -1.0;
