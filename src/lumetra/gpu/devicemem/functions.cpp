@@ -3,8 +3,8 @@
 // Each one parses its arguments (every parameter by position or keyword),
 // converts them in parameter order, calls the native entry and wraps the
 // native result. The module state reaches the entries that read its constants;
-// the functions never release the
-// interpreter lock, as their work is far shorter than releasing it.
+// the functions never release the interpreter lock, as their work is far
+// shorter than releasing it.
 #include "capi/capi.hpp"
 #include "devicemem.hpp"
 

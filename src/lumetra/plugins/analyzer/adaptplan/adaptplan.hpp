@@ -1,9 +1,9 @@
 // Module-internal declarations of lumetra.plugins.analyzer.adaptplan.
 //
 // Native entries: one typed function per Python function, with the same
-// parameters, after the module state for those that return its constants.
-// List parameters must already be an exact `list` or None and str
-// parameters an exact `str` or None (the Python wrappers check this). Results:
+// parameters (after the module state, for those that use its constants). List
+// parameters must already be an exact `list` or None and str parameters an
+// exact `str` or None (the Python wrappers check this). Results:
 // an int flag for bool (-1 with an exception set on failure), a double for
 // float (-1.0 with an exception set on failure), otherwise a new reference or
 // null. The scalar decisions that cannot fail live in core.hpp.
