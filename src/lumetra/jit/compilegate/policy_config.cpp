@@ -8,8 +8,6 @@
 
 namespace compilegate {
 
-PyTypeObject* PolicyConfigType = nullptr;
-
 namespace {
 
 using Self = PolicyConfigObject;
@@ -114,9 +112,9 @@ PyObject* new_policy_config(PyTypeObject* type, PyObject* const values[5]) noexc
     return make_policy_config(type, record);
 }
 
-bool add_policy_config(PyObject* module) noexcept {
-    PolicyConfigType = capi::create_type(module, {&type_spec});
-    return PolicyConfigType != nullptr;
+bool add_policy_config(PyObject* module, State& st) noexcept {
+    st.PolicyConfigType = capi::create_type(module, st, {&type_spec});
+    return st.PolicyConfigType != nullptr;
 }
 
 }  // namespace compilegate
