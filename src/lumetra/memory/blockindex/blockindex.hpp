@@ -109,7 +109,11 @@ struct FastRedBlackTree {
 };
 
 struct TreeObject {
-    PyObject_HEAD FastRedBlackTree t;
+    // The defining module's state, for the slots that run on every len() and
+    // truth test (finding it from the type costs a walk of the MRO). Set by
+    // tp_new; the instance keeps its type, and so the module, alive.
+    PyObject_HEAD const State* state;
+    FastRedBlackTree t;
 };
 
 bool add_fast_red_black_tree(PyObject* module, State& st) noexcept;

@@ -187,6 +187,7 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
+    reinterpret_cast<Self*>(self)->state = &st;
     FastRedBlackTree* t = new (&reinterpret_cast<Self*>(self)->t) FastRedBlackTree();
     t->write_lock = std::move(write_lock);
     t->sample_rate = sample_rate;
@@ -513,13 +514,13 @@ PyObject* size_of(const State& st, PyObject* self) noexcept {
 }
 
 Py_ssize_t tree_len(PyObject* self) noexcept {
-    capi::Ref count = capi::Ref::steal(size_of(state_of(Py_TYPE(self)), self));
+    capi::Ref count = capi::Ref::steal(size_of(*reinterpret_cast<Self*>(self)->state, self));
     if (!count) return -1;
     return PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
 }
 
 int tree_bool(PyObject* self) noexcept {
-    const State& st = state_of(Py_TYPE(self));
+    const State& st = *reinterpret_cast<Self*>(self)->state;
     capi::Ref count = capi::Ref::steal(size_of(st, self));
     if (!count) return -1;
     if (PyLong_CheckExact(count.get())) return capi::internals::long_sign(count.get()) > 0;
