@@ -49,8 +49,9 @@ bool check_func_id(PyObject* func_id) noexcept {
 // subclass replaced the property.
 template <capi::Name N>
 PyObject* config_int(const State& st, PyObject* config, int32_t field) noexcept {
-    PyObject* name = st.names.get<N>();
-    if (capi::overridden(config, st.PolicyConfigType, name)) return PyObject_GetAttr(config, name);
+    if (capi::overridden(config, st.PolicyConfigType, st.names.get<N>())) {
+        return capi::attr<N>(st, config);
+    }
     return PyLong_FromLong(field);
 }
 
@@ -138,7 +139,7 @@ capi::Ref resolve_time(State& st) noexcept {
     PyObject* found = capi::global<"time">(st);
     if (found == nullptr) return capi::Ref();
     capi::Ref time_module = capi::Ref::borrow(found);
-    capi::Ref time_func = capi::Ref::steal(PyObject_GetAttr(found, name));
+    capi::Ref time_func = capi::Ref::steal(capi::attr<"time">(st, found));
     if (!time_func) return capi::Ref();
     // Cached only when the function came straight from a plain module's
     // dictionary (not from a module __getattr__). The versions are taken after
@@ -174,12 +175,13 @@ bool current_time(State& st, double& now) noexcept {
 
 // telemetry_store.get_metrics(func_id)
 PyObject* get_metrics(const State& st, PyObject* store, PyObject* func_id) noexcept {
-    return capi::call_method(store, st.names.get<"get_metrics">(), func_id);
+    return capi::call_method<"get_metrics">(st, store, func_id);
 }
 
 // Reads one attribute into `holder` (which keeps it alive past the lock).
-PyObject* read_attr(PyObject* obj, PyObject* name, capi::Ref& holder) noexcept {
-    holder = capi::Ref::steal(PyObject_GetAttr(obj, name));
+template <capi::Name N>
+PyObject* read_attr(const State& st, PyObject* obj, capi::Ref& holder) noexcept {
+    holder = capi::Ref::steal(capi::attr<N>(st, obj));
     return holder.get();
 }
 
@@ -244,11 +246,11 @@ PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_
             m.last_compiled = record->get_last_compiled_fast();
         } else {
             PyObject* value;
-            if (!(value = read_attr(obj, st.names.get<"call_count">(), held[0])) ||
+            if (!(value = read_attr<"call_count">(st, obj, held[0])) ||
                 !capi::to_uint64(value, m.call_count) ||
-                !(value = read_attr(obj, st.names.get<"compile_count">(), held[1])) ||
+                !(value = read_attr<"compile_count">(st, obj, held[1])) ||
                 !capi::to_uint32(value, m.compile_count) ||
-                !(value = read_attr(obj, st.names.get<"avg_speedup">(), held[2])) ||
+                !(value = read_attr<"avg_speedup">(st, obj, held[2])) ||
                 !capi::to_double(value, m.avg_speedup)) {
                 return nullptr;
             }
@@ -283,8 +285,8 @@ bool log_update(const State& st, PyObject* func_id, int32_t old_threshold, int32
     capi::Ref debug = capi::Ref::steal(raw);
     if (!debug) return false;
     if (unbound && debug.get() == st.logger_debug) {
-        capi::Ref enabled = capi::Ref::steal(
-            capi::call_method(found, st.names.get<"isEnabledFor">(), st.debug_level));
+        capi::Ref enabled =
+            capi::Ref::steal(capi::call_method<"isEnabledFor">(st, found, st.debug_level));
         if (!enabled) return false;
         const int truth = capi::to_truth(enabled.get());
         if (truth <= 0) return truth == 0;
@@ -332,7 +334,7 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
         if (exact) {
             none_compiled = record->get_compile_count_fast() == 0;
         } else {
-            PyObject* value = read_attr(obj, st.names.get<"compile_count">(), held[0]);
+            PyObject* value = read_attr<"compile_count">(st, obj, held[0]);
             none_compiled = value ? equals_zero(st, value) : -1;
         }
         if (none_compiled < 0) return nullptr;
@@ -344,9 +346,9 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
         } else {
             // compile_count is read a second time, as a number this time.
             PyObject* value;
-            if (!(value = read_attr(obj, st.names.get<"compile_count">(), held[1])) ||
+            if (!(value = read_attr<"compile_count">(st, obj, held[1])) ||
                 !capi::to_uint32(value, compile_count) ||
-                !(value = read_attr(obj, st.names.get<"avg_speedup">(), held[2])) ||
+                !(value = read_attr<"avg_speedup">(st, obj, held[2])) ||
                 !capi::to_double(value, avg_speedup)) {
                 return nullptr;
             }
@@ -543,7 +545,7 @@ bool capture_standard_names(State& st) noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "time or logging missing");
         return false;
     }
-    st.builtin_time = PyObject_GetAttr(time_module, st.names.get<"time">());
+    st.builtin_time = capi::attr<"time">(st, time_module);
     if (st.builtin_time == nullptr) return false;
     st.debug_level = PyObject_GetAttrString(logging, "DEBUG");
     if (st.debug_level == nullptr) return false;

@@ -52,7 +52,7 @@ PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     capi::Ref sampled;
     if (t.using_atomic) {
         capi::Ref counter = capi::Ref::borrow(t.sampled_counter.get());
-        sampled = capi::Ref::steal(capi::call_method(counter.get(), n.get<"load">()));
+        sampled = capi::Ref::steal(capi::call_method<"load">(st, counter.get()));
     } else {
         sampled = capi::Ref::steal(PyLong_FromLong(0));
     }

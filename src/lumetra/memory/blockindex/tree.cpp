@@ -47,7 +47,7 @@ bool perf_counter_ns(const State& st, uint64_t& out) noexcept {
         return true;
     }
     if (PyErr_Occurred()) return false;
-    capi::Ref now = capi::Ref::steal(capi::call_method(time, name));
+    capi::Ref now = capi::Ref::steal(capi::call_method<"perf_counter_ns">(st, time));
     return now && capi::to_uint64(now.get(), out);
 }
 
@@ -55,8 +55,7 @@ bool perf_counter_ns(const State& st, uint64_t& out) noexcept {
 bool backoff(const State& st) noexcept {
     PyObject* time = capi::global<"time">(st);
     if (time == nullptr) return false;
-    capi::Ref result =
-        capi::Ref::steal(capi::call_method(time, st.names.get<"sleep">(), st.backoff_seconds));
+    capi::Ref result = capi::Ref::steal(capi::call_method<"sleep">(st, time, st.backoff_seconds));
     return static_cast<bool>(result);
 }
 
@@ -79,8 +78,8 @@ Sanitized sanitize(const State& st, Self* self, PyObject* size, uint64_t& out,
         }
         checked = capi::Ref::borrow(size);
     } else {
-        checked = capi::Ref::steal(capi::call_method(reinterpret_cast<PyObject*>(self),
-                                                     st.names.get<"_sanitize_size">(), size));
+        checked = capi::Ref::steal(
+            capi::call_method<"_sanitize_size">(st, reinterpret_cast<PyObject*>(self), size));
         if (!checked) {
             if (raise_invalid || !PyErr_ExceptionMatches(PyExc_ValueError)) {
                 return Sanitized::error;
@@ -127,8 +126,7 @@ bool is_sampled(const State& st, PyObject* count, uint32_t sample_rate, bool& sa
 bool count_operation(const State& st, FastRedBlackTree& t, bool& sample) noexcept {
     // A strong reference: clear() may replace the counter while the call runs.
     capi::Ref counter = capi::Ref::borrow(t.operation_counter.get());
-    capi::Ref count =
-        capi::Ref::steal(capi::call_method(counter.get(), st.names.get<"increment">()));
+    capi::Ref count = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     if (!count) return false;
     if (t.sample_rate == 0) return true;
     return is_sampled(st, count.get(), t.sample_rate, sample);
@@ -510,7 +508,7 @@ PyObject* size_of(const State& st, PyObject* self) noexcept {
     if (Py_IS_TYPE(self, st.FastRedBlackTreeType)) {
         return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count);
     }
-    return capi::call_method(self, st.names.get<"size">());
+    return capi::call_method<"size">(st, self);
 }
 
 Py_ssize_t tree_len(PyObject* self) noexcept {
@@ -655,8 +653,7 @@ RBNode* FastRedBlackTree::_allocate_node(const State& st, uint64_t size, PyObjec
 bool FastRedBlackTree::_record_sample(const State& st) noexcept {
     if (!using_atomic) return true;
     capi::Ref counter = capi::Ref::borrow(sampled_counter.get());
-    capi::Ref result =
-        capi::Ref::steal(capi::call_method(counter.get(), st.names.get<"increment">()));
+    capi::Ref result = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     return static_cast<bool>(result);
 }
 
@@ -668,8 +665,7 @@ bool add_fast_red_black_tree(PyObject* module, State& st) noexcept {
     }
     st.std_time_module = PyImport_ImportModule("time");
     if (st.std_time_module == nullptr) return false;
-    st.std_perf_counter_ns =
-        PyObject_GetAttr(st.std_time_module, st.names.get<"perf_counter_ns">());
+    st.std_perf_counter_ns = capi::attr<"perf_counter_ns">(st, st.std_time_module);
     if (st.std_perf_counter_ns == nullptr) return false;
     st.FastRedBlackTreeType = capi::create_type(module, st, {&type_spec, methods, static_methods});
     return st.FastRedBlackTreeType != nullptr;
