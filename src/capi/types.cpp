@@ -96,9 +96,15 @@ bool set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexce
 
 bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexcept {
     for (const Alias& a : aliases) {
-        PyObject* target = PyDict_GetItemString(type->tp_dict, a.target);
+        // Not PyDict_GetItemString: it hides a failure to make the key, which
+        // would then be reported as a missing attribute.
+        Ref key = Ref::steal(PyUnicode_FromString(a.target));
+        if (!key) return false;
+        PyObject* target = PyDict_GetItemWithError(type->tp_dict, key.get());
         if (target == nullptr) {
-            PyErr_Format(PyExc_AttributeError, "no attribute %s to alias", a.target);
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_AttributeError, "no attribute %s to alias", a.target);
+            }
             return false;
         }
         if (PyDict_SetItemString(type->tp_dict, a.alias, target) < 0) return false;
