@@ -17,8 +17,9 @@
 #include <Python.h>
 #include <structmember.h>
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <new>
 
 #include "capi/capi.hpp"
@@ -32,24 +33,27 @@ using Self = LockFreeStatisticsObject;
 
 constexpr int snapshot_size = 14;
 
-// get_snapshot's keys, in the order of the result.
-std::array<PyObject*, snapshot_size> snapshot_keys(const State& st) noexcept {
-    return {
-        st.names.get<"total_allocations">(),
-        st.names.get<"total_deallocations">(),
-        st.names.get<"current_allocations">(),
-        st.names.get<"bytes_allocated">(),
-        st.names.get<"bytes_reserved">(),
-        st.names.get<"peak_allocations">(),
-        st.names.get<"peak_bytes_allocated">(),
-        st.names.get<"bucketed_allocations">(),
-        st.names.get<"fallback_allocations">(),
-        st.names.get<"bucketed_allocation_ratio">(),
-        st.names.get<"alignment_padding_bytes">(),
-        st.names.get<"average_allocation_time_ns">(),
-        st.names.get<"average_deallocation_time_ns">(),
-        st.names.get<"allocation_mode">(),
+// Sets get_snapshot's entries in `dict`, in the order of the result, with
+// `values` in the same order. The template (every value None) and each
+// snapshot are both filled here, so their keys cannot disagree.
+bool set_snapshot_entries(const State& st, PyObject* dict,
+                          PyObject* const (&values)[snapshot_size]) noexcept {
+    const auto set = [&](PyObject* key, int i) noexcept {
+        return PyDict_SetItem(dict, key, values[i]) == 0;
     };
+    return set(st.names.get<"total_allocations">(), 0) &&
+           set(st.names.get<"total_deallocations">(), 1) &&
+           set(st.names.get<"current_allocations">(), 2) &&
+           set(st.names.get<"bytes_allocated">(), 3) && set(st.names.get<"bytes_reserved">(), 4) &&
+           set(st.names.get<"peak_allocations">(), 5) &&
+           set(st.names.get<"peak_bytes_allocated">(), 6) &&
+           set(st.names.get<"bucketed_allocations">(), 7) &&
+           set(st.names.get<"fallback_allocations">(), 8) &&
+           set(st.names.get<"bucketed_allocation_ratio">(), 9) &&
+           set(st.names.get<"alignment_padding_bytes">(), 10) &&
+           set(st.names.get<"average_allocation_time_ns">(), 11) &&
+           set(st.names.get<"average_deallocation_time_ns">(), 12) &&
+           set(st.names.get<"allocation_mode">(), 13);
 }
 
 // The public attribute (borrowed); a deleted one reads as None.
@@ -489,11 +493,7 @@ PyObject* get_snapshot(State& st, Self* self, PyObject* const*, Py_ssize_t nargs
     // Copying a dict that already holds the keys in order reuses its key
     // table, which is much cheaper than inserting into an empty one.
     capi::Ref dict = capi::Ref::steal(PyDict_Copy(st.snapshot_template));
-    if (!dict) return nullptr;
-    const std::array<PyObject*, snapshot_size> keys = snapshot_keys(st);
-    for (int i = 0; i < snapshot_size; ++i) {
-        if (PyDict_SetItem(dict.get(), keys[i], entries[i]) < 0) return nullptr;
-    }
+    if (!dict || !set_snapshot_entries(st, dict.get(), entries)) return nullptr;
     return dict.release();
 }
 
@@ -590,11 +590,10 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_lock_free_statistics(PyObject* module, State& st) noexcept {
+    PyObject* nones[snapshot_size];
+    std::fill(std::begin(nones), std::end(nones), Py_None);
     capi::Ref keys = capi::Ref::steal(PyDict_New());
-    if (!keys) return false;
-    for (PyObject* key : snapshot_keys(st)) {
-        if (PyDict_SetItem(keys.get(), key, Py_None) < 0) return false;
-    }
+    if (!keys || !set_snapshot_entries(st, keys.get(), nones)) return false;
     st.snapshot_template = keys.release();
     if ((st.zero_int = PyLong_FromLong(0)) == nullptr ||
         (st.zero_float = PyFloat_FromDouble(0.0)) == nullptr ||

@@ -13,9 +13,9 @@
 // by a negative amount or by 64 or more.
 //
 // `crc16_table` is filled once per process by `_init_crc16_table()`, during
-// the module's first import in any interpreter, and only read afterwards. A FastSlabHeaderOps has
-// no lock: its caller drives one slab from one thread at a time. Nothing here touches the
-// interpreter.
+// the module's first import in any interpreter, and only read afterwards. A
+// FastSlabHeaderOps has no lock: its caller drives one slab from one thread
+// at a time. Nothing here touches the interpreter.
 #pragma once
 
 #include <array>
