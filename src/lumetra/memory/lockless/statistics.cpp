@@ -203,9 +203,8 @@ bool record_peaks(const State& st, Self* self) noexcept {
         capi::Ref b = capi::Ref::steal(capi::int_param(current_bytes.get(), "current_bytes"));
         return b && update_peaks(st, self, a.get(), b.get());
     }
-    capi::Ref result = capi::Ref::steal(
-        capi::call_method(reinterpret_cast<PyObject*>(self), st.names.get<"_update_peaks">(),
-                          current_allocs.get(), current_bytes.get()));
+    capi::Ref result = capi::Ref::steal(capi::call_method<"_update_peaks">(
+        st, reinterpret_cast<PyObject*>(self), current_allocs.get(), current_bytes.get()));
     return static_cast<bool>(result);
 }
 

@@ -20,7 +20,7 @@ PyObject* perf_counter_ns(const State& st) noexcept {
     capi::Ref time = capi::Ref::steal(
         PyImport_ImportModuleLevelObject(st.names.get<"time">(), nullptr, nullptr, nullptr, 0));
     if (!time) return nullptr;
-    return capi::call_method(time.get(), st.names.get<"perf_counter_ns">());
+    return capi::call_method<"perf_counter_ns">(st, time.get());
 }
 
 constexpr capi::Signature new_sig("PerformanceTimer");
@@ -69,7 +69,7 @@ PyObject* scaled_elapsed(const State& st, Self* self, double factor, PyObject* d
         ns = capi::Ref::steal(elapsed_ns_impl(st, self));
     } else {
         ns = capi::Ref::steal(
-            capi::call_method(reinterpret_cast<PyObject*>(self), st.names.get<"elapsed_ns">()));
+            capi::call_method<"elapsed_ns">(st, reinterpret_cast<PyObject*>(self)));
     }
     if (!ns) return nullptr;
     double value;

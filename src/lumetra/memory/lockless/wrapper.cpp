@@ -9,12 +9,12 @@ namespace lockless {
 
 namespace {
 
-// Calls self._counter.<method>(*args) with `args` already validated.
-template <typename... Args>
-PyObject* forward(const State& st, PyObject* self, PyObject* method, Args... args) noexcept {
-    capi::Ref counter = capi::Ref::steal(PyObject_GetAttr(self, st.names.get<"_counter">()));
+// Calls self._counter.<Method>(*args) with `args` already validated.
+template <capi::Name Method, typename... Args>
+PyObject* forward(const State& st, PyObject* self, Args... args) noexcept {
+    capi::Ref counter = capi::Ref::steal(capi::attr<"_counter">(st, self));
     if (!counter) return nullptr;
-    return capi::call_method(counter.get(), method, args...);
+    return capi::call_method<Method>(st, counter.get(), args...);
 }
 
 // Validated `int` parameter, or the default when omitted.
@@ -43,7 +43,7 @@ constexpr capi::Signature load_sig("load");
 PyObject* load(State& st, PyObject* self, PyObject* const*, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
-    return forward(st, self, st.names.get<"py_load">());
+    return forward<"py_load">(st, self);
 }
 
 constexpr capi::Param store_params[] = {{"value", nullptr, "int"}};
@@ -54,7 +54,7 @@ PyObject* store(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!a.parse(store_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref value = int_arg(a[0], "value", 0);
     if (!value) return nullptr;
-    capi::Ref result = capi::Ref::steal(forward(st, self, st.names.get<"py_store">(), value.get()));
+    capi::Ref result = capi::Ref::steal(forward<"py_store">(st, self, value.get()));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
@@ -66,7 +66,7 @@ PyObject* delta_op(State& st, PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!a.parse(Sig, args, nargs, kwnames)) return nullptr;
     capi::Ref delta = int_arg(a[0], "delta", 1);
     if (!delta) return nullptr;
-    return forward(st, self, st.names.get<Method>(), delta.get());
+    return forward<Method>(st, self, delta.get());
 }
 
 constexpr capi::Param delta_default_params[] = {{"delta", "1", "int"}};
@@ -85,8 +85,7 @@ PyObject* compare_and_swap(State& st, PyObject* self, PyObject* const* args, Py_
     if (!expected) return nullptr;
     capi::Ref new_value = int_arg(a[1], "new_value", 0);
     if (!new_value) return nullptr;
-    return forward(st, self, st.names.get<"py_compare_and_swap">(), expected.get(),
-                   new_value.get());
+    return forward<"py_compare_and_swap">(st, self, expected.get(), new_value.get());
 }
 
 const capi::FunctionDef methods[] = {

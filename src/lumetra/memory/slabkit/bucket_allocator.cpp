@@ -142,9 +142,9 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     self->lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!self->lock) return nullptr;
     // A subclass may replace _init_buckets; its version runs instead.
-    PyObject* init_name = st.names.get<"_init_buckets">();
-    if (capi::overridden(owned.get(), st.FastBucketAllocatorType, init_name)) {
-        capi::Ref result = capi::Ref::steal(capi::call_method(owned.get(), init_name));
+    if (capi::overridden(owned.get(), st.FastBucketAllocatorType,
+                         st.names.get<"_init_buckets">())) {
+        capi::Ref result = capi::Ref::steal(capi::call_method<"_init_buckets">(st, owned.get()));
         if (!result) return nullptr;
     } else if (!init_buckets(self)) {
         return nullptr;

@@ -45,8 +45,8 @@ bool log_corruption(const State& st, uint16_t stored_crc, uint16_t computed_crc)
     if (!logger) return false;
     capi::Ref message = capi::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
-    return static_cast<bool>(capi::Ref::steal(
-        capi::call_method(logger.get(), st.names.get<"warning">(), message.get())));
+    return static_cast<bool>(
+        capi::Ref::steal(capi::call_method<"warning">(st, logger.get(), message.get())));
 }
 
 constexpr capi::Signature pack_sig("pack_header");
