@@ -10,6 +10,7 @@ stay usable and consistent afterwards.
 from __future__ import annotations
 
 import gc
+import os
 import sys
 from collections.abc import Callable
 from typing import Any
@@ -33,6 +34,7 @@ from lumetra.native import hostprobe
 from lumetra.plugins.analyzer import adaptplan, loadscore
 
 from conftest import run_python
+from reliability import MODULES
 
 _testcapi = pytest.importorskip("_testcapi")
 
@@ -394,12 +396,14 @@ def test_function_results(build):
 # which its debug build stops with a fatal error. The probes that use them are
 # walked on release builds only.
 # Plain Python code that some interpreters (3.12.1 and 3.13.0 among them)
-# crash on under the hook: a function made after a failed allocation.
+# crash on under the hook: functions made after a failed allocation. The debug
+# allocator makes the damage show every time rather than now and then.
 _FUNCTION_CREATION = """
 import _testcapi
 def make():
-    return next(k for k in (1, 2) if k)
-for n in range(60):
+    f = lambda: 1
+    return next(k for k in (1, 2) if k), f
+for n in range(200):
     for _ in range(30):
         _testcapi.set_nomemory(n, n + 1)
         try:
@@ -412,7 +416,8 @@ for n in range(60):
 
 
 def _crashes_creating_functions() -> bool:
-    return run_python(_FUNCTION_CREATION).returncode < 0
+    env = {**os.environ, "PYTHONMALLOC": "debug"}
+    return run_python(_FUNCTION_CREATION, env=env).returncode != 0
 
 
 # The probes run Python code of the standard library and of the back-end
@@ -592,3 +597,42 @@ def test_policy_update_is_all_or_nothing():
     # Stores into the policy's table rarely allocate (only when it grows), so
     # the walk may well complete without a MemoryError; the checks still run.
     fail_each_allocation(operation, check)
+
+
+# --- module import --------------------------------------------------------------------
+
+# Each allocation of a fresh import failing in turn: the import raises
+# MemoryError (or importlib's own "can't allocate lock" for its module lock)
+# and leaves nothing behind, so the next import succeeds and works.
+_IMPORT_WALK = """
+import gc, importlib, sys, _testcapi
+name = {name!r}
+importlib.import_module(name)
+failures = clean = 0
+for n in range(3000):
+    sys.modules.pop(name, None)
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        importlib.import_module(name)
+        clean += 1
+    except MemoryError:
+        failures, clean = failures + 1, 0
+    except RuntimeError as error:
+        assert str(error) == "can't allocate lock", error
+        clean = 0
+    finally:
+        _testcapi.remove_mem_hooks()
+    module = importlib.import_module(name)
+    assert module is sys.modules[name] and module.__name__ == name
+    if clean == 200:  # the import no longer reaches the failing allocation
+        break
+print(failures)
+"""
+
+
+@_interpreter_faults
+@pytest.mark.parametrize("name", MODULES)
+def test_failed_import_leaves_nothing_behind(name):
+    done = run_python(_IMPORT_WALK.format(name=name))
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) > 0

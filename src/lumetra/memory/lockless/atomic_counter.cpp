@@ -11,8 +11,6 @@
 
 namespace lockless {
 
-PyTypeObject* AtomicCounterType = nullptr;
-
 namespace {
 
 using Self = AtomicCounterObject;
@@ -79,14 +77,14 @@ PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, load>(load_sig, "Atomically load value.", "int"),
-    capi::method<Self, store>(store_sig, "Atomically store value."),
-    capi::method<Self, delta_op<&Counter::_c_increment, increment_sig>>(
+    capi::method<load>(load_sig, "Atomically load value.", "int"),
+    capi::method<store>(store_sig, "Atomically store value."),
+    capi::method<delta_op<&Counter::_c_increment, increment_sig>>(
         increment_sig, "Atomically increment and return new value.", "int"),
-    capi::method<Self, delta_op<&Counter::_c_decrement, decrement_sig>>(
+    capi::method<delta_op<&Counter::_c_decrement, decrement_sig>>(
         decrement_sig, "Atomically decrement and return new value.", "int"),
-    capi::method<Self, compare_and_swap>(cas_sig, "Atomically compare and swap.", "bool"),
-    capi::method<Self, delta_op<&Counter::_c_fetch_and_add, fetch_and_add_sig>>(
+    capi::method<compare_and_swap>(cas_sig, "Atomically compare and swap.", "bool"),
+    capi::method<delta_op<&Counter::_c_fetch_and_add, fetch_and_add_sig>>(
         fetch_and_add_sig, "Atomically fetch and add.", "int"),
 };
 
@@ -115,20 +113,20 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_atomic_counter(PyObject* module) noexcept {
-    AtomicCounterType = capi::create_type(module, {&type_spec, methods});
-    return AtomicCounterType != nullptr;
+bool add_atomic_counter(PyObject* module, State& st) noexcept {
+    st.AtomicCounterType = capi::create_type(module, st, {&type_spec, methods});
+    return st.AtomicCounterType != nullptr;
 }
 
-bool add_atomic_counter_aliases() noexcept {
-    return capi::add_aliases(AtomicCounterType, {
-                                                    {"py_load", "load"},
-                                                    {"py_store", "store"},
-                                                    {"py_increment", "increment"},
-                                                    {"py_decrement", "decrement"},
-                                                    {"py_compare_and_swap", "compare_and_swap"},
-                                                    {"py_fetch_and_add", "fetch_and_add"},
-                                                });
+bool add_atomic_counter_aliases(State& st) noexcept {
+    return capi::add_aliases(st.AtomicCounterType, {
+                                                       {"py_load", "load"},
+                                                       {"py_store", "store"},
+                                                       {"py_increment", "increment"},
+                                                       {"py_decrement", "decrement"},
+                                                       {"py_compare_and_swap", "compare_and_swap"},
+                                                       {"py_fetch_and_add", "fetch_and_add"},
+                                                   });
 }
 
 }  // namespace lockless

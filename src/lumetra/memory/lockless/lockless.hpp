@@ -1,10 +1,11 @@
-// Module-internal declarations of lumetra.memory.lockless: one `add_*` per
-// class, called by the module's start-up in import order, and the instance
-// layouts other native code of the module reads directly.
+// Module-internal declarations of lumetra.memory.lockless: the module state,
+// one `add_*` per class, called by the module's start-up in import order, and
+// the instance layouts other native code of the module reads directly.
 #pragma once
 
 #include <Python.h>
 
+#include "capi/capi.hpp"
 #include "cell.hpp"
 #include "counter.hpp"
 #include "stack.hpp"
@@ -20,14 +21,14 @@ struct AtomicCounterObject {
 // cell owns one strong reference to the held object (null when empty).
 struct AtomicPointerObject {
     PyObject_HEAD VersionedCell<PyObject> cell;
-    PyObject* lock;  // threading.Lock, owned; None after clearing by the collector
+    PyObject* lock;  // owned threading.Lock, never null
 };
 
 // LockFreeStack: the chain is guarded by `lock`; each linked node owns one
 // strong reference to its item; the size is read without the lock.
 struct LockFreeStackObject {
     PyObject_HEAD NodeStack<PyObject> stack;
-    PyObject* lock;  // threading.Lock, owned; None after clearing by the collector
+    PyObject* lock;  // owned threading.Lock, never null
 };
 
 // Order of LockFreeStatistics' public counter attributes.
@@ -53,7 +54,7 @@ enum StatField : int {
 // across any call that can run Python code. `update_lock` serialises `reset`.
 struct LockFreeStatisticsObject {
     PyObject_HEAD Statistics stats;
-    PyObject* update_lock;
+    PyObject* update_lock;  // owned threading.Lock, never null
     PyObject* counters[stat_field_count];
 };
 
@@ -61,28 +62,76 @@ struct PerformanceTimerObject {
     PyObject_HEAD int64_t start_time_ns;
 };
 
-// The module's globals, where constructors look up `threading` (set first at
-// start-up; the module keeps it alive).
-extern PyObject* module_dict;
+// The module's state: one per module object, so one per interpreter.
+struct State : capi::ModuleState {
+    PyTypeObject* AtomicCounterType = nullptr;
+    PyTypeObject* AtomicPointerType = nullptr;
+    PyTypeObject* LockFreeStackType = nullptr;
+    PyTypeObject* LockFreeStatisticsType = nullptr;
+    PyTypeObject* PerformanceTimerType = nullptr;
+    PyObject* zero_int = nullptr;    // 0
+    PyObject* zero_float = nullptr;  // 0.0
+    PyObject* hundred = nullptr;     // 100.0
+    PyObject* thousand = nullptr;    // 1000.0
+    PyObject* million = nullptr;     // 1e6
+    // The snapshot keys in order, each mapped to None; copied by get_snapshot.
+    PyObject* snapshot_template = nullptr;
+    capi::Names<
+        // AtomicCounterWrapper
+        "_counter", "py_load", "py_store", "py_increment", "py_decrement", "py_compare_and_swap",
+        "py_fetch_and_add",
+        // LockFreeStatistics: counter methods, the override, text constants
+        "increment", "decrement", "load", "store", "compare_and_swap", "_update_peaks",
+        "lock-free C11 atomics", ".1f", "%",
+        // get_snapshot's keys, in order
+        "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+        "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+        "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
+        "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode",
+        // PerformanceTimer
+        "time", "perf_counter_ns", "elapsed_ns">
+        names;
 
-// The AtomicCounter type, set by add_atomic_counter.
-extern PyTypeObject* AtomicCounterType;
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        ModuleState::for_each_ref(f);
+        f(AtomicCounterType);
+        f(AtomicPointerType);
+        f(LockFreeStackType);
+        f(LockFreeStatisticsType);
+        f(PerformanceTimerType);
+        f(zero_int);
+        f(zero_float);
+        f(hundred);
+        f(thousand);
+        f(million);
+        f(snapshot_template);
+        names.for_each_ref(f);
+    }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that made `type` (or its base).
+inline State& state_of(PyTypeObject* type) noexcept {
+    return capi::type_state<State>(type, module_def);
+}
 
 // The counter inside `obj` when it is exactly an AtomicCounter (not a
 // subclass, whose methods may be overridden), else null.
-inline Counter* exact_counter(PyObject* obj) noexcept {
-    return Py_IS_TYPE(obj, AtomicCounterType)
+inline Counter* exact_counter(const State& st, PyObject* obj) noexcept {
+    return Py_IS_TYPE(obj, st.AtomicCounterType)
                ? &reinterpret_cast<AtomicCounterObject*>(obj)->counter
                : nullptr;
 }
 
-bool add_atomic_counter(PyObject* module) noexcept;
-bool add_atomic_pointer(PyObject* module) noexcept;
-bool add_lock_free_stack(PyObject* module) noexcept;
-bool add_lock_free_statistics(PyObject* module) noexcept;
-bool add_performance_timer(PyObject* module) noexcept;
+bool add_atomic_counter(PyObject* module, State& st) noexcept;
+bool add_atomic_pointer(PyObject* module, State& st) noexcept;
+bool add_lock_free_stack(PyObject* module, State& st) noexcept;
+bool add_lock_free_statistics(PyObject* module, State& st) noexcept;
+bool add_performance_timer(PyObject* module, State& st) noexcept;
 // The py_* class aliases of AtomicCounter's methods.
-bool add_atomic_counter_aliases() noexcept;
-bool add_atomic_counter_wrapper(PyObject* module) noexcept;
+bool add_atomic_counter_aliases(State& st) noexcept;
+bool add_atomic_counter_wrapper(PyObject* module, State& st) noexcept;
 
 }  // namespace lockless

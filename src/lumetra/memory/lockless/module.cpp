@@ -7,22 +7,15 @@
 
 namespace lockless {
 
-PyObject* module_dict = nullptr;
-
-}  // namespace lockless
-
 namespace {
 
-bool init(PyObject* module) noexcept {
-    using namespace lockless;
-    // Borrowed: the module keeps its dictionary alive for the process lifetime.
-    module_dict = PyModule_GetDict(module);
+bool exec(PyObject* module, State& st) noexcept {
     if (!capi::import_module(module, "threading") || !capi::import_module(module, "time") ||
         !capi::import_names(module, "typing", {"Optional", "TypeVar", "Generic"}) ||
-        !add_atomic_counter(module) || !add_atomic_pointer(module) ||
-        !add_lock_free_stack(module) || !add_lock_free_statistics(module) ||
-        !add_performance_timer(module) || !add_atomic_counter_aliases() ||
-        !add_atomic_counter_wrapper(module)) {
+        !st.names.init() || !add_atomic_counter(module, st) || !add_atomic_pointer(module, st) ||
+        !add_lock_free_stack(module, st) || !add_lock_free_statistics(module, st) ||
+        !add_performance_timer(module, st) || !add_atomic_counter_aliases(st) ||
+        !add_atomic_counter_wrapper(module, st)) {
         return false;
     }
     return capi::log_banner(
@@ -31,8 +24,9 @@ bool init(PyObject* module) noexcept {
            PyModule_AddObjectRef(module, "CYTHON_ATOMICS_AVAILABLE", Py_True) == 0;
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+}  // namespace
+
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.memory.lockless",
     "Concurrency primitives for the memory manager.\n\n"
     "Each class uses the strategy that is correct for it:\n"
@@ -41,15 +35,8 @@ PyModuleDef module_def = {
     "- LockFreeStack is lock-based for push and pop, with a lock-free atomic\n"
     "  size counter.\n"
     "- LockFreeStatistics uses lock-free counters, with a small lock for\n"
-    "  snapshot and reset consistency.\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "  snapshot and reset consistency.\n");
 
-}  // namespace
+}  // namespace lockless
 
-PyMODINIT_FUNC PyInit_lockless() { return capi::create_module(&module_def, init); }
+PyMODINIT_FUNC PyInit_lockless() { return PyModuleDef_Init(&lockless::module_def); }

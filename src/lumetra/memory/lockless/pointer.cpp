@@ -8,8 +8,10 @@
 // updates. `None` is never held: it empties the cell.
 //
 // The held object is visited by the garbage collector, so a reference cycle
-// that runs through a cell is collected; clearing empties the cell and replaces
-// the lock with None (later calls then raise AttributeError).
+// that runs through a cell is collected; clearing empties the cell. The lock
+// reference is visited but never cleared: a lock holds no references of its
+// own, so a cycle through a replaced `threading.Lock` is broken by the other
+// objects in it, and the methods never find the lock gone.
 #include <new>
 
 #include "capi/capi.hpp"
@@ -36,7 +38,7 @@ PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (!self) return nullptr;
     Self* p = reinterpret_cast<Self*>(self.get());
     new (&p->cell) VersionedCell<PyObject>(a[0] ? cell_ref(a[0]) : nullptr);
-    p->lock = capi::new_threading_lock(module_dict);
+    p->lock = capi::new_threading_lock(state_of(type));
     if (p->lock == nullptr) return nullptr;
     return self.release();
 }
@@ -50,30 +52,14 @@ int pointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int pointer_clear(PyObject* self) noexcept {
-    Self* p = reinterpret_cast<Self*>(self);
-    // Fields are made consistent before any reference is dropped.
-    capi::Ref held = capi::Ref::steal(p->cell.take());
-    capi::Ref lock = capi::Ref::steal(p->lock);
-    p->lock = Py_NewRef(Py_None);
+    // The cell is empty before the held reference is dropped.
+    Py_XDECREF(reinterpret_cast<Self*>(self)->cell.take());
     return 0;
 }
 
-void pointer_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // The trashcan bounds recursion when cells hold cells thousands deep.
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc);
-    {
-        Self* p = reinterpret_cast<Self*>(self);
-        PyObject *exc_type, *exc_value, *exc_tb;
-        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-        Py_XDECREF(p->cell.take());
-        Py_CLEAR(p->lock);
-        PyErr_Restore(exc_type, exc_value, exc_tb);
-        type->tp_free(self);
-        Py_DECREF(type);
-    }
-    Py_TRASHCAN_END;
+void pointer_release(Self* self) noexcept {
+    Py_XDECREF(self->cell.take());
+    Py_CLEAR(self->lock);
 }
 
 constexpr capi::Signature load_sig("load");
@@ -144,30 +130,30 @@ PyObject* get_version(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, load>(load_sig,
-                             "Atomically load pointer value.\n\n"
-                             "Returns the held object, or None when the cell is empty.",
-                             "Optional[object]"),
-    capi::method<Self, store>(store_sig,
-                              "Atomically store new pointer value.\n\n"
-                              "Storing None empties the cell. Every store counts as a change,\n"
-                              "even of the object already held."),
-    capi::method<Self, compare_and_swap>(
+    capi::method<load>(load_sig,
+                       "Atomically load pointer value.\n\n"
+                       "Returns the held object, or None when the cell is empty.",
+                       "Optional[object]"),
+    capi::method<store>(store_sig,
+                        "Atomically store new pointer value.\n\n"
+                        "Storing None empties the cell. Every store counts as a change,\n"
+                        "even of the object already held."),
+    capi::method<compare_and_swap>(
         cas_sig,
         "Atomically compare and swap pointer.\n\n"
         "Replaces the held object with new_value when it is expected itself\n"
         "(identity, not equality; None matches an empty cell) and returns True;\n"
         "otherwise changes nothing and returns False.",
         "bool"),
-    capi::method<Self, get_version>(version_sig,
-                                    "Get current version for ABA detection.\n\n"
-                                    "The version counts successful stores and swaps.",
-                                    "int"),
+    capi::method<get_version>(version_sig,
+                              "Get current version for ABA detection.\n\n"
+                              "The version counts successful stores and swaps.",
+                              "int"),
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pointer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, pointer_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
     {Py_tp_doc,
@@ -193,11 +179,9 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_atomic_pointer(PyObject* module) noexcept {
-    // The module keeps the type alive.
-    capi::Ref type = capi::Ref::steal(
-        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
-    return static_cast<bool>(type);
+bool add_atomic_pointer(PyObject* module, State& st) noexcept {
+    st.AtomicPointerType = capi::create_type(module, st, {&type_spec, methods});
+    return st.AtomicPointerType != nullptr;
 }
 
 }  // namespace lockless

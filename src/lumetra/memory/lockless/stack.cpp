@@ -11,7 +11,9 @@
 //
 // Stacked items are visited by the garbage collector, so a reference cycle
 // through a stack is collected; clearing empties the stack (items released top
-// to bottom) and replaces the lock with None.
+// to bottom). The lock reference is visited but never cleared: a lock holds no
+// references of its own, so a cycle through a replaced `threading.Lock` is
+// broken by the other objects in it, and the methods never find the lock gone.
 #include <new>
 
 #include "capi/capi.hpp"
@@ -46,7 +48,7 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
     new (&s->stack) NodeStack<PyObject>();
-    s->lock = capi::new_threading_lock(module_dict);
+    s->lock = capi::new_threading_lock(state_of(type));
     if (s->lock == nullptr) return nullptr;
     return self.release();
 }
@@ -64,30 +66,13 @@ int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int stack_clear(PyObject* self) noexcept {
-    Self* s = reinterpret_cast<Self*>(self);
-    Node* chain = s->stack.detach();
-    capi::Ref lock = capi::Ref::steal(s->lock);
-    s->lock = Py_NewRef(Py_None);
-    release_chain(chain);
+    release_chain(reinterpret_cast<Self*>(self)->stack.detach());
     return 0;
 }
 
-void stack_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // The trashcan bounds recursion when stacks hold stacks thousands deep.
-    Py_TRASHCAN_BEGIN(self, stack_dealloc);
-    {
-        Self* s = reinterpret_cast<Self*>(self);
-        PyObject *exc_type, *exc_value, *exc_tb;
-        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-        release_chain(s->stack.detach());
-        Py_CLEAR(s->lock);
-        PyErr_Restore(exc_type, exc_value, exc_tb);
-        type->tp_free(self);
-        Py_DECREF(type);
-    }
-    Py_TRASHCAN_END;
+void stack_release(Self* self) noexcept {
+    release_chain(self->stack.detach());
+    Py_CLEAR(self->lock);
 }
 
 constexpr capi::Param push_params[] = {{"item"}};
@@ -102,7 +87,6 @@ PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     node->data = Py_NewRef(a[0]);
     node->next = nullptr;
-    node->version = 0;
     capi::LockGuard guard;
     if (!guard.acquire(self->lock)) {
         release_chain(node);
@@ -148,24 +132,24 @@ PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, push>(push_sig,
-                             "Push item onto stack.\n\n"
-                             "Any object may be pushed, None included."),
-    capi::method<Self, pop>(pop_sig,
-                            "Pop item from stack.\n\n"
-                            "Returns the top item, or None when the stack is empty.",
-                            "Optional[object]"),
-    capi::method<Self, is_empty>(is_empty_sig, "Check if stack is empty.", "bool"),
-    capi::method<Self, size>(size_sig,
-                             "Get approximate stack size.\n\n"
-                             "Read without the lock, so it may lag a push or pop in progress\n"
-                             "in another thread.",
-                             "int"),
+    capi::method<push>(push_sig,
+                       "Push item onto stack.\n\n"
+                       "Any object may be pushed, None included."),
+    capi::method<pop>(pop_sig,
+                      "Pop item from stack.\n\n"
+                      "Returns the top item, or None when the stack is empty.",
+                      "Optional[object]"),
+    capi::method<is_empty>(is_empty_sig, "Check if stack is empty.", "bool"),
+    capi::method<size>(size_sig,
+                       "Get approximate stack size.\n\n"
+                       "Read without the lock, so it may lag a push or pop in progress\n"
+                       "in another thread.",
+                       "int"),
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stack_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stack_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, stack_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
     {Py_tp_doc,
@@ -190,11 +174,9 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_lock_free_stack(PyObject* module) noexcept {
-    // The module keeps the type alive.
-    capi::Ref type = capi::Ref::steal(
-        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
-    return static_cast<bool>(type);
+bool add_lock_free_stack(PyObject* module, State& st) noexcept {
+    st.LockFreeStackType = capi::create_type(module, st, {&type_spec, methods});
+    return st.LockFreeStackType != nullptr;
 }
 
 }  // namespace lockless

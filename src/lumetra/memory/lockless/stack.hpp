@@ -18,9 +18,8 @@ namespace lockless {
 
 template <typename T>
 struct StackNode {
-    T* data;           // the item; owned by the node while it is linked
-    StackNode* next;   // the node below, null at the bottom
-    uint64_t version;  // 0 at creation; kept for layout compatibility, never read
+    T* data;          // the item; owned by the node while it is linked
+    StackNode* next;  // the node below, null at the bottom
 };
 
 template <typename T>

@@ -17,7 +17,9 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <new>
 
 #include "capi/capi.hpp"
@@ -29,41 +31,30 @@ namespace {
 
 using Self = LockFreeStatisticsObject;
 
-PyTypeObject* StatisticsType = nullptr;
-
-PyObject* s_increment = nullptr;
-PyObject* s_decrement = nullptr;
-PyObject* s_load = nullptr;
-PyObject* s_store = nullptr;
-PyObject* s_compare_and_swap = nullptr;
-PyObject* s_update_peaks = nullptr;
-PyObject* s_allocation_mode_text = nullptr;
-PyObject* s_one_decimal = nullptr;
-PyObject* s_percent = nullptr;
-PyObject* zero_int = nullptr;
-PyObject* zero_float = nullptr;
-PyObject* hundred = nullptr;
-
 constexpr int snapshot_size = 14;
-PyObject* snapshot_keys[snapshot_size] = {};
-// The snapshot keys in order, each mapped to None; copied by get_snapshot.
-PyObject* snapshot_template = nullptr;
-const char* const snapshot_key_texts[snapshot_size] = {
-    "total_allocations",
-    "total_deallocations",
-    "current_allocations",
-    "bytes_allocated",
-    "bytes_reserved",
-    "peak_allocations",
-    "peak_bytes_allocated",
-    "bucketed_allocations",
-    "fallback_allocations",
-    "bucketed_allocation_ratio",
-    "alignment_padding_bytes",
-    "average_allocation_time_ns",
-    "average_deallocation_time_ns",
-    "allocation_mode",
-};
+
+// Sets get_snapshot's entries in `dict`, in the order of the result, with
+// `values` in the same order. The template (every value None) and each
+// snapshot are both filled here, so their keys cannot disagree.
+bool set_snapshot_entries(const State& st, PyObject* dict,
+                          PyObject* const (&values)[snapshot_size]) noexcept {
+    const auto set = [&](PyObject* key, int i) noexcept {
+        return PyDict_SetItem(dict, key, values[i]) == 0;
+    };
+    return set(st.names.get<"total_allocations">(), 0) &&
+           set(st.names.get<"total_deallocations">(), 1) &&
+           set(st.names.get<"current_allocations">(), 2) &&
+           set(st.names.get<"bytes_allocated">(), 3) && set(st.names.get<"bytes_reserved">(), 4) &&
+           set(st.names.get<"peak_allocations">(), 5) &&
+           set(st.names.get<"peak_bytes_allocated">(), 6) &&
+           set(st.names.get<"bucketed_allocations">(), 7) &&
+           set(st.names.get<"fallback_allocations">(), 8) &&
+           set(st.names.get<"bucketed_allocation_ratio">(), 9) &&
+           set(st.names.get<"alignment_padding_bytes">(), 10) &&
+           set(st.names.get<"average_allocation_time_ns">(), 11) &&
+           set(st.names.get<"average_deallocation_time_ns">(), 12) &&
+           set(st.names.get<"allocation_mode">(), 13);
+}
 
 // The public attribute (borrowed); a deleted one reads as None.
 PyObject* counter_at(Self* self, StatField field) noexcept {
@@ -73,21 +64,20 @@ PyObject* counter_at(Self* self, StatField field) noexcept {
 
 // counter.method(*args) on a reference of our own, since the call may run code
 // that rebinds the attribute.
-PyObject* call_counter(PyObject* counter, PyObject* name, PyObject* arg1 = nullptr,
-                       PyObject* arg2 = nullptr) noexcept {
+template <typename... Args>
+PyObject* call_counter(PyObject* counter, PyObject* name, Args... args) noexcept {
     capi::Ref keep = capi::Ref::borrow(counter);
-    PyObject* stack[3] = {counter, arg1, arg2};
-    const size_t nargs = arg2 ? 3 : arg1 ? 2 : 1;
-    return PyObject_VectorcallMethod(name, stack, nargs, nullptr);
+    return capi::call_method(counter, name, args...);
 }
 
 enum class Step { increment, decrement };
 
 // counter.increment() / counter.decrement(), with `delta` (an int) as the
 // argument when given.
-bool step(Self* self, StatField field, Step op, PyObject* delta = nullptr) noexcept {
+bool step(const State& st, Self* self, StatField field, Step op,
+          PyObject* delta = nullptr) noexcept {
     PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(obj)) {
+    if (Counter* counter = exact_counter(st, obj)) {
         int64_t value = 1;
         if (delta && !capi::to_int64(delta, value)) return false;
         if (op == Step::increment) {
@@ -97,34 +87,36 @@ bool step(Self* self, StatField field, Step op, PyObject* delta = nullptr) noexc
         }
         return true;
     }
-    capi::Ref result = capi::Ref::steal(
-        call_counter(obj, op == Step::increment ? s_increment : s_decrement, delta));
+    PyObject* name =
+        op == Step::increment ? st.names.get<"increment">() : st.names.get<"decrement">();
+    capi::Ref result =
+        capi::Ref::steal(delta ? call_counter(obj, name, delta) : call_counter(obj, name));
     return static_cast<bool>(result);
 }
 
 // counter.load(); a new reference or null.
-PyObject* load(Self* self, StatField field) noexcept {
+PyObject* load(const State& st, Self* self, StatField field) noexcept {
     PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(obj)) return PyLong_FromLongLong(counter->_c_load());
-    return call_counter(obj, s_load);
+    if (Counter* counter = exact_counter(st, obj)) return PyLong_FromLongLong(counter->_c_load());
+    return call_counter(obj, st.names.get<"load">());
 }
 
-bool store_zero(Self* self, StatField field) noexcept {
+bool store_zero(const State& st, Self* self, StatField field) noexcept {
     PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(obj)) {
+    if (Counter* counter = exact_counter(st, obj)) {
         counter->_c_store(0);
         return true;
     }
-    capi::Ref result = capi::Ref::steal(call_counter(obj, s_store, zero_int));
+    capi::Ref result = capi::Ref::steal(call_counter(obj, st.names.get<"store">(), st.zero_int));
     return static_cast<bool>(result);
 }
 
 // The peak loop on a public counter with an int candidate, comparing Python
 // values: load; stop when candidate <= peak; else compare_and_swap(peak,
 // candidate) and stop when it succeeded.
-bool raise_public_peak(Self* self, StatField field, PyObject* candidate) noexcept {
+bool raise_public_peak(const State& st, Self* self, StatField field, PyObject* candidate) noexcept {
     PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(obj)) {
+    if (Counter* counter = exact_counter(st, obj)) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
         if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
@@ -142,12 +134,12 @@ bool raise_public_peak(Self* self, StatField field, PyObject* candidate) noexcep
     }
     capi::Ref keep = capi::Ref::borrow(obj);
     for (;;) {
-        capi::Ref peak = capi::Ref::steal(call_counter(obj, s_load));
+        capi::Ref peak = capi::Ref::steal(call_counter(obj, st.names.get<"load">()));
         if (!peak) return false;
         const int done = PyObject_RichCompareBool(candidate, peak.get(), Py_LE);
         if (done != 0) return done > 0;
-        capi::Ref swapped =
-            capi::Ref::steal(call_counter(obj, s_compare_and_swap, peak.get(), candidate));
+        capi::Ref swapped = capi::Ref::steal(
+            call_counter(obj, st.names.get<"compare_and_swap">(), peak.get(), candidate));
         if (!swapped) return false;
         const int ok = PyObject_IsTrue(swapped.get());
         if (ok != 0) return ok > 0;
@@ -155,8 +147,8 @@ bool raise_public_peak(Self* self, StatField field, PyObject* candidate) noexcep
 }
 
 // The same loop with a native candidate.
-bool raise_public_peak(Self* self, StatField field, int64_t candidate) noexcept {
-    if (Counter* counter = exact_counter(counter_at(self, field))) {
+bool raise_public_peak(const State& st, Self* self, StatField field, int64_t candidate) noexcept {
+    if (Counter* counter = exact_counter(st, counter_at(self, field))) {
         raise_peak(
             candidate, [&] { return counter->_c_load(); },
             [&](int64_t expected, int64_t desired) {
@@ -165,13 +157,14 @@ bool raise_public_peak(Self* self, StatField field, int64_t candidate) noexcept 
         return true;
     }
     capi::Ref value = capi::Ref::steal(PyLong_FromLongLong(candidate));
-    return value && raise_public_peak(self, field, value.get());
+    return value && raise_public_peak(st, self, field, value.get());
 }
 
 // Body of _update_peaks once its arguments are validated ints.
-bool update_peaks(Self* self, PyObject* current_allocs, PyObject* current_bytes) noexcept {
-    return raise_public_peak(self, peak_allocations, current_allocs) &&
-           raise_public_peak(self, peak_bytes_allocated, current_bytes);
+bool update_peaks(const State& st, Self* self, PyObject* current_allocs,
+                  PyObject* current_bytes) noexcept {
+    return raise_public_peak(st, self, peak_allocations, current_allocs) &&
+           raise_public_peak(st, self, peak_bytes_allocated, current_bytes);
 }
 
 // `int`-annotated parameter; an omitted optional one stays null (its default
@@ -188,31 +181,30 @@ bool positive(const capi::Ref& value) noexcept {
 
 // Steps 7 and 8 of record_allocation: fresh loads of the current count and
 // bytes, then self._update_peaks(...) looked up on the instance.
-bool record_peaks(Self* self) noexcept {
-    const bool own_method = Py_IS_TYPE(self, StatisticsType);
+bool record_peaks(const State& st, Self* self) noexcept {
+    const bool own_method = Py_IS_TYPE(self, st.LockFreeStatisticsType);
     if (own_method) {
-        Counter* allocs = exact_counter(counter_at(self, current_allocations));
-        Counter* bytes = exact_counter(counter_at(self, bytes_allocated));
+        Counter* allocs = exact_counter(st, counter_at(self, current_allocations));
+        Counter* bytes = exact_counter(st, counter_at(self, bytes_allocated));
         if (allocs && bytes) {
             const int64_t current_allocs = allocs->_c_load();
             const int64_t current_bytes = bytes->_c_load();
-            return raise_public_peak(self, peak_allocations, current_allocs) &&
-                   raise_public_peak(self, peak_bytes_allocated, current_bytes);
+            return raise_public_peak(st, self, peak_allocations, current_allocs) &&
+                   raise_public_peak(st, self, peak_bytes_allocated, current_bytes);
         }
     }
-    capi::Ref current_allocs = capi::Ref::steal(load(self, current_allocations));
+    capi::Ref current_allocs = capi::Ref::steal(load(st, self, current_allocations));
     if (!current_allocs) return false;
-    capi::Ref current_bytes = capi::Ref::steal(load(self, bytes_allocated));
+    capi::Ref current_bytes = capi::Ref::steal(load(st, self, bytes_allocated));
     if (!current_bytes) return false;
     if (own_method) {
         capi::Ref a = capi::Ref::steal(capi::int_param(current_allocs.get(), "current_allocs"));
         if (!a) return false;
         capi::Ref b = capi::Ref::steal(capi::int_param(current_bytes.get(), "current_bytes"));
-        return b && update_peaks(self, a.get(), b.get());
+        return b && update_peaks(st, self, a.get(), b.get());
     }
-    capi::Ref result =
-        capi::Ref::steal(capi::call_method(reinterpret_cast<PyObject*>(self), s_update_peaks,
-                                           current_allocs.get(), current_bytes.get()));
+    capi::Ref result = capi::Ref::steal(capi::call_method<"_update_peaks">(
+        st, reinterpret_cast<PyObject*>(self), current_allocs.get(), current_bytes.get()));
     return static_cast<bool>(result);
 }
 
@@ -227,10 +219,12 @@ PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
     new (&s->stats) Statistics();
-    s->update_lock = capi::new_threading_lock(module_dict);
+    const State& st = state_of(type);
+    s->update_lock = capi::new_threading_lock(st);
     if (s->update_lock == nullptr) return nullptr;
     for (PyObject*& counter : s->counters) {
-        counter = PyObject_CallOneArg(reinterpret_cast<PyObject*>(AtomicCounterType), zero_int);
+        counter =
+            PyObject_CallOneArg(reinterpret_cast<PyObject*>(st.AtomicCounterType), st.zero_int);
         if (counter == nullptr) return nullptr;
     }
     return self.release();
@@ -244,27 +238,17 @@ int statistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// The counters read as None once cleared, so later recording calls raise
+// AttributeError. The lock is visited but never cleared (see the pointer's
+// binding): reset() always finds it.
 int statistics_clear(PyObject* self) noexcept {
-    Self* s = reinterpret_cast<Self*>(self);
-    Py_CLEAR(s->update_lock);
-    for (PyObject*& counter : s->counters) Py_CLEAR(counter);
-    // A later reset() then raises AttributeError instead of touching null.
-    s->update_lock = Py_NewRef(Py_None);
+    for (PyObject*& counter : reinterpret_cast<Self*>(self)->counters) Py_CLEAR(counter);
     return 0;
 }
 
-void statistics_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, statistics_dealloc);
-    {
-        Self* s = reinterpret_cast<Self*>(self);
-        Py_CLEAR(s->update_lock);
-        for (PyObject*& counter : s->counters) Py_CLEAR(counter);
-        type->tp_free(self);
-        Py_DECREF(type);
-    }
-    Py_TRASHCAN_END;
+void statistics_release(Self* self) noexcept {
+    Py_CLEAR(self->update_lock);
+    for (PyObject*& counter : self->counters) Py_CLEAR(counter);
 }
 
 // --- methods ----------------------------------------------------------------------
@@ -275,7 +259,7 @@ constexpr capi::Param record_allocation_params[] = {{"size", nullptr, "int"},
                                                     {"time_ns", "0", "int"}};
 constexpr capi::Signature record_allocation_sig("record_allocation", record_allocation_params);
 
-PyObject* record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* record_allocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     capi::Args<4> a;
     if (!a.parse(record_allocation_sig, args, nargs, kwnames)) return nullptr;
@@ -286,15 +270,16 @@ PyObject* record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
         !int_arg(a[3], "time_ns", time_ns)) {
         return nullptr;
     }
-    if (!step(self, total_allocations, Step::increment) ||
-        !step(self, current_allocations, Step::increment) ||
-        !step(self, bytes_allocated, Step::increment, size.get()) ||
-        !step(self, is_bucketed ? bucketed_allocations : fallback_allocations, Step::increment) ||
+    if (!step(st, self, total_allocations, Step::increment) ||
+        !step(st, self, current_allocations, Step::increment) ||
+        !step(st, self, bytes_allocated, Step::increment, size.get()) ||
+        !step(st, self, is_bucketed ? bucketed_allocations : fallback_allocations,
+              Step::increment) ||
         (positive(padding) &&
-         !step(self, alignment_padding_bytes, Step::increment, padding.get())) ||
+         !step(st, self, alignment_padding_bytes, Step::increment, padding.get())) ||
         (positive(time_ns) &&
-         !step(self, total_allocation_time_ns, Step::increment, time_ns.get())) ||
-        !record_peaks(self)) {
+         !step(st, self, total_allocation_time_ns, Step::increment, time_ns.get())) ||
+        !record_peaks(st, self)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -305,17 +290,17 @@ constexpr capi::Param record_deallocation_params[] = {{"size", nullptr, "int"},
 constexpr capi::Signature record_deallocation_sig("record_deallocation",
                                                   record_deallocation_params);
 
-PyObject* record_deallocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* record_deallocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(record_deallocation_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref size, time_ns;
     if (!int_arg(a[0], "size", size) || !int_arg(a[1], "time_ns", time_ns)) return nullptr;
-    if (!step(self, total_deallocations, Step::increment) ||
-        !step(self, current_allocations, Step::decrement) ||
-        !step(self, bytes_allocated, Step::decrement, size.get()) ||
+    if (!step(st, self, total_deallocations, Step::increment) ||
+        !step(st, self, current_allocations, Step::decrement) ||
+        !step(st, self, bytes_allocated, Step::decrement, size.get()) ||
         (positive(time_ns) &&
-         !step(self, total_deallocation_time_ns, Step::increment, time_ns.get()))) {
+         !step(st, self, total_deallocation_time_ns, Step::increment, time_ns.get()))) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -334,7 +319,7 @@ constexpr capi::Param py_record_allocation_params[] = {{"size", nullptr, "int"},
 constexpr capi::Signature py_record_allocation_sig("py_record_allocation",
                                                    py_record_allocation_params);
 
-PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_record_allocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
     capi::Args<4> a;
     if (!a.parse(py_record_allocation_sig, args, nargs, kwnames)) return nullptr;
@@ -351,9 +336,9 @@ PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     self->stats.record_allocation(size_value, is_bucketed != 0, padding_value, time_value);
-    if (!step(self, total_allocations, Step::increment) ||
-        !step(self, current_allocations, Step::increment) ||
-        !step(self, bytes_allocated, Step::increment, size.get())) {
+    if (!step(st, self, total_allocations, Step::increment) ||
+        !step(st, self, current_allocations, Step::increment) ||
+        !step(st, self, bytes_allocated, Step::increment, size.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -362,7 +347,7 @@ PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nar
 constexpr capi::Signature py_record_deallocation_sig("py_record_deallocation",
                                                      record_deallocation_params);
 
-PyObject* py_record_deallocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_record_deallocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
@@ -371,9 +356,9 @@ PyObject* py_record_deallocation(Self* self, PyObject* const* args, Py_ssize_t n
     int64_t size_value, time_value;
     if (!to_i64(size, size_value) || !to_i64(time_ns, time_value)) return nullptr;
     self->stats.record_deallocation(size_value, time_value);
-    if (!step(self, total_deallocations, Step::increment) ||
-        !step(self, current_allocations, Step::decrement) ||
-        !step(self, bytes_allocated, Step::decrement, size.get())) {
+    if (!step(st, self, total_deallocations, Step::increment) ||
+        !step(st, self, current_allocations, Step::decrement) ||
+        !step(st, self, bytes_allocated, Step::decrement, size.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -383,14 +368,14 @@ constexpr capi::Param update_peaks_params[] = {{"current_allocs", nullptr, "int"
                                                {"current_bytes", nullptr, "int"}};
 constexpr capi::Signature update_peaks_sig("_update_peaks", update_peaks_params);
 
-PyObject* update_peaks_method(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* update_peaks_method(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(update_peaks_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref current_allocs, current_bytes;
     if (!int_arg(a[0], "current_allocs", current_allocs) ||
         !int_arg(a[1], "current_bytes", current_bytes) ||
-        !update_peaks(self, current_allocs.get(), current_bytes.get())) {
+        !update_peaks(st, self, current_allocs.get(), current_bytes.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -407,10 +392,10 @@ bool fits_double(int64_t value) noexcept {
 // when denominator > 0, else 0.0, on the loaded values. `native` holds the
 // native values {numerator, denominator} when both counters were plain
 // AtomicCounters, and is null otherwise.
-PyObject* guarded_ratio(PyObject* numerator, PyObject* denominator, const int64_t* native,
-                        bool percent) noexcept {
+PyObject* guarded_ratio(const State& st, PyObject* numerator, PyObject* denominator,
+                        const int64_t* native, bool percent) noexcept {
     if (native) {
-        if (native[1] <= 0) return Py_NewRef(zero_float);
+        if (native[1] <= 0) return Py_NewRef(st.zero_float);
         if (fits_double(native[0]) && fits_double(native[1])) {
             // Both exactly representable: this is the division int / int performs.
             double ratio = static_cast<double>(native[0]) / static_cast<double>(native[1]);
@@ -418,17 +403,17 @@ PyObject* guarded_ratio(PyObject* numerator, PyObject* denominator, const int64_
             return PyFloat_FromDouble(ratio);
         }
     } else {
-        const int positive_total = PyObject_RichCompareBool(denominator, zero_int, Py_GT);
+        const int positive_total = PyObject_RichCompareBool(denominator, st.zero_int, Py_GT);
         if (positive_total < 0) return nullptr;
-        if (positive_total == 0) return Py_NewRef(zero_float);
+        if (positive_total == 0) return Py_NewRef(st.zero_float);
     }
     capi::Ref ratio = capi::Ref::steal(PyNumber_TrueDivide(numerator, denominator));
     if (!ratio || !percent) return ratio.release();
-    return PyNumber_Multiply(ratio.get(), hundred);
+    return PyNumber_Multiply(ratio.get(), st.hundred);
 }
 
 // format(ratio, ".1f") + "%".
-PyObject* ratio_text(PyObject* ratio) noexcept {
+PyObject* ratio_text(const State& st, PyObject* ratio) noexcept {
     if (PyFloat_CheckExact(ratio)) {
         char buffer[24];
         const std::size_t length = format_one_decimal(PyFloat_AS_DOUBLE(ratio), '%', buffer);
@@ -441,26 +426,27 @@ PyObject* ratio_text(PyObject* ratio) noexcept {
         PyMem_Free(digits);
         return text;
     }
-    capi::Ref formatted = capi::Ref::steal(PyObject_Format(ratio, s_one_decimal));
+    capi::Ref formatted = capi::Ref::steal(PyObject_Format(ratio, st.names.get<".1f">()));
     if (!formatted) return nullptr;
-    return PyUnicode_Concat(formatted.get(), s_percent);
+    return PyUnicode_Concat(formatted.get(), st.names.get<"%">());
 }
 
 constexpr capi::Signature snapshot_sig("get_snapshot");
-PyObject* get_snapshot(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get_snapshot(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(snapshot_sig, nargs, kwnames)) return nullptr;
     capi::Ref values[stat_field_count];
     int64_t native[stat_field_count];
     bool is_native[stat_field_count];
     for (int f = 0; f < stat_field_count; ++f) {
         PyObject* obj = counter_at(self, static_cast<StatField>(f));
-        if (Counter* counter = exact_counter(obj)) {
+        if (Counter* counter = exact_counter(st, obj)) {
             native[f] = counter->_c_load();
             is_native[f] = true;
             values[f] = capi::Ref::steal(PyLong_FromLongLong(native[f]));
         } else {
             is_native[f] = false;
-            values[f] = capi::Ref::steal(call_counter(obj, s_load));
+            values[f] = capi::Ref::steal(call_counter(obj, st.names.get<"load">()));
         }
         if (!values[f]) return nullptr;
     }
@@ -473,18 +459,18 @@ PyObject* get_snapshot(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     };
     int64_t buffer[2];
     capi::Ref ratio = capi::Ref::steal(
-        guarded_ratio(values[bucketed_allocations].get(), values[total_allocations].get(),
+        guarded_ratio(st, values[bucketed_allocations].get(), values[total_allocations].get(),
                       pair(bucketed_allocations, total_allocations, buffer), true));
     if (!ratio) return nullptr;
-    capi::Ref text = capi::Ref::steal(ratio_text(ratio.get()));
+    capi::Ref text = capi::Ref::steal(ratio_text(st, ratio.get()));
     if (!text) return nullptr;
     capi::Ref average_allocation = capi::Ref::steal(
-        guarded_ratio(values[total_allocation_time_ns].get(), values[total_allocations].get(),
+        guarded_ratio(st, values[total_allocation_time_ns].get(), values[total_allocations].get(),
                       pair(total_allocation_time_ns, total_allocations, buffer), false));
     if (!average_allocation) return nullptr;
-    capi::Ref average_deallocation = capi::Ref::steal(
-        guarded_ratio(values[total_deallocation_time_ns].get(), values[total_deallocations].get(),
-                      pair(total_deallocation_time_ns, total_deallocations, buffer), false));
+    capi::Ref average_deallocation = capi::Ref::steal(guarded_ratio(
+        st, values[total_deallocation_time_ns].get(), values[total_deallocations].get(),
+        pair(total_deallocation_time_ns, total_deallocations, buffer), false));
     if (!average_deallocation) return nullptr;
 
     PyObject* const entries[snapshot_size] = {
@@ -501,58 +487,54 @@ PyObject* get_snapshot(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject*
         values[alignment_padding_bytes].get(),
         average_allocation.get(),
         average_deallocation.get(),
-        s_allocation_mode_text,
+        st.names.get<"lock-free C11 atomics">(),
     };
     // Copying a dict that already holds the keys in order reuses its key
     // table, which is much cheaper than inserting into an empty one.
-    capi::Ref dict = capi::Ref::steal(PyDict_Copy(snapshot_template));
-    if (!dict) return nullptr;
-    for (int i = 0; i < snapshot_size; ++i) {
-        if (PyDict_SetItem(dict.get(), snapshot_keys[i], entries[i]) < 0) return nullptr;
-    }
+    capi::Ref dict = capi::Ref::steal(PyDict_Copy(st.snapshot_template));
+    if (!dict || !set_snapshot_entries(st, dict.get(), entries)) return nullptr;
     return dict.release();
 }
 
 constexpr capi::Signature reset_sig("reset");
-PyObject* reset(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* reset(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(reset_sig, nargs, kwnames)) return nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(self->update_lock)) return nullptr;
     self->stats.reset();
     for (int f = 0; f < stat_field_count; ++f) {
-        if (!store_zero(self, static_cast<StatField>(f))) return nullptr;
+        if (!store_zero(st, self, static_cast<StatField>(f))) return nullptr;
     }
     guard.release();
     Py_RETURN_NONE;
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, record_allocation>(
-        record_allocation_sig,
-        "Record an allocation event.\n\n"
-        "Args:\n"
-        "    size: Size of allocation in bytes\n"
-        "    is_bucketed: Whether allocation came from bucketed pool\n"
-        "    padding: Alignment padding bytes used\n"
-        "    time_ns: Time taken for allocation in nanoseconds"),
-    capi::method<Self, record_deallocation>(
-        record_deallocation_sig,
-        "Record a deallocation event.\n\n"
-        "Args:\n"
-        "    size: Size of deallocation in bytes\n"
-        "    time_ns: Time taken for deallocation in nanoseconds"),
-    capi::method<Self, py_record_allocation>(
+    capi::method<record_allocation>(record_allocation_sig,
+                                    "Record an allocation event.\n\n"
+                                    "Args:\n"
+                                    "    size: Size of allocation in bytes\n"
+                                    "    is_bucketed: Whether allocation came from bucketed pool\n"
+                                    "    padding: Alignment padding bytes used\n"
+                                    "    time_ns: Time taken for allocation in nanoseconds"),
+    capi::method<record_deallocation>(record_deallocation_sig,
+                                      "Record a deallocation event.\n\n"
+                                      "Args:\n"
+                                      "    size: Size of deallocation in bytes\n"
+                                      "    time_ns: Time taken for deallocation in nanoseconds"),
+    capi::method<py_record_allocation>(
         py_record_allocation_sig,
         "Record allocation event.\n\n"
         "Updates both internal atomics and public AtomicCounter instances."),
-    capi::method<Self, py_record_deallocation>(
+    capi::method<py_record_deallocation>(
         py_record_deallocation_sig,
         "Record deallocation event.\n\n"
         "Updates both internal atomics and public AtomicCounter instances."),
-    capi::method<Self, update_peaks_method>(update_peaks_sig,
-                                            "Update peak values using compare-and-swap."),
-    capi::method<Self, get_snapshot>(snapshot_sig, "Get atomic snapshot of statistics.", "dict"),
-    capi::method<Self, reset>(reset_sig, "Reset all statistics to zero."),
+    capi::method<update_peaks_method>(update_peaks_sig,
+                                      "Update peak values using compare-and-swap."),
+    capi::method<get_snapshot>(snapshot_sig, "Get atomic snapshot of statistics.", "dict"),
+    capi::method<reset>(reset_sig, "Reset all statistics to zero."),
 };
 
 #define COUNTER_MEMBER(name)                                                                     \
@@ -580,7 +562,7 @@ PyMemberDef members[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(statistics_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(statistics_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, statistics_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(statistics_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(statistics_clear)},
     {Py_tp_members, members},
@@ -606,40 +588,19 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_lock_free_statistics(PyObject* module) noexcept {
-    if (!capi::intern_all({{s_increment, "increment"},
-                           {s_decrement, "decrement"},
-                           {s_load, "load"},
-                           {s_store, "store"},
-                           {s_compare_and_swap, "compare_and_swap"},
-                           {s_update_peaks, "_update_peaks"},
-                           {s_allocation_mode_text, "lock-free C11 atomics"},
-                           {s_one_decimal, ".1f"},
-                           {s_percent, "%"}})) {
+bool add_lock_free_statistics(PyObject* module, State& st) noexcept {
+    PyObject* nones[snapshot_size];
+    std::fill(std::begin(nones), std::end(nones), Py_None);
+    capi::Ref keys = capi::Ref::steal(PyDict_New());
+    if (!keys || !set_snapshot_entries(st, keys.get(), nones)) return false;
+    st.snapshot_template = keys.release();
+    if ((st.zero_int = PyLong_FromLong(0)) == nullptr ||
+        (st.zero_float = PyFloat_FromDouble(0.0)) == nullptr ||
+        (st.hundred = PyFloat_FromDouble(100.0)) == nullptr) {
         return false;
     }
-    for (int i = 0; i < snapshot_size; ++i) {
-        if (snapshot_keys[i] == nullptr) {
-            snapshot_keys[i] = capi::intern(snapshot_key_texts[i]);
-            if (snapshot_keys[i] == nullptr) return false;
-        }
-    }
-    if (snapshot_template == nullptr) {
-        capi::Ref keys = capi::Ref::steal(PyDict_New());
-        if (!keys) return false;
-        for (PyObject* key : snapshot_keys) {
-            if (PyDict_SetItem(keys.get(), key, Py_None) < 0) return false;
-        }
-        snapshot_template = keys.release();
-    }
-    if (zero_int == nullptr) {
-        zero_int = PyLong_FromLong(0);
-        zero_float = PyFloat_FromDouble(0.0);
-        hundred = PyFloat_FromDouble(100.0);
-        if (!zero_int || !zero_float || !hundred) return false;
-    }
-    StatisticsType = capi::create_type(module, {&type_spec, methods});
-    return StatisticsType != nullptr;
+    st.LockFreeStatisticsType = capi::create_type(module, st, {&type_spec, methods});
+    return st.LockFreeStatisticsType != nullptr;
 }
 
 }  // namespace lockless

@@ -15,19 +15,12 @@ namespace {
 
 using Self = PerformanceTimerObject;
 
-PyTypeObject* TimerType = nullptr;
-PyObject* s_time = nullptr;
-PyObject* s_perf_counter_ns = nullptr;
-PyObject* s_elapsed_ns = nullptr;
-PyObject* thousand = nullptr;
-PyObject* million = nullptr;
-
 // time.perf_counter_ns(), importing `time` as the statement `import time` does.
-PyObject* perf_counter_ns() noexcept {
-    capi::Ref time =
-        capi::Ref::steal(PyImport_ImportModuleLevelObject(s_time, nullptr, nullptr, nullptr, 0));
+PyObject* perf_counter_ns(const State& st) noexcept {
+    capi::Ref time = capi::Ref::steal(
+        PyImport_ImportModuleLevelObject(st.names.get<"time">(), nullptr, nullptr, nullptr, 0));
     if (!time) return nullptr;
-    return capi::call_method(time.get(), s_perf_counter_ns);
+    return capi::call_method<"perf_counter_ns">(st, time.get());
 }
 
 constexpr capi::Signature new_sig("PerformanceTimer");
@@ -42,17 +35,18 @@ PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }
 
 constexpr capi::Signature start_sig("start");
-PyObject* start(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* start(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(start_sig, nargs, kwnames)) return nullptr;
-    capi::Ref now = capi::Ref::steal(perf_counter_ns());
+    capi::Ref now = capi::Ref::steal(perf_counter_ns(st));
     int64_t value;
     if (!now || !capi::to_int64(now.get(), value)) return nullptr;
     self->start_time_ns = value;
     Py_RETURN_NONE;
 }
 
-PyObject* elapsed_ns_impl(Self* self) noexcept {
-    capi::Ref now = capi::Ref::steal(perf_counter_ns());
+PyObject* elapsed_ns_impl(const State& st, Self* self) noexcept {
+    capi::Ref now = capi::Ref::steal(perf_counter_ns(st));
     if (!now) return nullptr;
     capi::Ref start_ns = capi::Ref::steal(PyLong_FromLongLong(self->start_time_ns));
     if (!start_ns) return nullptr;
@@ -61,19 +55,21 @@ PyObject* elapsed_ns_impl(Self* self) noexcept {
 }
 
 constexpr capi::Signature elapsed_ns_sig("elapsed_ns");
-PyObject* elapsed_ns(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* elapsed_ns(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(elapsed_ns_sig, nargs, kwnames)) return nullptr;
-    return elapsed_ns_impl(self);
+    return elapsed_ns_impl(st, self);
 }
 
 // self.elapsed_ns() scaled: an int or float reading is converted to float and
 // multiplied by `factor`; any other object is true-divided by `divisor`.
-PyObject* scaled_elapsed(Self* self, double factor, PyObject* divisor) noexcept {
+PyObject* scaled_elapsed(const State& st, Self* self, double factor, PyObject* divisor) noexcept {
     capi::Ref ns;
-    if (Py_IS_TYPE(self, TimerType)) {
-        ns = capi::Ref::steal(elapsed_ns_impl(self));
+    if (Py_IS_TYPE(self, st.PerformanceTimerType)) {
+        ns = capi::Ref::steal(elapsed_ns_impl(st, self));
     } else {
-        ns = capi::Ref::steal(capi::call_method(reinterpret_cast<PyObject*>(self), s_elapsed_ns));
+        ns = capi::Ref::steal(
+            capi::call_method<"elapsed_ns">(st, reinterpret_cast<PyObject*>(self)));
     }
     if (!ns) return nullptr;
     double value;
@@ -89,22 +85,24 @@ PyObject* scaled_elapsed(Self* self, double factor, PyObject* divisor) noexcept 
 }
 
 constexpr capi::Signature elapsed_us_sig("elapsed_us");
-PyObject* elapsed_us(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* elapsed_us(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(elapsed_us_sig, nargs, kwnames)) return nullptr;
-    return scaled_elapsed(self, 0.001, thousand);
+    return scaled_elapsed(st, self, 0.001, st.thousand);
 }
 
 constexpr capi::Signature elapsed_ms_sig("elapsed_ms");
-PyObject* elapsed_ms(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* elapsed_ms(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(elapsed_ms_sig, nargs, kwnames)) return nullptr;
-    return scaled_elapsed(self, 1e-6, million);
+    return scaled_elapsed(st, self, 1e-6, st.million);
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, start>(start_sig, "Start timing."),
-    capi::method<Self, elapsed_ns>(elapsed_ns_sig, "Get elapsed time in nanoseconds.", "int"),
-    capi::method<Self, elapsed_us>(elapsed_us_sig, "Get elapsed time in microseconds.", "float"),
-    capi::method<Self, elapsed_ms>(elapsed_ms_sig, "Get elapsed time in milliseconds.", "float"),
+    capi::method<start>(start_sig, "Start timing."),
+    capi::method<elapsed_ns>(elapsed_ns_sig, "Get elapsed time in nanoseconds.", "int"),
+    capi::method<elapsed_us>(elapsed_us_sig, "Get elapsed time in microseconds.", "float"),
+    capi::method<elapsed_ms>(elapsed_ms_sig, "Get elapsed time in milliseconds.", "float"),
 };
 
 PyType_Slot slots[] = {
@@ -125,19 +123,13 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_performance_timer(PyObject* module) noexcept {
-    if (!capi::intern_all({{s_time, "time"},
-                           {s_perf_counter_ns, "perf_counter_ns"},
-                           {s_elapsed_ns, "elapsed_ns"}})) {
+bool add_performance_timer(PyObject* module, State& st) noexcept {
+    if ((st.thousand = PyFloat_FromDouble(1000.0)) == nullptr ||
+        (st.million = PyFloat_FromDouble(1e6)) == nullptr) {
         return false;
     }
-    if (thousand == nullptr) {
-        thousand = PyFloat_FromDouble(1000.0);
-        million = PyFloat_FromDouble(1e6);
-        if (!thousand || !million) return false;
-    }
-    TimerType = capi::create_type(module, {&type_spec, methods});
-    return TimerType != nullptr;
+    st.PerformanceTimerType = capi::create_type(module, st, {&type_spec, methods});
+    return st.PerformanceTimerType != nullptr;
 }
 
 }  // namespace lockless

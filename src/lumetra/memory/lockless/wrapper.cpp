@@ -9,23 +9,12 @@ namespace lockless {
 
 namespace {
 
-PyObject* s_counter = nullptr;
-PyObject* s_py_load = nullptr;
-PyObject* s_py_store = nullptr;
-PyObject* s_py_increment = nullptr;
-PyObject* s_py_decrement = nullptr;
-PyObject* s_py_compare_and_swap = nullptr;
-PyObject* s_py_fetch_and_add = nullptr;
-
-// Calls self._counter.<method>(*args) with `args` already validated.
-PyObject* forward(PyObject* self, PyObject* method,
-                  std::initializer_list<PyObject*> args) noexcept {
-    capi::Ref counter = capi::Ref::steal(PyObject_GetAttr(self, s_counter));
+// Calls self._counter.<Method>(*args) with `args` already validated.
+template <capi::Name Method, typename... Args>
+PyObject* forward(const State& st, PyObject* self, Args... args) noexcept {
+    capi::Ref counter = capi::Ref::steal(capi::attr<"_counter">(st, self));
     if (!counter) return nullptr;
-    PyObject* stack[3] = {counter.get(), nullptr, nullptr};
-    size_t n = 1;
-    for (PyObject* arg : args) stack[n++] = arg;
-    return PyObject_VectorcallMethod(method, stack, n, nullptr);
+    return capi::call_method<Method>(st, counter.get(), args...);
 }
 
 // Validated `int` parameter, or the default when omitted.
@@ -36,45 +25,48 @@ capi::Ref int_arg(PyObject* given, const char* name, long default_value) noexcep
 
 constexpr capi::Param init_params[] = {{"initial_value", "0", "int"}};
 constexpr capi::Signature init_sig("__init__", init_params);
-PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* init(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(init_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref initial_value = int_arg(a[0], "initial_value", 0);
     if (!initial_value) return nullptr;
-    capi::Ref counter = capi::Ref::steal(
-        PyObject_CallOneArg(reinterpret_cast<PyObject*>(AtomicCounterType), initial_value.get()));
-    if (!counter || PyObject_SetAttr(self, s_counter, counter.get()) < 0) return nullptr;
+    capi::Ref counter = capi::Ref::steal(PyObject_CallOneArg(
+        reinterpret_cast<PyObject*>(st.AtomicCounterType), initial_value.get()));
+    if (!counter || PyObject_SetAttr(self, st.names.get<"_counter">(), counter.get()) < 0) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
 constexpr capi::Signature load_sig("load");
-PyObject* load(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* load(State& st, PyObject* self, PyObject* const*, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
-    return forward(self, s_py_load, {});
+    return forward<"py_load">(st, self);
 }
 
 constexpr capi::Param store_params[] = {{"value", nullptr, "int"}};
 constexpr capi::Signature store_sig("store", store_params);
-PyObject* store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* store(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(store_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref value = int_arg(a[0], "value", 0);
     if (!value) return nullptr;
-    capi::Ref result = capi::Ref::steal(forward(self, s_py_store, {value.get()}));
+    capi::Ref result = capi::Ref::steal(forward<"py_store">(st, self, value.get()));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
 
-template <PyObject*& Method, const capi::Signature& Sig>
-PyObject* delta_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+template <capi::Name Method, const capi::Signature& Sig>
+PyObject* delta_op(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(Sig, args, nargs, kwnames)) return nullptr;
     capi::Ref delta = int_arg(a[0], "delta", 1);
     if (!delta) return nullptr;
-    return forward(self, Method, {delta.get()});
+    return forward<Method>(st, self, delta.get());
 }
 
 constexpr capi::Param delta_default_params[] = {{"delta", "1", "int"}};
@@ -85,7 +77,7 @@ constexpr capi::Signature fetch_and_add_sig("fetch_and_add", delta_required_para
 
 constexpr capi::Param cas_params[] = {{"expected", nullptr, "int"}, {"new_value", nullptr, "int"}};
 constexpr capi::Signature cas_sig("compare_and_swap", cas_params);
-PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* compare_and_swap(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(cas_sig, args, nargs, kwnames)) return nullptr;
@@ -93,32 +85,23 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!expected) return nullptr;
     capi::Ref new_value = int_arg(a[1], "new_value", 0);
     if (!new_value) return nullptr;
-    return forward(self, s_py_compare_and_swap, {expected.get(), new_value.get()});
+    return forward<"py_compare_and_swap">(st, self, expected.get(), new_value.get());
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<PyObject, init>(init_sig),
-    capi::method<PyObject, load>(load_sig, nullptr, "int"),
-    capi::method<PyObject, store>(store_sig),
-    capi::method<PyObject, delta_op<s_py_increment, increment_sig>>(increment_sig, nullptr, "int"),
-    capi::method<PyObject, delta_op<s_py_decrement, decrement_sig>>(decrement_sig, nullptr, "int"),
-    capi::method<PyObject, compare_and_swap>(cas_sig, nullptr, "bool"),
-    capi::method<PyObject, delta_op<s_py_fetch_and_add, fetch_and_add_sig>>(fetch_and_add_sig,
-                                                                            nullptr, "int"),
+    capi::method<init>(init_sig),
+    capi::method<load>(load_sig, nullptr, "int"),
+    capi::method<store>(store_sig),
+    capi::method<delta_op<"py_increment", increment_sig>>(increment_sig, nullptr, "int"),
+    capi::method<delta_op<"py_decrement", decrement_sig>>(decrement_sig, nullptr, "int"),
+    capi::method<compare_and_swap>(cas_sig, nullptr, "bool"),
+    capi::method<delta_op<"py_fetch_and_add", fetch_and_add_sig>>(fetch_and_add_sig, nullptr,
+                                                                  "int"),
 };
 
 }  // namespace
 
-bool add_atomic_counter_wrapper(PyObject* module) noexcept {
-    if (!capi::intern_all({{s_counter, "_counter"},
-                           {s_py_load, "py_load"},
-                           {s_py_store, "py_store"},
-                           {s_py_increment, "py_increment"},
-                           {s_py_decrement, "py_decrement"},
-                           {s_py_compare_and_swap, "py_compare_and_swap"},
-                           {s_py_fetch_and_add, "py_fetch_and_add"}})) {
-        return false;
-    }
+bool add_atomic_counter_wrapper(PyObject* module, State& st) noexcept {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return false;
     capi::Ref ns = capi::Ref::steal(Py_BuildValue(
@@ -127,7 +110,7 @@ bool add_atomic_counter_wrapper(PyObject* module) noexcept {
     if (!ns) return false;
     for (const capi::FunctionDef& def : methods) {
         capi::Ref func = capi::Ref::steal(capi::new_function(
-            def, capi::Binding::method, module_name, "AtomicCounterWrapper", nullptr));
+            module, st, &st, def, capi::Binding::method, "AtomicCounterWrapper", nullptr));
         if (!func || PyDict_SetItemString(ns.get(), def.sig->name, func.get()) < 0) return false;
     }
     capi::Ref cls = capi::Ref::steal(PyObject_CallFunction(

@@ -14,9 +14,12 @@
 // A failed fit check leaves the offset where it was: popping the last offset
 // and appending it back is the same list, without a chance of failing.
 //
-// The dict and the lock are set in tp_new and never replaced, so methods can
-// use them without checks. The instance takes part in garbage collection
-// because `threading.Lock` may be rebound to a class whose objects refer back.
+// The dict and the lock are set in tp_new and never replaced or cleared (the
+// type has no tp_clear), so methods can use them without checks. The instance
+// takes part in garbage collection because `threading.Lock` may be rebound to
+// a class whose objects refer back, and the dict is reachable from Python
+// (through gc.get_referents); such cycles are broken by the other objects in
+// them.
 #include <new>
 
 #include "capi/capi.hpp"
@@ -32,9 +35,6 @@ struct Self {
     capi::Ref bucketed_free_lists;
     capi::Ref lock;
 };
-
-PyTypeObject* AllocatorType = nullptr;
-PyObject* s_init_buckets = nullptr;
 
 // --- bucket access (lock held) ---------------------------------------------------
 
@@ -138,11 +138,13 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     new (&self->bucketed_free_lists) capi::Ref(capi::Ref::steal(PyDict_New()));
     new (&self->lock) capi::Ref();
     if (!self->bucketed_free_lists) return nullptr;
-    self->lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    const State& st = state_of(type);
+    self->lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!self->lock) return nullptr;
     // A subclass may replace _init_buckets; its version runs instead.
-    if (capi::overridden(owned.get(), AllocatorType, s_init_buckets)) {
-        capi::Ref result = capi::Ref::steal(PyObject_CallMethodNoArgs(owned.get(), s_init_buckets));
+    if (capi::overridden(owned.get(), st.FastBucketAllocatorType,
+                         st.names.get<"_init_buckets">())) {
+        capi::Ref result = capi::Ref::steal(capi::call_method<"_init_buckets">(st, owned.get()));
         if (!result) return nullptr;
     } else if (!init_buckets(self)) {
         return nullptr;
@@ -158,14 +160,9 @@ int allocator_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void allocator_dealloc(PyObject* obj) noexcept {
-    PyObject_GC_UnTrack(obj);
-    auto* self = reinterpret_cast<Self*>(obj);
+void allocator_release(Self* self) noexcept {
     self->lock.~Ref();
     self->bucketed_free_lists.~Ref();
-    PyTypeObject* type = Py_TYPE(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
 }
 
 // --- methods ---------------------------------------------------------------------
@@ -269,15 +266,15 @@ PyObject* find_best_fit_bucket(Self* self, PyObject* const* args, Py_ssize_t nar
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, py_init_buckets>(init_buckets_sig, "Initialize size-class buckets."),
-    capi::method<Self, add_to_bucket>(add_sig, "Add block to appropriate bucket."),
-    capi::method<Self, remove_from_bucket>(remove_sig, "Remove block from appropriate bucket."),
-    capi::method<Self, find_best_fit_bucket>(best_fit_sig, "Find best fit bucket for allocation."),
+    capi::method<py_init_buckets>(init_buckets_sig, "Initialize size-class buckets."),
+    capi::method<add_to_bucket>(add_sig, "Add block to appropriate bucket."),
+    capi::method<remove_from_bucket>(remove_sig, "Remove block from appropriate bucket."),
+    capi::method<find_best_fit_bucket>(best_fit_sig, "Find best fit bucket for allocation."),
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(allocator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(allocator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, allocator_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(allocator_traverse)},
     {Py_tp_doc,
      const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
@@ -297,11 +294,9 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_bucket_allocator(PyObject* module) noexcept {
-    if (!capi::intern_all({{s_init_buckets, "_init_buckets"}})) return false;
-    // Kept for the process lifetime, like the module that also holds it.
-    AllocatorType = capi::create_type(module, {&type_spec, methods});
-    return AllocatorType != nullptr;
+bool add_bucket_allocator(PyObject* module, State& st) noexcept {
+    st.FastBucketAllocatorType = capi::create_type(module, st, {&type_spec, methods});
+    return st.FastBucketAllocatorType != nullptr;
 }
 
 }  // namespace slabkit

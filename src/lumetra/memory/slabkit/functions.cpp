@@ -3,8 +3,8 @@
 //
 // Results are computed in 64 bits from 32-bit arguments, so they are the true
 // rounded values even next to the 32-bit limits. The operation names of
-// fast_bitmap_operations are interned at start-up; a literal name passed from
-// Python code is the same object and is recognised by identity.
+// fast_bitmap_operations are interned in the module state; a literal name
+// passed from Python code is the same object and is recognised by identity.
 #include "capi/capi.hpp"
 #include "size_math.hpp"
 #include "slab_header.hpp"
@@ -13,11 +13,6 @@
 namespace slabkit {
 
 namespace {
-
-PyObject* s_is_set = nullptr;
-PyObject* s_set = nullptr;
-PyObject* s_clear = nullptr;
-PyObject* s_find_first = nullptr;
 
 constexpr capi::Param align_params[] = {{"size"}, {"alignment"}};
 constexpr capi::Signature align_sig("fast_align_size", align_params);
@@ -59,7 +54,7 @@ bool is_operation(PyObject* operation, PyObject* interned, const char* text) noe
 
 constexpr capi::Param bitmap_params[] = {{"bitmap"}, {"index"}, {"operation"}};
 constexpr capi::Signature bitmap_sig("fast_bitmap_operations", bitmap_params);
-PyObject* fast_bitmap_operations(PyObject* const* args, Py_ssize_t nargs,
+PyObject* fast_bitmap_operations(State& st, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
     capi::Args<3> a;
     uint64_t bitmap;
@@ -70,16 +65,16 @@ PyObject* fast_bitmap_operations(PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     PyObject* operation = a[2];
-    if (is_operation(operation, s_is_set, "is_set")) {
+    if (is_operation(operation, st.names.get<"is_set">(), "is_set")) {
         return capi::new_bool(bitmap_is_set(bitmap, index));
     }
-    if (is_operation(operation, s_set, "set")) {
+    if (is_operation(operation, st.names.get<"set">(), "set")) {
         return PyLong_FromUnsignedLongLong(bitmap_set(bitmap, index));
     }
-    if (is_operation(operation, s_clear, "clear")) {
+    if (is_operation(operation, st.names.get<"clear">(), "clear")) {
         return PyLong_FromUnsignedLongLong(bitmap_clear(bitmap, index));
     }
-    if (is_operation(operation, s_find_first, "find_first")) {
+    if (is_operation(operation, st.names.get<"find_first">(), "find_first")) {
         return PyLong_FromLong(bitmap_find_first_set(bitmap));
     }
     PyErr_Format(PyExc_ValueError, "Unknown operation: %S", operation);
@@ -114,14 +109,8 @@ const capi::FunctionDef functions[] = {
 
 }  // namespace
 
-bool add_functions(PyObject* module) noexcept {
-    return capi::intern_all({
-               {s_is_set, "is_set"},
-               {s_set, "set"},
-               {s_clear, "clear"},
-               {s_find_first, "find_first"},
-           }) &&
-           capi::add_functions(module, functions);
+bool add_functions(PyObject* module, State& st) noexcept {
+    return capi::add_functions(module, st, functions);
 }
 
 }  // namespace slabkit

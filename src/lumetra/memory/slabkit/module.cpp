@@ -9,32 +9,27 @@
 
 namespace slabkit {
 
-PyObject* module_dict = nullptr;
-
-}  // namespace slabkit
-
 namespace {
 
-bool init(PyObject* module) noexcept {
-    using namespace slabkit;
-    module_dict = PyModule_GetDict(module);
-    Py_INCREF(module_dict);
+bool exec(PyObject* module, State& st) noexcept {
     if (!capi::import_module(module, "threading") || !capi::import_module(module, "logging")) {
         return false;
     }
     capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    if (!logger || !add_slab_header_ops(module) || !add_bucket_allocator(module) ||
-        !add_stats_collector(module) || !slabkit::add_functions(module)) {
+    if (!logger || !st.names.init() || !add_slab_header_ops(module, st) ||
+        !add_bucket_allocator(module, st) || !add_stats_collector(module, st) ||
+        !add_functions(module, st)) {
         return false;
     }
-    _init_crc16_table();
+    fill_crc16_table_once();
     return capi::log(logger.get(), "info",
                      "Lumetra Slabkit Cython module loaded - targeting 1.8-3\xc3\x97 performance "
                      "improvement");
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+}  // namespace
+
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.memory.slabkit",
     "Native fast paths of the slab and bucket allocator.\n\n"
     "- FastSlabHeaderOps: one slab's 16-byte header with a CRC-16 checksum and\n"
@@ -43,15 +38,8 @@ PyModuleDef module_def = {
     "  best-fit search, serialised by a threading.Lock.\n"
     "- FastStatsCollector: allocation counters behind a threading.Lock.\n"
     "- fast_align_size, fast_get_bucket_size, fast_can_fit_aligned,\n"
-    "  fast_bitmap_operations: the size and bitmap arithmetic on its own.\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "  fast_bitmap_operations: the size and bitmap arithmetic on its own.\n");
 
-}  // namespace
+}  // namespace slabkit
 
-PyMODINIT_FUNC PyInit_slabkit() { return capi::create_module(&module_def, init); }
+PyMODINIT_FUNC PyInit_slabkit() { return PyModuleDef_Init(&slabkit::module_def); }

@@ -12,9 +12,10 @@
 // false and a set or clear leaves the bitmap as it was. No shift is ever made
 // by a negative amount or by 64 or more.
 //
-// `crc16_table` is filled once by `_init_crc16_table()` during module import
-// and only read afterwards. A FastSlabHeaderOps has no lock: its caller drives
-// one slab from one thread at a time. Nothing here touches the interpreter.
+// `crc16_table` is filled once per process by `_init_crc16_table()`, during
+// the module's first import in any interpreter, and only read afterwards. A
+// FastSlabHeaderOps has no lock: its caller drives one slab from one thread
+// at a time. Nothing here touches the interpreter.
 #pragma once
 
 #include <array>
@@ -40,6 +41,16 @@ inline void _init_crc16_table() noexcept {
         }
         crc16_table[i] = crc;
     }
+}
+
+// The import's step "fill the table": the first call in the process fills
+// it, later ones (imports in further interpreters, re-imports) return at once.
+// Interpreters with their own GIL may import the module at the same time; the
+// guard lets exactly one of them fill the table and holds the others until it
+// is complete, so the table is never written while another interpreter reads.
+inline void fill_crc16_table_once() noexcept {
+    static const bool filled = (_init_crc16_table(), true);
+    (void)filled;
 }
 
 inline uint16_t fast_crc16(const uint8_t* data, std::size_t length) noexcept {

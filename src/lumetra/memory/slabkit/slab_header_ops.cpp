@@ -19,9 +19,6 @@ struct Self {
     PyObject_HEAD FastSlabHeaderOps ops;
 };
 
-PyObject* s_logger = nullptr;
-PyObject* s_warning = nullptr;
-
 constexpr capi::Param new_params[] = {{"size_class_index"}, {"objects_per_slab"}};
 constexpr capi::Signature new_sig("FastSlabHeaderOps", new_params);
 
@@ -39,20 +36,17 @@ PyObject* ops_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
 }
 
 // logger.warning(text), with `logger` looked up in the module namespace.
-bool log_corruption(uint16_t stored_crc, uint16_t computed_crc) noexcept {
+bool log_corruption(const State& st, uint16_t stored_crc, uint16_t computed_crc) noexcept {
     char text[80];
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
                   stored_crc, computed_crc);
-    PyObject* logger = PyDict_GetItemWithError(module_dict, s_logger);
-    if (logger == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'logger' is not defined");
-        return false;
-    }
-    capi::Ref hold = capi::Ref::borrow(logger);
+    // Held: building the message can run a collection that rebinds the global.
+    capi::Ref logger = capi::Ref::borrow(capi::global<"logger">(st));
+    if (!logger) return false;
     capi::Ref message = capi::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
     return static_cast<bool>(
-        capi::Ref::steal(PyObject_CallMethodOneArg(logger, s_warning, message.get())));
+        capi::Ref::steal(capi::call_method<"warning">(st, logger.get(), message.get())));
 }
 
 constexpr capi::Signature pack_sig("pack_header");
@@ -65,7 +59,7 @@ PyObject* pack_header(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
 
 constexpr capi::Param unpack_params[] = {{"data"}};
 constexpr capi::Signature unpack_sig("unpack_header", unpack_params);
-PyObject* unpack_header(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* unpack_header(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(unpack_sig, args, nargs, kwnames)) return nullptr;
@@ -86,7 +80,7 @@ PyObject* unpack_header(Self* self, PyObject* const* args, Py_ssize_t nargs,
     uint16_t stored_crc, computed_crc;
     const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
     if (!self->ops.unpack_header(bytes, stored_crc, computed_crc) &&
-        !log_corruption(stored_crc, computed_crc)) {
+        !log_corruption(st, stored_crc, computed_crc)) {
         return nullptr;
     }
     return capi::new_none();
@@ -127,15 +121,15 @@ constexpr capi::Signature allocate_sig("py_allocate_object_at", index_params);
 constexpr capi::Signature deallocate_sig("py_deallocate_object_at", index_params);
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, pack_header>(pack_sig, "Pack header into bytes for storage."),
-    capi::method<Self, unpack_header>(unpack_sig, "Unpack header from bytes."),
-    capi::method<Self, py_is_object_free>(is_free_sig,
-                                          "Check if object at index is free (Python interface)."),
-    capi::method<Self, py_find_free_object>(find_free_sig,
-                                            "Find first free object index (Python interface)."),
-    capi::method<Self, index_op<&FastSlabHeaderOps::allocate_object, allocate_sig>>(
+    capi::method<pack_header>(pack_sig, "Pack header into bytes for storage."),
+    capi::method<unpack_header>(unpack_sig, "Unpack header from bytes."),
+    capi::method<py_is_object_free>(is_free_sig,
+                                    "Check if object at index is free (Python interface)."),
+    capi::method<py_find_free_object>(find_free_sig,
+                                      "Find first free object index (Python interface)."),
+    capi::method<index_op<&FastSlabHeaderOps::allocate_object, allocate_sig>>(
         allocate_sig, "Mark object as allocated (Python interface)."),
-    capi::method<Self, index_op<&FastSlabHeaderOps::deallocate_object, deallocate_sig>>(
+    capi::method<index_op<&FastSlabHeaderOps::deallocate_object, deallocate_sig>>(
         deallocate_sig, "Mark object as free (Python interface)."),
 };
 
@@ -160,11 +154,9 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_slab_header_ops(PyObject* module) noexcept {
-    if (!capi::intern_all({{s_logger, "logger"}, {s_warning, "warning"}})) return false;
-    capi::Ref type = capi::Ref::steal(
-        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
-    return static_cast<bool>(type);
+bool add_slab_header_ops(PyObject* module, State& st) noexcept {
+    st.FastSlabHeaderOpsType = capi::create_type(module, st, {&type_spec, methods});
+    return st.FastSlabHeaderOpsType != nullptr;
 }
 
 }  // namespace slabkit

@@ -1,20 +1,53 @@
-// Module-internal declarations of lumetra.memory.slabkit: one `add_*` per
-// class or function group, called by the module's start-up in import order,
-// and the process-wide module state they share.
+// Module-internal declarations of lumetra.memory.slabkit: the module state
+// and one `add_*` per class or function group, called by the module's
+// start-up in import order.
 #pragma once
 
 #include <Python.h>
 
+#include "capi/capi.hpp"
+
 namespace slabkit {
 
-// The module's namespace, kept for the module's lifetime (single-phase
-// initialisation: set once, never released). `threading.Lock` and `logger`
-// are looked up in it when used, so rebinding either is honoured.
-extern PyObject* module_dict;
+// The module's state: one per module object, so one per interpreter.
+// `threading.Lock` and `logger` are looked up in the module's namespace when
+// used, so rebinding either is honoured.
+struct State : capi::ModuleState {
+    PyTypeObject* FastSlabHeaderOpsType = nullptr;
+    PyTypeObject* FastBucketAllocatorType = nullptr;
+    PyTypeObject* FastStatsCollectorType = nullptr;
+    capi::Names<
+        // FastSlabHeaderOps
+        "logger", "warning",
+        // FastBucketAllocator
+        "_init_buckets",
+        // FastStatsCollector.get_stats keys
+        "total_allocations", "total_deallocations", "bucketed_allocations", "fallback_allocations",
+        "bucketed_allocation_ratio", "alignment_padding_bytes",
+        // fast_bitmap_operations
+        "is_set", "set", "clear", "find_first">
+        names;
 
-bool add_slab_header_ops(PyObject* module) noexcept;
-bool add_bucket_allocator(PyObject* module) noexcept;
-bool add_stats_collector(PyObject* module) noexcept;
-bool add_functions(PyObject* module) noexcept;
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        ModuleState::for_each_ref(f);
+        f(FastSlabHeaderOpsType);
+        f(FastBucketAllocatorType);
+        f(FastStatsCollectorType);
+        names.for_each_ref(f);
+    }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that made `type` (or its base).
+inline State& state_of(PyTypeObject* type) noexcept {
+    return capi::type_state<State>(type, module_def);
+}
+
+bool add_slab_header_ops(PyObject* module, State& st) noexcept;
+bool add_bucket_allocator(PyObject* module, State& st) noexcept;
+bool add_stats_collector(PyObject* module, State& st) noexcept;
+bool add_functions(PyObject* module, State& st) noexcept;
 
 }  // namespace slabkit

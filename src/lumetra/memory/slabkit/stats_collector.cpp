@@ -4,7 +4,8 @@
 // replaced). Arguments, truth values included, are converted before the lock
 // is taken; a report copies the counters under the lock and builds its
 // dictionary after releasing it, so it is one consistent snapshot and no
-// object is created or dropped while the lock is held.
+// object is created or dropped while the lock is held. The lock is visited by
+// the collector but never cleared (the type has no tp_clear).
 #include <new>
 
 #include "alloc_stats.hpp"
@@ -20,13 +21,6 @@ struct Self {
     capi::Ref lock;
 };
 
-PyObject* s_total_allocations = nullptr;
-PyObject* s_total_deallocations = nullptr;
-PyObject* s_bucketed_allocations = nullptr;
-PyObject* s_fallback_allocations = nullptr;
-PyObject* s_bucketed_allocation_ratio = nullptr;
-PyObject* s_alignment_padding_bytes = nullptr;
-
 constexpr capi::Signature new_sig("FastStatsCollector");
 
 PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -36,7 +30,7 @@ PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     new (&self->stats) FastAllocStats();
-    new (&self->lock) capi::Ref(capi::Ref::steal(capi::new_threading_lock(module_dict)));
+    new (&self->lock) capi::Ref(capi::Ref::steal(capi::new_threading_lock(state_of(type))));
     if (!self->lock) return nullptr;
     return owned.release();
 }
@@ -47,13 +41,7 @@ int collector_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void collector_dealloc(PyObject* obj) noexcept {
-    PyObject_GC_UnTrack(obj);
-    reinterpret_cast<Self*>(obj)->lock.~Ref();
-    PyTypeObject* type = Py_TYPE(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
-}
+void collector_release(Self* self) noexcept { self->lock.~Ref(); }
 
 constexpr capi::Param record_params[] = {{"size"}, {"padding"}, {"is_bucketed"}};
 constexpr capi::Signature record_sig("py_record_allocation", record_params);
@@ -115,7 +103,8 @@ bool set_count(PyObject* dict, PyObject* key, uint64_t value) noexcept {
 }
 
 constexpr capi::Signature get_stats_sig("get_stats");
-PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
     FastAllocStats snapshot;
     {
@@ -128,12 +117,13 @@ PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
     capi::Ref dict = capi::Ref::steal(PyDict_New());
     if (!ratio || !dict) return nullptr;
     PyObject* d = dict.get();
-    if (!set_count(d, s_total_allocations, snapshot.total_allocations) ||
-        !set_count(d, s_total_deallocations, snapshot.total_deallocations) ||
-        !set_count(d, s_bucketed_allocations, snapshot.bucketed_allocations) ||
-        !set_count(d, s_fallback_allocations, snapshot.fallback_allocations) ||
-        PyDict_SetItem(d, s_bucketed_allocation_ratio, ratio.get()) < 0 ||
-        !set_count(d, s_alignment_padding_bytes, snapshot.alignment_padding_bytes)) {
+    if (!set_count(d, st.names.get<"total_allocations">(), snapshot.total_allocations) ||
+        !set_count(d, st.names.get<"total_deallocations">(), snapshot.total_deallocations) ||
+        !set_count(d, st.names.get<"bucketed_allocations">(), snapshot.bucketed_allocations) ||
+        !set_count(d, st.names.get<"fallback_allocations">(), snapshot.fallback_allocations) ||
+        PyDict_SetItem(d, st.names.get<"bucketed_allocation_ratio">(), ratio.get()) < 0 ||
+        !set_count(d, st.names.get<"alignment_padding_bytes">(),
+                   snapshot.alignment_padding_bytes)) {
         return nullptr;
     }
     return dict.release();
@@ -149,17 +139,17 @@ PyObject* reset_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, py_record_allocation>(record_sig,
-                                             "Record allocation statistics (Python interface)."),
-    capi::method<Self, py_record_deallocation>(
-        dealloc_sig, "Record deallocation statistics (Python interface)."),
-    capi::method<Self, get_stats>(get_stats_sig, "Get statistics dictionary."),
-    capi::method<Self, reset_stats>(reset_sig, "Reset all statistics."),
+    capi::method<py_record_allocation>(record_sig,
+                                       "Record allocation statistics (Python interface)."),
+    capi::method<py_record_deallocation>(dealloc_sig,
+                                         "Record deallocation statistics (Python interface)."),
+    capi::method<get_stats>(get_stats_sig, "Get statistics dictionary."),
+    capi::method<reset_stats>(reset_sig, "Reset all statistics."),
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(collector_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(collector_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, collector_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(collector_traverse)},
     {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\nFast statistics collection")},
     {0, nullptr},
@@ -175,20 +165,9 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_stats_collector(PyObject* module) noexcept {
-    if (!capi::intern_all({
-            {s_total_allocations, "total_allocations"},
-            {s_total_deallocations, "total_deallocations"},
-            {s_bucketed_allocations, "bucketed_allocations"},
-            {s_fallback_allocations, "fallback_allocations"},
-            {s_bucketed_allocation_ratio, "bucketed_allocation_ratio"},
-            {s_alignment_padding_bytes, "alignment_padding_bytes"},
-        })) {
-        return false;
-    }
-    capi::Ref type = capi::Ref::steal(
-        reinterpret_cast<PyObject*>(capi::create_type(module, {&type_spec, methods})));
-    return static_cast<bool>(type);
+bool add_stats_collector(PyObject* module, State& st) noexcept {
+    st.FastStatsCollectorType = capi::create_type(module, st, {&type_spec, methods});
+    return st.FastStatsCollectorType != nullptr;
 }
 
 }  // namespace slabkit

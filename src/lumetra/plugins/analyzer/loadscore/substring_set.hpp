@@ -140,8 +140,6 @@ public:
         }
     }
 
-    std::size_t max_length() const noexcept { return max_length_; }
-
 private:
     // The trie, its failure links and the final tables; `max_states` bounds the
     // number of states (one more than the total pattern length).
