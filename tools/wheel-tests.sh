@@ -6,8 +6,8 @@
 #
 #   tools/wheel-tests.sh [--install FILE] PYTHON [pytest arguments...]
 #
-# PYTHON is a version (3.12 or 3.12.1: the newest matching pyenv interpreter,
-# else python3.12 from PATH) or an interpreter command or path (python3.14).
+# PYTHON is a version (3.12 or 3.12.1) or an interpreter command or path
+# (python3.14); tools/find-python.sh says how it is looked up.
 # --install FILE installs that wheel instead of building one (release checks).
 # Inside the Debian root: tools/sid-root.sh tools/wheel-tests.sh python3.14
 set -euo pipefail
@@ -25,38 +25,8 @@ fi
 want="$1"
 shift
 
-version_of() {
-    "$1" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])' 2>/dev/null
-}
-
-# Prints the interpreter PYTHON names, or fails saying what was looked for.
-resolve_python() {
-    local want="$1" v cmd
-    if [[ "$want" =~ ^[0-9]+\.[0-9]+(\.[0-9]+)?$ ]]; then
-        if command -v pyenv >/dev/null; then
-            v="$(pyenv versions --bare | grep -xE "${want//./\\.}(\.[0-9]+)?" | sort -V | tail -n 1 || true)"
-            if [ -n "$v" ]; then
-                PYENV_VERSION="$v" pyenv which python3
-                return
-            fi
-        fi
-        cmd="python$(cut -d. -f1,2 <<<"$want")"
-        v="$(version_of "$cmd" || true)"
-        if [[ -n "$v" && ("$v" == "$want" || "$v" == "$want".*) ]]; then
-            command -v "$cmd"
-            return
-        fi
-        echo "wheel-tests: no Python $want found (pyenv, or $cmd on PATH)" >&2
-        return 1
-    fi
-    command -v "$want" || {
-        echo "wheel-tests: no interpreter '$want'" >&2
-        return 1
-    }
-}
-
-python="$(resolve_python "$want")"
-echo "wheel-tests: Python $(version_of "$python") ($python)"
+python="$("$repo/tools/find-python.sh" "$want")"
+echo "wheel-tests: $("$python" -VV | head -n 1) ($python)"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
