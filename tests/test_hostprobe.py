@@ -214,7 +214,7 @@ def test_stand_in_registry(path_dir):
 @pytest.mark.parametrize(
     ("version", "module", "expected"),
     [
-        (sys.version_info, types.ModuleType("x"), (platform.python_version(), False)),
+        (VersionInfo(3, 11, 7), types.ModuleType("x"), ("3.11.7", False)),
         (VersionInfo(3, 12, 4), types.ModuleType("x"), ("3.12.4", True)),
         (VersionInfo(3, 12, 4), None, ("3.12.4", False)),  # the import fails
     ],

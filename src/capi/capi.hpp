@@ -6,6 +6,7 @@
 #include "call.hpp"
 #include "convert.hpp"
 #include "function.hpp"
+#include "internals.hpp"
 #include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"

@@ -13,28 +13,12 @@
 
 #include <cstdint>
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 namespace capi {
 
 namespace detail {
-
-// Reads a compact int (|value| < 2**30) without a call; returns false for
-// larger ones. Relies on the 3.11 integer layout.
-inline bool small_long(PyObject* obj, long long& value) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    const Py_ssize_t size = Py_SIZE(obj);
-    if (size >= -1 && size <= 1) {
-        value = static_cast<long long>(size) *
-                static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
-        return true;
-    }
-#else
-    (void)obj;
-    (void)value;
-#endif
-    return false;
-}
 
 // Converts a non-int through `__int__`; returns a new reference to an int or
 // null with an error set.
@@ -54,7 +38,7 @@ template <typename T>
 bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
     static_assert(sizeof(T) <= sizeof(int64_t));
     long long small;
-    if (PyLong_CheckExact(obj) && detail::small_long(obj, small)) {
+    if (PyLong_CheckExact(obj) && internals::compact_long(obj, small)) {
         // A compact int is below 2**30 in magnitude: it fits every width here.
         out = static_cast<T>(small);
         return true;
@@ -82,7 +66,7 @@ bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
 template <typename T>
 bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
     long long small;
-    if (PyLong_CheckExact(obj) && detail::small_long(obj, small)) {
+    if (PyLong_CheckExact(obj) && internals::compact_long(obj, small)) {
         if (small < 0) {
             raise_negative(ctype);
             return false;
@@ -96,7 +80,7 @@ bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
         if (!owned) return false;
         obj = owned.get();
     }
-    if (Py_SIZE(obj) < 0) {
+    if (internals::long_sign(obj) < 0) {
         raise_negative(ctype);
         return false;
     }

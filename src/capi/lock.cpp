@@ -2,7 +2,11 @@
 
 #include <pythread.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #if defined(__linux__)
 #include <semaphore.h>
@@ -15,10 +19,18 @@ namespace capi {
 
 namespace {
 
+// Which route acquire and release take for the interpreter's own lock type.
+enum class Route {
+    methods,   // acquire()/release() method calls, as for any other lock object
+    c_calls,   // the lock type's C functions, called without the method lookup
+    mirrored,  // c_calls, plus an uncontended try through the mirrored layout
+};
+
 void verify_direct_acquire(PyObject* thread_module) noexcept;
 bool direct_acquire(PyObject* lock) noexcept;
 bool direct_release(PyObject* lock) noexcept;
 
+Route route = Route::methods;
 // The interpreter's lock type and its C entry points, found once.
 PyTypeObject* lock_type = nullptr;
 PyCFunctionWithKeywords lock_acquire_c = nullptr;
@@ -26,6 +38,19 @@ PyCFunction lock_release_c = nullptr;
 PyObject* empty_tuple = nullptr;
 PyObject* s_acquire = nullptr;
 PyObject* s_release = nullptr;
+
+// LUMETRA_LOCK_FAST_PATH=0 keeps every lock on the public method route.
+bool fast_path_allowed() noexcept {
+    const char* setting = std::getenv("LUMETRA_LOCK_FAST_PATH");
+    return setting == nullptr || std::strcmp(setting, "0") != 0;
+}
+
+// The C function behind a plain method descriptor with the given flags.
+PyCFunction method_function(PyObject* descr, int flags) noexcept {
+    if (descr == nullptr || !Py_IS_TYPE(descr, &PyMethodDescr_Type)) return nullptr;
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    return def->ml_flags == flags ? def->ml_meth : nullptr;
+}
 
 bool find_lock_type() noexcept {
     static bool ready = false;
@@ -42,24 +67,25 @@ bool find_lock_type() noexcept {
     Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
     if (!type) return false;
     ready = true;
-    if (!PyType_Check(type.get())) return true;
-    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    PyObject* acquire = PyDict_GetItem(t->tp_dict, s_acquire);
-    PyObject* release = PyDict_GetItem(t->tp_dict, s_release);
-    // Only take the direct route when both are plain C method descriptors of
-    // the expected kinds; otherwise every lock goes through method calls.
-    if (acquire && release && Py_IS_TYPE(acquire, &PyMethodDescr_Type) &&
-        Py_IS_TYPE(release, &PyMethodDescr_Type)) {
-        PyMethodDef* a = reinterpret_cast<PyMethodDescrObject*>(acquire)->d_method;
-        PyMethodDef* r = reinterpret_cast<PyMethodDescrObject*>(release)->d_method;
-        if (a->ml_flags == (METH_VARARGS | METH_KEYWORDS) && r->ml_flags == METH_NOARGS) {
-            lock_acquire_c =
-                reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(a->ml_meth));
-            lock_release_c = r->ml_meth;
-            lock_type = reinterpret_cast<PyTypeObject*>(type.release());
-            verify_direct_acquire(thread.get());
-        }
+    if (!PyType_Check(type.get()) || !fast_path_allowed()) return true;
+    lock_type = reinterpret_cast<PyTypeObject*>(type.release());
+    // The lock's own C functions are called directly only when both are
+    // plain method descriptors of the kinds expected; otherwise, and for
+    // contended acquires where they are not, method calls do the work.
+    Ref acquire = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(lock_type), s_acquire));
+    Ref release = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(lock_type), s_release));
+    if (!acquire || !release) {
+        PyErr_Clear();
+        return true;
     }
+    PyCFunction a = method_function(acquire.get(), METH_VARARGS | METH_KEYWORDS);
+    PyCFunction r = method_function(release.get(), METH_NOARGS);
+    if (a != nullptr && r != nullptr) {
+        lock_acquire_c = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(a));
+        lock_release_c = r;
+        route = Route::c_calls;
+    }
+    verify_direct_acquire(thread.get());
     return true;
 }
 
@@ -68,22 +94,23 @@ bool find_lock_type() noexcept {
 bool lock_acquire(PyObject* lock) noexcept {
     if (!find_lock_type()) return false;
     Ref result;
-    if (lock_type != nullptr && Py_IS_TYPE(lock, lock_type)) {
+    if (route != Route::methods && Py_IS_TYPE(lock, lock_type)) {
         if (direct_acquire(lock)) return true;
-        result = Ref::steal(lock_acquire_c(lock, empty_tuple, nullptr));
-    } else {
-        result = Ref::steal(PyObject_CallMethodNoArgs(lock, s_acquire));
+        if (lock_acquire_c != nullptr) {
+            return static_cast<bool>(Ref::steal(lock_acquire_c(lock, empty_tuple, nullptr)));
+        }
     }
-    return static_cast<bool>(result);
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(lock, s_acquire)));
 }
 
 bool lock_release(PyObject* lock) noexcept {
     if (!find_lock_type()) return false;
-    if (lock_type != nullptr && Py_IS_TYPE(lock, lock_type) && direct_release(lock)) return true;
+    const bool own_type = route != Route::methods && Py_IS_TYPE(lock, lock_type);
+    if (own_type && direct_release(lock)) return true;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     Ref result;
-    if (lock_type != nullptr && Py_IS_TYPE(lock, lock_type)) {
+    if (own_type && lock_release_c != nullptr) {
         result = Ref::steal(lock_release_c(lock, nullptr));
     } else {
         result = Ref::steal(PyObject_CallMethodNoArgs(lock, s_release));
@@ -127,24 +154,35 @@ PyObject* new_threading_lock(PyObject* module_dict) noexcept {
 // Uncontended acquire and release without the method machinery. `acquire()`
 // parses its arguments and reads the clock even for a non-blocking try, which
 // costs several times more than taking a free lock. The interpreter's lock
-// object is read through a mirror of its 3.11 layout, and its raw lock, when
-// the interpreter reports semaphore-based locks, is tried with sem_trywait.
-// The route is used only after the layout has been checked against the type
-// and against the behaviour of a real lock; otherwise (and whenever the lock is
-// taken, so that waiting, signals and timeouts behave as usual) the lock's own
-// functions do the work.
+// object is read through a mirror of its layout, for the layouts checked here:
+// - 3.11 to 3.13: a raw lock pointer, a weak-reference list and a `locked`
+//   flag; the raw lock, when the interpreter reports semaphore-based locks, is
+//   tried with sem_trywait;
+// - 3.14 and 3.15: a one-byte mutex, taken and given back with the same
+//   compare-and-swap the interpreter's own inline mutex functions use.
+// The object size tells the two apart, and a start-up probe checks the chosen
+// mirror against the behaviour of a real lock; on any other version, or when
+// the probe is surprised, the lock's own functions do all the work. They also
+// do it whenever the lock is taken, so that waiting, signals and timeouts
+// behave as usual.
 namespace {
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && defined(__linux__)
-struct ThreadLockLayout {
+enum class Mirror { none, semaphore, mutex };
+Mirror mirror = Mirror::none;
+
+#if defined(__linux__) && PY_VERSION_HEX < 0x03100000
+#define LUMETRA_SEMAPHORE_MIRROR 1
+struct SemaphoreLock {
     PyObject_HEAD PyThread_type_lock lock_lock;
     PyObject* in_weakreflist;
     char locked;
 };
-bool direct_acquire_ok = false;
 
-sem_t* raw_semaphore(ThreadLockLayout* mirror) noexcept {
-    return static_cast<sem_t*>(mirror->lock_lock);
+SemaphoreLock* as_semaphore(PyObject* lock) noexcept {
+    return reinterpret_cast<SemaphoreLock*>(lock);
+}
+sem_t* raw_semaphore(PyObject* lock) noexcept {
+    return static_cast<sem_t*>(as_semaphore(lock)->lock_lock);
 }
 
 bool semaphore_locks() noexcept {
@@ -155,61 +193,139 @@ bool semaphore_locks() noexcept {
            PyUnicode_CompareWithASCIIString(kind.get(), "semaphore") == 0;
 }
 
-// True when a probe lock behaves as the mirror predicts. Any surprise
-// (including an error) leaves the ordinary route in place.
-bool probe_direct_acquire(PyObject* thread_module) noexcept {
-    if (lock_type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ThreadLockLayout)) ||
+// True when a probe lock behaves as the mirror predicts.
+bool probe_semaphore(PyObject* l) noexcept {
+    if (route != Route::c_calls ||
         lock_type->tp_weaklistoffset !=
-            static_cast<Py_ssize_t>(offsetof(ThreadLockLayout, in_weakreflist)) ||
+            static_cast<Py_ssize_t>(offsetof(SemaphoreLock, in_weakreflist)) ||
         !semaphore_locks()) {
         return false;
     }
-    Ref lock = Ref::steal(PyObject_CallMethod(thread_module, "allocate_lock", nullptr));
-    if (!lock || !Py_IS_TYPE(lock.get(), lock_type)) return false;
-    auto* mirror = reinterpret_cast<ThreadLockLayout*>(lock.get());
-    if (mirror->locked != 0) return false;
-    Ref acquired = Ref::steal(lock_acquire_c(lock.get(), empty_tuple, nullptr));
-    if (!acquired || mirror->locked != 1 || sem_trywait(raw_semaphore(mirror)) == 0) return false;
-    Ref released = Ref::steal(lock_release_c(lock.get(), nullptr));
-    if (!released || mirror->locked != 0) return false;
+    SemaphoreLock* m = as_semaphore(l);
+    if (m->locked != 0) return false;
+    Ref acquired = Ref::steal(lock_acquire_c(l, empty_tuple, nullptr));
+    if (!acquired || m->locked != 1 || sem_trywait(raw_semaphore(l)) == 0) return false;
+    Ref released = Ref::steal(lock_release_c(l, nullptr));
+    if (!released || m->locked != 0) return false;
     // The raw lock is free again: taking it must succeed. The probe lock is
     // then marked as `acquire()` marks it and released the ordinary way.
-    if (sem_trywait(raw_semaphore(mirror)) != 0) return false;
-    mirror->locked = 1;
-    released = Ref::steal(lock_release_c(lock.get(), nullptr));
-    return released && mirror->locked == 0;
+    if (sem_trywait(raw_semaphore(l)) != 0) return false;
+    m->locked = 1;
+    released = Ref::steal(lock_release_c(l, nullptr));
+    return released && m->locked == 0;
+}
+#endif
+
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
+#define LUMETRA_MUTEX_MIRROR 1
+struct MutexLock {
+    PyObject_HEAD PyMutex lock;
+};
+constexpr uint8_t unlocked = 0;
+constexpr uint8_t held = 1;  // the mutex's "locked" bit; bit 1 marks parked waiters
+
+PyMutex* mutex_of(PyObject* lock) noexcept { return &reinterpret_cast<MutexLock*>(lock)->lock; }
+std::atomic_ref<uint8_t> mutex_bits(PyObject* lock) noexcept {
+    return std::atomic_ref<uint8_t>(mutex_of(lock)->_bits);
+}
+
+bool try_lock(PyObject* lock) noexcept {
+    uint8_t expected = unlocked;
+    return mutex_bits(lock).compare_exchange_strong(expected, held);
+}
+
+// True when the lock's own locked() agrees with `expected`.
+bool reports_locked(PyObject* lock, bool expected) noexcept {
+    Ref result = Ref::steal(PyObject_CallMethod(lock, "locked", nullptr));
+    return result && PyObject_IsTrue(result.get()) == static_cast<int>(expected);
+}
+
+bool call_ok(PyObject* lock, PyObject* name) noexcept {
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(lock, name)));
+}
+
+bool probe_mutex(PyObject* l) noexcept {
+    // Taken by acquire(): the byte says held; given back by release(): free.
+    if (mutex_bits(l).load() != unlocked || !call_ok(l, s_acquire) ||
+        mutex_bits(l).load() != held || !reports_locked(l, true) || !call_ok(l, s_release) ||
+        mutex_bits(l).load() != unlocked) {
+        return false;
+    }
+    // Taken here: the lock says held, and its own release() frees it.
+    if (!try_lock(l) || !reports_locked(l, true) || !call_ok(l, s_release) ||
+        !reports_locked(l, false)) {
+        return false;
+    }
+    // Taken by acquire() and given back here.
+    if (!call_ok(l, s_acquire)) return false;
+    PyMutex_Unlock(mutex_of(l));
+    return reports_locked(l, false);
+}
+#endif
+
+Mirror probe_direct_acquire(PyObject* thread_module) noexcept {
+    Ref lock = Ref::steal(PyObject_CallMethod(thread_module, "allocate_lock", nullptr));
+    if (!lock || !Py_IS_TYPE(lock.get(), lock_type)) return Mirror::none;
+    [[maybe_unused]] const auto size = static_cast<size_t>(lock_type->tp_basicsize);
+#ifdef LUMETRA_SEMAPHORE_MIRROR
+    if (size == sizeof(SemaphoreLock) && probe_semaphore(lock.get())) return Mirror::semaphore;
+#endif
+#ifdef LUMETRA_MUTEX_MIRROR
+    if (size == sizeof(MutexLock) && probe_mutex(lock.get())) return Mirror::mutex;
+#endif
+    return Mirror::none;
 }
 
 void verify_direct_acquire(PyObject* thread_module) noexcept {
-    direct_acquire_ok = probe_direct_acquire(thread_module);
-    if (!direct_acquire_ok) PyErr_Clear();
+    mirror = probe_direct_acquire(thread_module);
+    if (mirror != Mirror::none) {
+        route = Route::mirrored;
+    } else {
+        PyErr_Clear();
+    }
 }
 
 // What `acquire()` does first, a non-blocking try that keeps the interpreter
-// lock. False when the lock is taken (or the route is unavailable).
-bool direct_acquire(PyObject* lock) noexcept {
-    if (!direct_acquire_ok) return false;
-    auto* mirror = reinterpret_cast<ThreadLockLayout*>(lock);
-    if (sem_trywait(raw_semaphore(mirror)) != 0) return false;
-    mirror->locked = 1;
-    return true;
+// lock. False when the lock is taken (or there is no mirror).
+bool direct_acquire([[maybe_unused]] PyObject* lock) noexcept {
+    switch (mirror) {
+#ifdef LUMETRA_SEMAPHORE_MIRROR
+        case Mirror::semaphore:
+            if (sem_trywait(raw_semaphore(lock)) != 0) return false;
+            as_semaphore(lock)->locked = 1;
+            return true;
+#endif
+#ifdef LUMETRA_MUTEX_MIRROR
+        case Mirror::mutex:
+            return try_lock(lock);
+#endif
+        default:
+            return false;
+    }
 }
 
-// What `release()` does for a held lock. False when the lock is not marked as
-// held (the lock's own function then raises) or the route is unavailable.
-bool direct_release(PyObject* lock) noexcept {
-    if (!direct_acquire_ok) return false;
-    auto* mirror = reinterpret_cast<ThreadLockLayout*>(lock);
-    if (!mirror->locked) return false;
-    mirror->locked = 0;
-    PyThread_release_lock(mirror->lock_lock);
-    return true;
-}
-#else
-void verify_direct_acquire(PyObject*) noexcept {}
-bool direct_acquire(PyObject*) noexcept { return false; }
-bool direct_release(PyObject*) noexcept { return false; }
+// What `release()` does for a held lock (the mutex's own unlock also wakes a
+// parked waiter). False when the lock is not held (the lock's own function
+// then raises) or there is no mirror.
+bool direct_release([[maybe_unused]] PyObject* lock) noexcept {
+    switch (mirror) {
+#ifdef LUMETRA_SEMAPHORE_MIRROR
+        case Mirror::semaphore:
+            if (!as_semaphore(lock)->locked) return false;
+            as_semaphore(lock)->locked = 0;
+            PyThread_release_lock(as_semaphore(lock)->lock_lock);
+            return true;
 #endif
+#ifdef LUMETRA_MUTEX_MIRROR
+        case Mirror::mutex:
+            if (!(mutex_bits(lock).load() & held)) return false;
+            PyMutex_Unlock(mutex_of(lock));
+            return true;
+#endif
+        default:
+            return false;
+    }
+}
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "internals.hpp"
+
 namespace capi {
 
 namespace {
@@ -94,10 +96,35 @@ bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexc
 bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
     if (Py_IS_TYPE(self, base)) return false;
     // Both lookups only read type dictionaries and set no error.
-    PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
-    PyObject* own = _PyType_Lookup(base, name);
+    PyObject* found = internals::type_lookup(Py_TYPE(self), name);
+    PyObject* own = internals::type_lookup(base, name);
     return found != own;
 }
+
+namespace internals {
+
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+#if PY_VERSION_HEX < 0x030F0000
+    return _PyType_Lookup(type, name);
+#else
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) return nullptr;
+    PyObject *saved_type, *saved_value, *saved_traceback;
+    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    PyObject* found = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && found == nullptr; ++i) {
+        Ref dict =
+            Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        // Types keep their dictionaries, so the value outlives the reference.
+        if (dict) found = PyDict_GetItemWithError(dict.get(), name);
+    }
+    PyErr_Clear();
+    PyErr_Restore(saved_type, saved_value, saved_traceback);
+    return found;
+#endif
+}
+
+}  // namespace internals
 
 void dealloc_plain(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);

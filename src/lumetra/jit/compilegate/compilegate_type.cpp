@@ -94,7 +94,7 @@ PyObject* coerce_config(PyObject* config) noexcept {
     PyObject* values[5];
     for (int i = 0; i < 5; ++i) {
         PyObject* found = nullptr;
-        if (_PyObject_LookupAttr(config, names[i], &found) < 0) return nullptr;
+        if (capi::internals::get_optional_attr(config, names[i], &found) < 0) return nullptr;
         read[i] = capi::Ref::steal(found);
         values[i] = found ? found : config_defaults[i];
     }
@@ -161,33 +161,26 @@ struct TimeResolution {
 TimeResolution time_resolution;
 PyObject* builtin_time = nullptr;  // time.time as found at import
 
-#if PY_VERSION_HEX < 0x030C0000
-uint64_t dict_version(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-#endif
+using capi::internals::dict_version;
 
 // A new reference: dropping the previous resolution may run Python code that
 // resolves again and replaces the one returned here.
 capi::Ref resolve_time() noexcept {
     TimeResolution& r = time_resolution;
-#if PY_VERSION_HEX < 0x030C0000
     if (r.cacheable && dict_version(module_dict) == r.globals_version &&
         dict_version(PyModule_GetDict(r.time_module.get())) == r.module_version) {
         return capi::Ref::borrow(r.time_func.get());
     }
-#endif
     PyObject* found = global(s_time);
     if (found == nullptr) return capi::Ref();
     TimeResolution fresh;
     fresh.time_module = capi::Ref::borrow(found);
     fresh.time_func = capi::Ref::steal(PyObject_GetAttr(found, s_time));
     if (!fresh.time_func) return capi::Ref();
-#if PY_VERSION_HEX < 0x030C0000
     // Cached only when the function came straight from a plain module's
     // dictionary (not from a module __getattr__). The versions are taken after
     // the lookups, which may have run Python code.
-    if (PyModule_CheckExact(found)) {
+    if (capi::internals::dict_versions && PyModule_CheckExact(found)) {
         PyObject* stored = PyDict_GetItemWithError(PyModule_GetDict(found), s_time);
         if (stored == nullptr && PyErr_Occurred()) return capi::Ref();
         fresh.cacheable = stored == fresh.time_func.get();
@@ -196,7 +189,6 @@ capi::Ref resolve_time() noexcept {
         fresh.globals_version = dict_version(module_dict);
         fresh.module_version = dict_version(PyModule_GetDict(found));
     }
-#endif
     // The previous resolution is dropped (which may run Python code) only
     // once the new one is complete.
     capi::Ref func = capi::Ref::borrow(fresh.time_func.get());
@@ -208,7 +200,7 @@ bool current_time(double& now) noexcept {
     capi::Ref func = resolve_time();
     if (!func) return false;
     if (func.get() == builtin_time) {
-        now = _PyTime_AsSecondsDouble(_PyTime_GetSystemClock());
+        now = capi::internals::time_seconds();
         return true;
     }
     capi::Ref result = capi::Ref::steal(PyObject_CallNoArgs(func.get()));
@@ -297,7 +289,8 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
             }
             target_speedup = self->config()->get_target_speedup_fast();
             PyObject* found = nullptr;
-            if (_PyObject_LookupAttr(obj, s_last_compiled, &found) < 0) return nullptr;
+            if (capi::internals::get_optional_attr(obj, s_last_compiled, &found) < 0)
+                return nullptr;
             held[3] = capi::Ref::steal(found);
             if (found != nullptr && !capi::to_double(found, m.last_compiled)) return nullptr;
         }
@@ -319,7 +312,7 @@ bool log_update(PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
     capi::Ref logger = capi::Ref::borrow(found);
     // As in Python, `logger.debug` is looked up before the message is built.
     PyObject* raw = nullptr;
-    const int unbound = _PyObject_GetMethod(found, s_debug, &raw);
+    const int unbound = capi::internals::get_method(found, s_debug, &raw);
     capi::Ref debug = capi::Ref::steal(raw);
     if (!debug) return false;
     if (unbound && debug.get() == logger_debug) {
@@ -466,7 +459,7 @@ PyObject* get_statistics(Self* self, PyObject* const*, Py_ssize_t nargs,
     }
     PyObject* const keys[4] = {s_tracked_functions, s_avg_threshold, s_min_threshold,
                                s_max_threshold};
-    capi::Ref result = capi::Ref::steal(_PyDict_NewPresized(4));
+    capi::Ref result = capi::Ref::steal(capi::internals::new_presized_dict(4));
     if (!result) return nullptr;
     for (int i = 0; i < 4; ++i) {
         if (!values[i] || PyDict_SetItem(result.get(), keys[i], values[i].get()) < 0) {
@@ -612,8 +605,8 @@ bool capture_standard_names() noexcept {
     if (!logger_class) return false;
     if (PyType_Check(logger_class.get())) {
         // Kept for the life of the process; compared by identity in log_update.
-        logger_debug = Py_XNewRef(
-            _PyType_Lookup(reinterpret_cast<PyTypeObject*>(logger_class.get()), s_debug));
+        logger_debug = Py_XNewRef(capi::internals::type_lookup(
+            reinterpret_cast<PyTypeObject*>(logger_class.get()), s_debug));
     }
     return true;
 }

@@ -68,7 +68,7 @@ bool perf_counter_ns(uint64_t& out) noexcept {
     if (time == nullptr) return false;
     if (time == std_time_module &&
         PyDict_GetItemWithError(PyModule_GetDict(time), s_perf_counter_ns) == std_perf_counter_ns) {
-        out = static_cast<uint64_t>(_PyTime_GetPerfCounter());
+        out = static_cast<uint64_t>(capi::internals::perf_counter_ns());
         return true;
     }
     if (PyErr_Occurred()) return false;
@@ -95,7 +95,7 @@ Sanitized sanitize(Self* self, PyObject* size, uint64_t& out, bool raise_invalid
     if (Py_IS_TYPE(self, FastRedBlackTreeType)) {
         // The type is immutable and its instances have no dictionary, so the
         // lookup of `_sanitize_size` always finds the native one.
-        if (Py_SIZE(size) < 0) {
+        if (capi::internals::long_sign(size) < 0) {
             if (!raise_invalid) return Sanitized::invalid;
             PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
             return Sanitized::error;
@@ -509,7 +509,7 @@ PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     if (!a.parse(sanitize_size_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref size = size_arg(a[0]);
     if (!size) return nullptr;
-    if (Py_SIZE(size.get()) < 0) {
+    if (capi::internals::long_sign(size.get()) < 0) {
         PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
         return nullptr;
     }
@@ -540,7 +540,7 @@ Py_ssize_t tree_len(PyObject* self) noexcept {
 int tree_bool(PyObject* self) noexcept {
     capi::Ref count = capi::Ref::steal(size_of(self));
     if (!count) return -1;
-    if (PyLong_CheckExact(count.get())) return Py_SIZE(count.get()) > 0;
+    if (PyLong_CheckExact(count.get())) return capi::internals::long_sign(count.get()) > 0;
     capi::Ref positive = capi::Ref::steal(PyObject_RichCompare(count.get(), int_zero, Py_GT));
     if (!positive) return -1;
     return capi::to_truth(positive.get());

@@ -182,7 +182,9 @@ bool int_arg(PyObject* given, const char* name, capi::Ref& out) noexcept {
     return static_cast<bool>(out);
 }
 
-bool positive(const capi::Ref& value) noexcept { return value && _PyLong_Sign(value.get()) > 0; }
+bool positive(const capi::Ref& value) noexcept {
+    return value && capi::internals::long_sign(value.get()) > 0;
+}
 
 // Steps 7 and 8 of record_allocation: fresh loads of the current count and
 // bytes, then self._update_peaks(...) looked up on the instance.

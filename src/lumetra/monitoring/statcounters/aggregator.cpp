@@ -58,7 +58,7 @@ bool _c_update(Self* self, int32_t counter_id, double value) noexcept {
 
 PyObject* stats_dict(const Stats& s) noexcept {
     // Sized for the six keys up front: a default dict resizes on the sixth.
-    capi::Ref dict = capi::Ref::steal(_PyDict_NewPresized(6));
+    capi::Ref dict = capi::Ref::steal(capi::internals::new_presized_dict(6));
     if (!dict) return nullptr;
     const struct {
         PyObject* key;

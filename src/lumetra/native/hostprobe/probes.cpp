@@ -44,6 +44,7 @@ PyObject* int_1 = nullptr;
 PyObject* int_1024 = nullptr;
 PyObject* timeout_value = nullptr;
 PyObject* version_3_12 = nullptr;
+PyObject* version_3_13 = nullptr;
 PyObject* numa_suffix_slice = nullptr;
 PyObject* run_kwnames = nullptr;     // ("capture_output", "timeout", "check")
 PyObject* decode_kwnames = nullptr;  // ("errors",)
@@ -205,7 +206,8 @@ Ref physical_cores_guarded() noexcept {
     Ref os = global<"os">();
     if (!os) return Ref();
     PyObject* raw = nullptr;
-    const int has_affinity = _PyObject_LookupAttr(os.get(), interned<"sched_getaffinity">(), &raw);
+    const int has_affinity =
+        capi::internals::get_optional_attr(os.get(), interned<"sched_getaffinity">(), &raw);
     Py_XDECREF(raw);
     if (has_affinity < 0) return Ref();
     if (has_affinity) {
@@ -518,18 +520,22 @@ PyObject* detect_python_version(PyObject* const*, Py_ssize_t nargs, PyObject* kw
     Ref sys = global<"sys">();
     Ref info = sys ? attr<"version_info">(sys.get()) : Ref();
     if (!info) return nullptr;
-    const int recent = PyObject_RichCompareBool(info.get(), version_3_12, Py_GE);
-    if (recent < 0) return nullptr;
+    // 3.12 has the sub-interpreter module `_xxsubinterpreters`; 3.13 renamed
+    // it `_interpreters` (3.14 builds the public `concurrent.interpreters` on
+    // it), so from 3.13 either name counts.
     bool has_subinterpreters = false;
-    if (recent) {
-        Ref module = Ref::steal(PyImport_ImportModule("_xxsubinterpreters"));
+    for (PyObject* since : {version_3_13, version_3_12}) {
+        const int recent = PyObject_RichCompareBool(info.get(), since, Py_GE);
+        if (recent < 0) return nullptr;
+        if (!recent) continue;
+        const char* name = since == version_3_13 ? "_interpreters" : "_xxsubinterpreters";
+        Ref module = Ref::steal(PyImport_ImportModule(name));
         if (module) {
             has_subinterpreters = true;
-        } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-            PyErr_Clear();
-        } else {
-            return nullptr;
+            break;
         }
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+        PyErr_Clear();
     }
     return PyTuple_Pack(2, version.get(), has_subinterpreters ? Py_True : Py_False);
 }
@@ -658,6 +664,7 @@ bool make_constants() noexcept {
     int_1024 = PyLong_FromLong(1024);
     timeout_value = PyFloat_FromDouble(nvidia_smi_timeout);
     version_3_12 = Py_BuildValue("(ii)", 3, 12);
+    version_3_13 = Py_BuildValue("(ii)", 3, 13);
     Ref suffix_start = Ref::steal(PyLong_FromLong(numa_prefix_length));
     if (!suffix_start) return false;
     numa_suffix_slice = PySlice_New(suffix_start.get(), Py_None, Py_None);
@@ -665,8 +672,8 @@ bool make_constants() noexcept {
     decode_kwnames = Py_BuildValue("(s)", "errors");
     winDLL_kwnames = Py_BuildValue("(s)", "use_last_error");
     devreg_fromlist = Py_BuildValue("(ss)", "GPUDevreg", "GPUBackendKind");
-    return int_0 && int_1 && int_1024 && timeout_value && version_3_12 && numa_suffix_slice &&
-           run_kwnames && decode_kwnames && winDLL_kwnames && devreg_fromlist;
+    return int_0 && int_1 && int_1024 && timeout_value && version_3_12 && version_3_13 &&
+           numa_suffix_slice && run_kwnames && decode_kwnames && winDLL_kwnames && devreg_fromlist;
 }
 
 }  // namespace

@@ -1,0 +1,136 @@
+// Interpreter internals and version differences, in one place.
+//
+// Everything in the package that depends on a private API or on an object's
+// internal layout goes through this header; modules use the public C API and
+// the rest of this layer. Each entry says why it is here and which versions
+// take which route. Where a newer version offers a public call, that version
+// uses it. The threading.Lock mirror lives in lock.cpp, behind a start-up
+// probe, for the same reason.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace capi::internals {
+
+// Sign of an int object (-1, 0 or 1); `v` must be an int. 3.11 keeps the sign
+// in the size field; 3.12 moved it into a tag word with no public reader
+// until 3.14's PyLong_GetSign.
+inline int long_sign(PyObject* v) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    int sign = 0;
+    (void)PyLong_GetSign(v, &sign);  // cannot fail for an int
+    return sign;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyLong_Sign(v);
+#else
+    const Py_ssize_t size = Py_SIZE(v);
+    return size < 0 ? -1 : (size > 0 ? 1 : 0);
+#endif
+}
+
+// The value of an int below 2**30 in magnitude, read without a call; false
+// for larger ones. `obj` must be an int. 3.12 offers the compact-value reader
+// as unstable API; 3.11 reads the single digit.
+inline bool compact_long(PyObject* obj, long long& value) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* v = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(v)) return false;
+    value = static_cast<long long>(PyUnstable_Long_CompactValue(v));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size < -1 || size > 1) return false;
+    value = static_cast<long long>(size) *
+            static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+    return true;
+#endif
+}
+
+// getattr(obj, name) that reports a missing attribute by returning 0 with
+// *result null, without raising and clearing AttributeError; -1 on another
+// error, 1 when found. Public from 3.13.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// time.perf_counter_ns() without building an int. Public from 3.13.
+inline int64_t perf_counter_ns() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t = 0;
+    (void)PyTime_PerfCounterRaw(&t);  // the raw clock reports no error
+    return t;
+#else
+    return _PyTime_GetPerfCounter();
+#endif
+}
+
+// time.time() as a double, the way that function computes it. Public from 3.13.
+inline double time_seconds() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t = 0;
+    (void)PyTime_TimeRaw(&t);
+    return PyTime_AsSecondsDouble(t);
+#else
+    return _PyTime_AsSecondsDouble(_PyTime_GetSystemClock());
+#endif
+}
+
+// A dict sized for `n` entries, saving the resizes of a result dict built key
+// by key. Exported but private; from 3.14 the plain constructor is used.
+inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(n);
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
+// A dict's modification counter, for caches keyed on a namespace staying
+// unchanged. Only 3.11 has one (3.12 deprecated it and 3.14 removed it);
+// elsewhere `dict_versions` is false and callers do not cache.
+inline constexpr bool dict_versions = PY_VERSION_HEX < 0x030C0000;
+inline uint64_t dict_version(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
+// obj.name looked up for a call: 1 with *method set to the function when the
+// attribute is a method that binds to `obj` (call it with `obj` first), 0 with
+// *method set to the attribute otherwise, -1 with null and an error set. The
+// private lookup skips creating the bound method; from 3.13, where it is no
+// longer exported, a bound method of `obj` is unwrapped instead.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    const int unbound = _PyObject_GetMethod(obj, name, method);
+    return *method == nullptr ? -1 : unbound;
+#else
+    PyObject* found = PyObject_GetAttr(obj, name);
+    *method = found;
+    if (found == nullptr) return -1;
+    if (PyMethod_Check(found) && PyMethod_GET_SELF(found) == obj) {
+        *method = Py_NewRef(PyMethod_GET_FUNCTION(found));
+        Py_DECREF(found);
+        return 1;
+    }
+    return 0;
+#endif
+}
+
+// The attribute `name` as found along the type's MRO, without invoking
+// descriptors; borrowed, null when absent, never an error. The private lookup
+// uses the interpreter's type cache; where it is not exported the MRO is
+// walked through the public type dictionaries.
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept;
+
+}  // namespace capi::internals
