@@ -33,6 +33,7 @@ from lumetra.native import hostprobe
 from lumetra.plugins.analyzer import adaptplan, loadscore
 
 from conftest import run_python
+from reliability import MODULES
 
 _testcapi = pytest.importorskip("_testcapi")
 
@@ -588,3 +589,42 @@ def test_policy_update_is_all_or_nothing():
     # Stores into the policy's table rarely allocate (only when it grows), so
     # the walk may well complete without a MemoryError; the checks still run.
     fail_each_allocation(operation, check)
+
+
+# --- module import --------------------------------------------------------------------
+
+# Each allocation of a fresh import failing in turn: the import raises
+# MemoryError (or importlib's own "can't allocate lock" for its module lock)
+# and leaves nothing behind, so the next import succeeds and works.
+_IMPORT_WALK = """
+import gc, importlib, sys, _testcapi
+name = {name!r}
+importlib.import_module(name)
+failures = clean = 0
+for n in range(3000):
+    sys.modules.pop(name, None)
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        importlib.import_module(name)
+        clean += 1
+    except MemoryError:
+        failures, clean = failures + 1, 0
+    except RuntimeError as error:
+        assert str(error) == "can't allocate lock", error
+        clean = 0
+    finally:
+        _testcapi.remove_mem_hooks()
+    module = importlib.import_module(name)
+    assert module is sys.modules[name] and module.__name__ == name
+    if clean == 200:  # the import no longer reaches the failing allocation
+        break
+print(failures)
+"""
+
+
+@_interpreter_faults
+@pytest.mark.parametrize("name", MODULES)
+def test_failed_import_leaves_nothing_behind(name):
+    done = run_python(_IMPORT_WALK.format(name=name))
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) > 0

@@ -9,5 +9,7 @@
 #include "internals.hpp"
 #include "lock.hpp"
 #include "module.hpp"
+#include "names.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 #include "types.hpp"

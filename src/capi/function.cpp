@@ -1,5 +1,8 @@
 #include "function.hpp"
 
+#include "internals.hpp"
+#include "state.hpp"
+
 #include <structmember.h>
 
 #include <cstddef>
@@ -15,6 +18,9 @@ FunctionObject* as_function(PyObject* obj) noexcept {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
+    if (PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_HEAPTYPE)) Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->owner);
+    Py_VISIT(f->defining_module);
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     Py_VISIT(f->doc);
@@ -31,15 +37,22 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
+// The owner and the defining module are kept until deallocation: `state`
+// points into the module, and a call may still reach a function that the
+// collector has cleared.
 void function_dealloc(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->text_signature);
+    Py_CLEAR(f->owner);
+    Py_CLEAR(f->defining_module);
     PyObject_GC_Del(self);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(type);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -124,6 +137,43 @@ PyObject* build_annotations(const FunctionDef& def) noexcept {
     return dict.release();
 }
 
+constexpr const char* function_doc = "Function implemented in native code.";
+constexpr unsigned long function_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                         Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+
+PyMemberDef function_spec_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+    {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_members, function_spec_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+// Immutable, like the interpreter's own function types, and not subclassable.
+// No type docstring: it would shadow the instances' `__doc__` member.
+PyType_Spec function_spec = {
+    "native_function",
+    sizeof(FunctionObject),
+    0,
+    function_flags | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
 }  // namespace
 
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -139,9 +189,8 @@ bool ready_function_type() noexcept {
     t.tp_call = PyVectorcall_Call;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR;
-    t.tp_doc = "Function implemented in native code.";
+    t.tp_flags = function_flags;
+    t.tp_doc = function_doc;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
@@ -150,6 +199,10 @@ bool ready_function_type() noexcept {
     t.tp_descr_get = function_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     return PyType_Ready(&t) == 0;
+}
+
+PyTypeObject* new_function_type(PyObject* module) noexcept {
+    return reinterpret_cast<PyTypeObject*>(internals::type_from_spec(module, &function_spec));
 }
 
 PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept {
@@ -167,14 +220,18 @@ PyObject* raise_wrong_self(PyObject* callable, PyObject* self) noexcept {
     return nullptr;
 }
 
-PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
-                       const char* qualname_prefix, PyTypeObject* owner) noexcept {
-    Ref self =
-        Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &FunctionType)));
+namespace {
+
+PyObject* make_function(PyTypeObject* type, PyObject* module, void* state, const FunctionDef& def,
+                        Binding binding, const char* module_name, const char* qualname_prefix,
+                        PyTypeObject* owner) noexcept {
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
     if (!self) return nullptr;
     FunctionObject* f = as_function(self.get());
     f->vectorcall = def.call;
-    f->owner = owner;
+    f->state = state;
+    f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
+    f->defining_module = Py_XNewRef(module);
     f->name = f->qualname = f->module = f->doc = f->annotations = f->text_signature = f->dict =
         f->weakrefs = nullptr;
     // Members are filled before the object is tracked, so a collection never
@@ -196,6 +253,22 @@ PyObject* new_function(const FunctionDef& def, Binding binding, const char* modu
     }
     PyObject_GC_Track(self.get());
     return self.release();
+}
+
+}  // namespace
+
+PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
+                       const char* qualname_prefix, PyTypeObject* owner) noexcept {
+    return make_function(&FunctionType, nullptr, nullptr, def, binding, module_name,
+                         qualname_prefix, owner);
+}
+
+PyObject* new_function(PyObject* module, ModuleState& st, void* state, const FunctionDef& def,
+                       Binding binding, const char* qualname_prefix, PyTypeObject* owner) noexcept {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) return nullptr;
+    return make_function(st.function_type, module, state, def, binding, module_name,
+                         qualname_prefix, owner);
 }
 
 }  // namespace capi

@@ -16,6 +16,8 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
 #include "args.hpp"
 #include "ref.hpp"
 
@@ -23,9 +25,13 @@ namespace capi {
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    // Methods of extension types: the type `self` must be an instance of;
-    // null for functions and for methods of ordinary Python classes.
+    // The defining module's state (see state.hpp); valid as long as
+    // `defining_module` is held, which only deallocation gives up.
+    void* state;
+    // Methods of extension types: the type `self` must be an instance of
+    // (owned); null for functions and for methods of ordinary Python classes.
     PyTypeObject* owner;
+    PyObject* defining_module;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -39,13 +45,40 @@ struct FunctionObject {
 PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept;
 PyObject* raise_wrong_self(PyObject* callable, PyObject* self) noexcept;
 
-template <typename Self>
-using MethodImpl = PyObject* (*)(Self*, PyObject* const*, Py_ssize_t, PyObject*);
-using FunctionImpl = PyObject* (*)(PyObject* const*, Py_ssize_t, PyObject*);
+template <typename State>
+State& function_state(PyObject* callable) noexcept {
+    return *static_cast<State*>(reinterpret_cast<FunctionObject*>(callable)->state);
+}
 
-template <typename Self, MethodImpl<Self> Impl>
+// The implementations a method or function may have: with or without the
+// defining module's state as first parameter.
+template <typename F>
+struct ImplTraits;
+template <typename S>
+struct ImplTraits<PyObject* (*)(S*, PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
+    using Self = S;
+    using State = void;
+};
+template <typename St, typename S>
+struct ImplTraits<PyObject* (*)(St&, S*, PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
+    using Self = S;
+    using State = St;
+};
+template <>
+struct ImplTraits<PyObject* (*)(PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
+    using State = void;
+};
+template <typename St>
+struct ImplTraits<PyObject* (*)(St&, PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
+    using State = St;
+};
+
+template <auto Impl>
 PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) noexcept {
+    using Traits = ImplTraits<decltype(Impl)>;
+    using Self = typename Traits::Self;
+    using State = typename Traits::State;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) return raise_unbound(callable, nargs);
     PyObject* self = args[0];
@@ -53,13 +86,23 @@ PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (owner != nullptr && !Py_IS_TYPE(self, owner) && !PyType_IsSubtype(Py_TYPE(self), owner)) {
         return raise_wrong_self(callable, self);
     }
-    return Impl(reinterpret_cast<Self*>(self), args + 1, nargs - 1, kwnames);
+    if constexpr (std::is_void_v<State>) {
+        return Impl(reinterpret_cast<Self*>(self), args + 1, nargs - 1, kwnames);
+    } else {
+        return Impl(function_state<State>(callable), reinterpret_cast<Self*>(self), args + 1,
+                    nargs - 1, kwnames);
+    }
 }
 
-template <FunctionImpl Impl>
-PyObject* function_entry(PyObject*, PyObject* const* args, size_t nargsf,
+template <auto Impl>
+PyObject* function_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) noexcept {
-    return Impl(args, PyVectorcall_NARGS(nargsf), kwnames);
+    using State = typename ImplTraits<decltype(Impl)>::State;
+    if constexpr (std::is_void_v<State>) {
+        return Impl(args, PyVectorcall_NARGS(nargsf), kwnames);
+    } else {
+        return Impl(function_state<State>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
 }
 
 // Declares one function: its signature (name, parameters, defaults and
@@ -71,23 +114,43 @@ struct FunctionDef {
     const char* return_annotation = nullptr;
 };
 
-template <typename Self, MethodImpl<Self> Impl>
+// method<impl>(sig, doc, return annotation): a method whose implementation is
+//   impl([State& st,] Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+template <auto Impl>
 constexpr FunctionDef method(const Signature& sig, const char* doc = nullptr,
                              const char* return_annotation = nullptr) noexcept {
-    return FunctionDef{&sig, &method_entry<Self, Impl>, doc, return_annotation};
+    return FunctionDef{&sig, &method_entry<Impl>, doc, return_annotation};
 }
 
-template <FunctionImpl Impl>
+// function<impl>(sig, doc, return annotation): a function whose implementation is
+//   impl([State& st,] PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+template <auto Impl>
 constexpr FunctionDef function(const Signature& sig, const char* doc = nullptr,
                                const char* return_annotation = nullptr) noexcept {
     return FunctionDef{&sig, &function_entry<Impl>, doc, return_annotation};
 }
 
+template <typename Self, PyObject* (*Impl)(Self*, PyObject* const*, Py_ssize_t, PyObject*) noexcept>
+constexpr FunctionDef method(const Signature& sig, const char* doc = nullptr,
+                             const char* return_annotation = nullptr) noexcept {
+    return method<Impl>(sig, doc, return_annotation);
+}
+
 enum class Binding { method, function };
 
-// Creates a function object. `qualname_prefix` is the class name for methods
+struct ModuleState;
+
+// Creates a function object of the module's function type, bound to the
+// module and its state. `qualname_prefix` is the class name for methods
 // (giving "Class.name") or null; `owner` as in FunctionObject. With
 // Binding::method the text signature starts with `$self`.
+PyObject* new_function(PyObject* module, ModuleState& st, void* state, const FunctionDef& def,
+                       Binding binding, const char* qualname_prefix, PyTypeObject* owner) noexcept;
+
+// The module's native function type, created once per module object.
+PyTypeObject* new_function_type(PyObject* module) noexcept;
+
+// Single-phase modules: a function of the process-wide function type.
 PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
                        const char* qualname_prefix, PyTypeObject* owner) noexcept;
 

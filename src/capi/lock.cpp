@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #if defined(__linux__)
 #include <semaphore.h>
@@ -14,30 +15,52 @@
 
 #include "call.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 
+// How a lock is driven.
+//
+// Uncontended acquire and release avoid the method machinery: `acquire()`
+// parses its arguments and reads the clock even for a non-blocking try, which
+// costs several times more than taking a free lock. The interpreter's lock
+// object is read through a mirror of its layout, for the layouts checked here:
+// - 3.11 to 3.13: a raw lock pointer, a weak-reference list and a `locked`
+//   flag; the raw lock, when the interpreter reports semaphore-based locks, is
+//   tried with sem_trywait;
+// - 3.14 and 3.15: a one-byte mutex, taken and given back with the same
+//   compare-and-swap the interpreter's own inline mutex functions use.
+// The object size tells the two apart, and a probe of a real lock checks the
+// chosen mirror against the lock's own methods before it is used. On any
+// other version, when the probe is surprised, or with LUMETRA_LOCK_FAST_PATH=0
+// in the environment, every lock goes through `acquire()`/`release()`. The
+// lock's own functions also do the work whenever the lock is taken, so that
+// waiting, signals and timeouts behave as usual.
+//
+// What the probe finds is plain C data shared by every interpreter of the
+// process: each interpreter has its own lock type object, but they all run
+// the same C functions, so the lock type is recognised by its deallocator.
 namespace capi {
 
 namespace {
 
-// Which route acquire and release take for the interpreter's own lock type.
 enum class Route {
     methods,   // acquire()/release() method calls, as for any other lock object
     c_calls,   // the lock type's C functions, called without the method lookup
     mirrored,  // c_calls, plus an uncontended try through the mirrored layout
 };
 
-void verify_direct_acquire(PyObject* thread_module) noexcept;
-bool direct_acquire(PyObject* lock) noexcept;
-bool direct_release(PyObject* lock) noexcept;
+enum class Mirror { none, semaphore, mutex };
 
-Route route = Route::methods;
-// The interpreter's lock type and its C entry points, found once.
-PyTypeObject* lock_type = nullptr;
-PyCFunctionWithKeywords lock_acquire_c = nullptr;
-PyCFunction lock_release_c = nullptr;
-PyObject* empty_tuple = nullptr;
-PyObject* s_acquire = nullptr;
-PyObject* s_release = nullptr;
+struct LockRoute {
+    Route route = Route::methods;
+    Mirror mirror = Mirror::none;
+    destructor lock_dealloc = nullptr;  // the lock type's tp_dealloc
+    PyCFunctionWithKeywords acquire_c = nullptr;
+    PyCFunction release_c = nullptr;
+};
+
+// Published once per process. Interpreters that probe at the same time find
+// the same answer; the first to publish wins and the others drop theirs.
+std::atomic<const LockRoute*> published{nullptr};
 
 // LUMETRA_LOCK_FAST_PATH=0 keeps every lock on the public method route.
 bool fast_path_allowed() noexcept {
@@ -52,123 +75,15 @@ PyCFunction method_function(PyObject* descr, int flags) noexcept {
     return def->ml_flags == flags ? def->ml_meth : nullptr;
 }
 
-bool find_lock_type() noexcept {
-    static bool ready = false;
-    if (ready) return true;
-    if (s_acquire == nullptr && (s_acquire = PyUnicode_InternFromString("acquire")) == nullptr) {
-        return false;
-    }
-    if (s_release == nullptr && (s_release = PyUnicode_InternFromString("release")) == nullptr) {
-        return false;
-    }
-    if (empty_tuple == nullptr && (empty_tuple = PyTuple_New(0)) == nullptr) return false;
-    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-    if (!thread) return false;
-    Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
-    if (!type) return false;
-    ready = true;
-    if (!PyType_Check(type.get()) || !fast_path_allowed()) return true;
-    lock_type = reinterpret_cast<PyTypeObject*>(type.release());
-    // The lock's own C functions are called directly only when both are
-    // plain method descriptors of the kinds expected; otherwise, and for
-    // contended acquires where they are not, method calls do the work.
-    Ref acquire = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(lock_type), s_acquire));
-    Ref release = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(lock_type), s_release));
-    if (!acquire || !release) {
-        PyErr_Clear();
-        return true;
-    }
-    PyCFunction a = method_function(acquire.get(), METH_VARARGS | METH_KEYWORDS);
-    PyCFunction r = method_function(release.get(), METH_NOARGS);
-    if (a != nullptr && r != nullptr) {
-        lock_acquire_c = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(a));
-        lock_release_c = r;
-        route = Route::c_calls;
-    }
-    verify_direct_acquire(thread.get());
-    return true;
+bool call_method_ok(PyObject* lock, const char* name) noexcept {
+    return static_cast<bool>(Ref::steal(PyObject_CallMethod(lock, name, nullptr)));
 }
 
-}  // namespace
-
-bool lock_acquire(PyObject* lock) noexcept {
-    if (!find_lock_type()) return false;
-    Ref result;
-    if (route != Route::methods && Py_IS_TYPE(lock, lock_type)) {
-        if (direct_acquire(lock)) return true;
-        if (lock_acquire_c != nullptr) {
-            return static_cast<bool>(Ref::steal(lock_acquire_c(lock, empty_tuple, nullptr)));
-        }
-    }
-    return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(lock, s_acquire)));
+// True when the lock's own locked() agrees with `expected`.
+[[maybe_unused]] bool reports_locked(PyObject* lock, bool expected) noexcept {
+    Ref result = Ref::steal(PyObject_CallMethod(lock, "locked", nullptr));
+    return result && PyObject_IsTrue(result.get()) == static_cast<int>(expected);
 }
-
-bool lock_release(PyObject* lock) noexcept {
-    if (!find_lock_type()) return false;
-    const bool own_type = route != Route::methods && Py_IS_TYPE(lock, lock_type);
-    if (own_type && direct_release(lock)) return true;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref result;
-    if (own_type && lock_release_c != nullptr) {
-        result = Ref::steal(lock_release_c(lock, nullptr));
-    } else {
-        result = Ref::steal(PyObject_CallMethodNoArgs(lock, s_release));
-    }
-    if (!result) {
-        // The release error wins only when nothing was pending before.
-        if (type != nullptr) {
-            PyErr_WriteUnraisable(lock);
-            PyErr_Restore(type, value, traceback);
-        } else {
-            return false;
-        }
-        return true;
-    }
-    PyErr_Restore(type, value, traceback);
-    return true;
-}
-
-PyObject* new_threading_lock(PyObject* module_dict) noexcept {
-    // The names are made once: a lookup by C string would allocate the key at
-    // every call, and a failure there must surface as MemoryError, not as a
-    // missing name.
-    static PyObject* s_threading = nullptr;
-    static PyObject* s_lock = nullptr;
-    if (s_threading == nullptr &&
-        (s_threading = PyUnicode_InternFromString("threading")) == nullptr) {
-        return nullptr;
-    }
-    if (s_lock == nullptr && (s_lock = PyUnicode_InternFromString("Lock")) == nullptr) {
-        return nullptr;
-    }
-    PyObject* threading = module_global(module_dict, s_threading);  // borrowed
-    if (threading == nullptr) return nullptr;
-    // Held across the attribute lookup, which may run code that rebinds the global.
-    Ref module = Ref::borrow(threading);
-    Ref factory = Ref::steal(PyObject_GetAttr(module.get(), s_lock));
-    if (!factory) return nullptr;
-    return PyObject_CallNoArgs(factory.get());
-}
-
-// Uncontended acquire and release without the method machinery. `acquire()`
-// parses its arguments and reads the clock even for a non-blocking try, which
-// costs several times more than taking a free lock. The interpreter's lock
-// object is read through a mirror of its layout, for the layouts checked here:
-// - 3.11 to 3.13: a raw lock pointer, a weak-reference list and a `locked`
-//   flag; the raw lock, when the interpreter reports semaphore-based locks, is
-//   tried with sem_trywait;
-// - 3.14 and 3.15: a one-byte mutex, taken and given back with the same
-//   compare-and-swap the interpreter's own inline mutex functions use.
-// The object size tells the two apart, and a start-up probe checks the chosen
-// mirror against the behaviour of a real lock; on any other version, or when
-// the probe is surprised, the lock's own functions do all the work. They also
-// do it whenever the lock is taken, so that waiting, signals and timeouts
-// behave as usual.
-namespace {
-
-enum class Mirror { none, semaphore, mutex };
-Mirror mirror = Mirror::none;
 
 #if defined(__linux__) && PY_VERSION_HEX < 0x03100000
 #define LUMETRA_SEMAPHORE_MIRROR 1
@@ -194,24 +109,25 @@ bool semaphore_locks() noexcept {
 }
 
 // True when a probe lock behaves as the mirror predicts.
-bool probe_semaphore(PyObject* l) noexcept {
-    if (route != Route::c_calls ||
-        lock_type->tp_weaklistoffset !=
+bool probe_semaphore(PyObject* l, const LockRoute& r) noexcept {
+    if (r.route != Route::c_calls ||
+        Py_TYPE(l)->tp_weaklistoffset !=
             static_cast<Py_ssize_t>(offsetof(SemaphoreLock, in_weakreflist)) ||
         !semaphore_locks()) {
         return false;
     }
     SemaphoreLock* m = as_semaphore(l);
-    if (m->locked != 0) return false;
-    Ref acquired = Ref::steal(lock_acquire_c(l, empty_tuple, nullptr));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args || m->locked != 0) return false;
+    Ref acquired = Ref::steal(r.acquire_c(l, no_args.get(), nullptr));
     if (!acquired || m->locked != 1 || sem_trywait(raw_semaphore(l)) == 0) return false;
-    Ref released = Ref::steal(lock_release_c(l, nullptr));
+    Ref released = Ref::steal(r.release_c(l, nullptr));
     if (!released || m->locked != 0) return false;
     // The raw lock is free again: taking it must succeed. The probe lock is
     // then marked as `acquire()` marks it and released the ordinary way.
     if (sem_trywait(raw_semaphore(l)) != 0) return false;
     m->locked = 1;
-    released = Ref::steal(lock_release_c(l, nullptr));
+    released = Ref::steal(r.release_c(l, nullptr));
     return released && m->locked == 0;
 }
 #endif
@@ -234,41 +150,31 @@ bool try_lock(PyObject* lock) noexcept {
     return mutex_bits(lock).compare_exchange_strong(expected, held);
 }
 
-// True when the lock's own locked() agrees with `expected`.
-bool reports_locked(PyObject* lock, bool expected) noexcept {
-    Ref result = Ref::steal(PyObject_CallMethod(lock, "locked", nullptr));
-    return result && PyObject_IsTrue(result.get()) == static_cast<int>(expected);
-}
-
-bool call_ok(PyObject* lock, PyObject* name) noexcept {
-    return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(lock, name)));
-}
-
 bool probe_mutex(PyObject* l) noexcept {
     // Taken by acquire(): the byte says held; given back by release(): free.
-    if (mutex_bits(l).load() != unlocked || !call_ok(l, s_acquire) ||
-        mutex_bits(l).load() != held || !reports_locked(l, true) || !call_ok(l, s_release) ||
+    if (mutex_bits(l).load() != unlocked || !call_method_ok(l, "acquire") ||
+        mutex_bits(l).load() != held || !reports_locked(l, true) || !call_method_ok(l, "release") ||
         mutex_bits(l).load() != unlocked) {
         return false;
     }
     // Taken here: the lock says held, and its own release() frees it.
-    if (!try_lock(l) || !reports_locked(l, true) || !call_ok(l, s_release) ||
+    if (!try_lock(l) || !reports_locked(l, true) || !call_method_ok(l, "release") ||
         !reports_locked(l, false)) {
         return false;
     }
     // Taken by acquire() and given back here.
-    if (!call_ok(l, s_acquire)) return false;
+    if (!call_method_ok(l, "acquire")) return false;
     PyMutex_Unlock(mutex_of(l));
     return reports_locked(l, false);
 }
 #endif
 
-Mirror probe_direct_acquire(PyObject* thread_module) noexcept {
+Mirror probe_mirror(PyObject* thread_module, const LockRoute& r) noexcept {
     Ref lock = Ref::steal(PyObject_CallMethod(thread_module, "allocate_lock", nullptr));
-    if (!lock || !Py_IS_TYPE(lock.get(), lock_type)) return Mirror::none;
-    [[maybe_unused]] const auto size = static_cast<size_t>(lock_type->tp_basicsize);
+    if (!lock || Py_TYPE(lock.get())->tp_dealloc != r.lock_dealloc) return Mirror::none;
+    [[maybe_unused]] const auto size = static_cast<size_t>(Py_TYPE(lock.get())->tp_basicsize);
 #ifdef LUMETRA_SEMAPHORE_MIRROR
-    if (size == sizeof(SemaphoreLock) && probe_semaphore(lock.get())) return Mirror::semaphore;
+    if (size == sizeof(SemaphoreLock) && probe_semaphore(lock.get(), r)) return Mirror::semaphore;
 #endif
 #ifdef LUMETRA_MUTEX_MIRROR
     if (size == sizeof(MutexLock) && probe_mutex(lock.get())) return Mirror::mutex;
@@ -276,19 +182,72 @@ Mirror probe_direct_acquire(PyObject* thread_module) noexcept {
     return Mirror::none;
 }
 
-void verify_direct_acquire(PyObject* thread_module) noexcept {
-    mirror = probe_direct_acquire(thread_module);
-    if (mirror != Mirror::none) {
-        route = Route::mirrored;
+// Finds the route for the interpreter's lock type. False with an error set
+// when the lock type cannot be found at all; any surprise after that only
+// leaves a slower route.
+bool probe_route(LockRoute& r) noexcept {
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    if (!thread) return false;
+    Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
+    if (!type) return false;
+    if (!PyType_Check(type.get()) || !fast_path_allowed()) return true;
+    auto* lock_type = reinterpret_cast<PyTypeObject*>(type.get());
+    r.lock_dealloc = lock_type->tp_dealloc;
+    // The lock's own C functions are called directly only when both are
+    // plain method descriptors of the kinds expected; otherwise method calls
+    // do the work of a contended acquire.
+    Ref acquire = Ref::steal(PyObject_GetAttrString(type.get(), "acquire"));
+    Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
+    if (!acquire || !release) {
+        PyErr_Clear();
+        return true;
+    }
+    PyCFunction a = method_function(acquire.get(), METH_VARARGS | METH_KEYWORDS);
+    PyCFunction rel = method_function(release.get(), METH_NOARGS);
+    if (a != nullptr && rel != nullptr) {
+        r.acquire_c = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(a));
+        r.release_c = rel;
+        r.route = Route::c_calls;
+    }
+    r.mirror = probe_mirror(thread.get(), r);
+    if (r.mirror != Mirror::none) {
+        r.route = Route::mirrored;
     } else {
         PyErr_Clear();
     }
+    return true;
+}
+
+const LockRoute* lock_route() noexcept {
+    const LockRoute* r = published.load(std::memory_order_acquire);
+    if (r != nullptr) return r;
+    auto* found = new (std::nothrow) LockRoute();
+    if (found == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (!probe_route(*found)) {
+        delete found;
+        return nullptr;
+    }
+    const LockRoute* expected = nullptr;
+    if (!published.compare_exchange_strong(expected, found, std::memory_order_acq_rel)) {
+        delete found;
+        return expected;
+    }
+    return found;
+}
+
+// True when `lock` is the interpreter's own lock type and a route other than
+// method calls is known for it.
+bool own_lock(const LockRoute* r, PyObject* lock) noexcept {
+    return r->route != Route::methods && Py_TYPE(lock)->tp_dealloc == r->lock_dealloc;
 }
 
 // What `acquire()` does first, a non-blocking try that keeps the interpreter
 // lock. False when the lock is taken (or there is no mirror).
-bool direct_acquire([[maybe_unused]] PyObject* lock) noexcept {
-    switch (mirror) {
+bool direct_acquire(const LockRoute* r, [[maybe_unused]] PyObject* lock) noexcept {
+    switch (r->mirror) {
 #ifdef LUMETRA_SEMAPHORE_MIRROR
         case Mirror::semaphore:
             if (sem_trywait(raw_semaphore(lock)) != 0) return false;
@@ -307,8 +266,8 @@ bool direct_acquire([[maybe_unused]] PyObject* lock) noexcept {
 // What `release()` does for a held lock (the mutex's own unlock also wakes a
 // parked waiter). False when the lock is not held (the lock's own function
 // then raises) or there is no mirror.
-bool direct_release([[maybe_unused]] PyObject* lock) noexcept {
-    switch (mirror) {
+bool direct_release(const LockRoute* r, [[maybe_unused]] PyObject* lock) noexcept {
+    switch (r->mirror) {
 #ifdef LUMETRA_SEMAPHORE_MIRROR
         case Mirror::semaphore:
             if (!as_semaphore(lock)->locked) return false;
@@ -328,5 +287,70 @@ bool direct_release([[maybe_unused]] PyObject* lock) noexcept {
 }
 
 }  // namespace
+
+bool prepare_locks() noexcept { return lock_route() != nullptr; }
+
+bool lock_acquire(PyObject* lock) noexcept {
+    const LockRoute* r = lock_route();
+    if (r == nullptr) return false;
+    if (own_lock(r, lock)) {
+        if (direct_acquire(r, lock)) return true;
+        if (r->acquire_c != nullptr) {
+            Ref no_args = Ref::steal(PyTuple_New(0));
+            return no_args && Ref::steal(r->acquire_c(lock, no_args.get(), nullptr));
+        }
+    }
+    return call_method_ok(lock, "acquire");
+}
+
+bool lock_release(PyObject* lock) noexcept {
+    const LockRoute* r = lock_route();
+    if (r == nullptr) return false;
+    const bool own = own_lock(r, lock);
+    if (own && direct_release(r, lock)) return true;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref result =
+        Ref::steal(own && r->release_c != nullptr ? r->release_c(lock, nullptr)
+                                                  : PyObject_CallMethod(lock, "release", nullptr));
+    if (!result) {
+        // The release error wins only when nothing was pending before.
+        if (type == nullptr) return false;
+        PyErr_WriteUnraisable(lock);
+    }
+    PyErr_Restore(type, value, traceback);
+    return true;
+}
+
+PyObject* new_threading_lock(const ModuleState& st) noexcept {
+    PyObject* threading = module_global(st.module_dict, st.base_names.get<"threading">());
+    if (threading == nullptr) return nullptr;
+    // Held across the attribute lookup, which may run code that rebinds the global.
+    Ref module = Ref::borrow(threading);
+    Ref factory = Ref::steal(PyObject_GetAttr(module.get(), st.base_names.get<"Lock">()));
+    if (!factory) return nullptr;
+    return PyObject_CallNoArgs(factory.get());
+}
+
+PyObject* new_threading_lock(PyObject* module_dict) noexcept {
+    // The names are made once: a lookup by C string would allocate the key at
+    // every call, and a failure there must surface as MemoryError, not as a
+    // missing name.
+    static PyObject* s_threading = nullptr;
+    static PyObject* s_lock = nullptr;
+    if (s_threading == nullptr &&
+        (s_threading = PyUnicode_InternFromString("threading")) == nullptr) {
+        return nullptr;
+    }
+    if (s_lock == nullptr && (s_lock = PyUnicode_InternFromString("Lock")) == nullptr) {
+        return nullptr;
+    }
+    PyObject* threading = module_global(module_dict, s_threading);  // borrowed
+    if (threading == nullptr) return nullptr;
+    Ref module = Ref::borrow(threading);
+    Ref factory = Ref::steal(PyObject_GetAttr(module.get(), s_lock));
+    if (!factory) return nullptr;
+    return PyObject_CallNoArgs(factory.get());
+}
 
 }  // namespace capi

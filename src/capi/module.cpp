@@ -1,6 +1,8 @@
 #include "module.hpp"
 
 #include "call.hpp"
+#include "lock.hpp"
+#include "state.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,22 @@ PyObject* module_global(PyObject* module_dict, PyObject* name) noexcept {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return value;
+}
+
+bool init_module_state(PyObject* module, ModuleState& st) noexcept {
+    st.module_dict = Py_NewRef(PyModule_GetDict(module));
+    st.function_type = new_function_type(module);
+    return st.function_type != nullptr && st.base_names.init() && prepare_locks();
+}
+
+bool add_functions(PyObject* module, ModuleState& st, void* state,
+                   std::span<const FunctionDef> defs) noexcept {
+    for (const FunctionDef& def : defs) {
+        Ref func =
+            Ref::steal(new_function(module, st, state, def, Binding::function, nullptr, nullptr));
+        if (!func || PyModule_AddObjectRef(module, def.sig->name, func.get()) < 0) return false;
+    }
+    return true;
 }
 
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }

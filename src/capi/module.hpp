@@ -45,6 +45,16 @@ bool log(PyObject* logger, const char* level, const char* message) noexcept;
 // Module functions, bound in the module in the order given.
 bool add_functions(PyObject* module, std::span<const FunctionDef> defs) noexcept;
 
+struct ModuleState;
+
+// Module functions of a module with state, bound in the module in the order given.
+bool add_functions(PyObject* module, ModuleState& st, void* state,
+                   std::span<const FunctionDef> defs) noexcept;
+template <typename State>
+bool add_functions(PyObject* module, State& st, std::span<const FunctionDef> defs) noexcept {
+    return add_functions(module, st, &st, defs);
+}
+
 // A process-lifetime interned string (kept alive by the returned reference,
 // which the caller stores in a static and never releases).
 PyObject* intern(const char* text) noexcept;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "internals.hpp"
+#include "state.hpp"
 
 namespace capi {
 
@@ -39,12 +40,14 @@ const char* short_name(const char* dotted) noexcept {
 }
 
 bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool static_method,
-                   const char* module_name) noexcept {
+                   const char* module_name, PyObject* module, ModuleState* st,
+                   void* state) noexcept {
     const char* class_name = short_name(type->tp_name);
     for (const FunctionDef& def : defs) {
-        Ref func =
-            Ref::steal(new_function(def, static_method ? Binding::function : Binding::method,
-                                    module_name, class_name, static_method ? nullptr : type));
+        const Binding binding = static_method ? Binding::function : Binding::method;
+        PyTypeObject* owner = static_method ? nullptr : type;
+        Ref func = Ref::steal(st ? new_function(module, *st, state, def, binding, class_name, owner)
+                                 : new_function(def, binding, module_name, class_name, owner));
         if (!func) return false;
         if (static_method) {
             func = Ref::steal(PyStaticMethod_New(func.get()));
@@ -55,23 +58,34 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
     return true;
 }
 
-}  // namespace
-
-PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept {
-    if (!ready_function_type()) return nullptr;
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, def.type_spec, nullptr));
+PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState* st,
+                        void* state) noexcept {
+    Ref type = Ref::steal(internals::type_from_spec(module, def.type_spec));
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return nullptr;
-    if (!add_functions(t, def.methods, false, module_name) ||
-        !add_functions(t, def.static_methods, true, module_name) ||
-        (def.no_pickle && !add_functions(t, no_pickle_methods, false, module_name))) {
+    if (!add_functions(t, def.methods, false, module_name, module, st, state) ||
+        !add_functions(t, def.static_methods, true, module_name, module, st, state) ||
+        (def.no_pickle &&
+         !add_functions(t, no_pickle_methods, false, module_name, module, st, state))) {
         return nullptr;
     }
     PyType_Modified(t);
     if (PyModule_AddObjectRef(module, short_name(t->tp_name), type.get()) < 0) return nullptr;
     return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+}  // namespace
+
+PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept {
+    if (!ready_function_type()) return nullptr;
+    return make_type(module, def, nullptr, nullptr);
+}
+
+PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
+                          const TypeDef& def) noexcept {
+    return make_type(module, def, &st, state);
 }
 
 bool set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcept {
@@ -104,7 +118,7 @@ bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
 namespace internals {
 
 PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX < 0x03100000
     return _PyType_Lookup(type, name);
 #else
     PyObject* mro = type->tp_mro;

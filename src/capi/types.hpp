@@ -34,6 +34,16 @@ struct TypeDef {
 // last component of type_spec->name. Returns a new reference or null.
 PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept;
 
+struct ModuleState;
+
+// The same for a module with state: methods carry the state (function.hpp).
+PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
+                          const TypeDef& def) noexcept;
+template <typename State>
+PyTypeObject* create_type(PyObject* module, State& st, const TypeDef& def) noexcept {
+    return create_type(module, st, &st, def);
+}
+
 // Adds `alias = target` entries to a type created by create_type.
 bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexcept;
 
@@ -53,5 +63,22 @@ bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept;
 
 // Standard tp_dealloc for a non-GC heap type without owned references.
 void dealloc_plain(PyObject* self) noexcept;
+
+// tp_dealloc of a heap type the collector tracks: untrack, then (inside the
+// interpreter's trashcan, so that freeing a deeply nested structure does not
+// exhaust the C stack) release what the instance owns with `Release`, free
+// the instance and drop its type. `Release(self)` must leave no reference
+// behind and may run arbitrary Python code.
+template <typename Self, void (*Release)(Self*) noexcept>
+void dealloc_gc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, (dealloc_gc<Self, Release>)) if (type->tp_weaklistoffset != 0)
+        PyObject_ClearWeakRefs(self);
+    Release(reinterpret_cast<Self*>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
 
 }  // namespace capi

@@ -3,7 +3,10 @@
 //
 // Each operation converts its arguments, checks the id (before anything is
 // locked or changed), then touches the records only while holding the
-// aggregator's lock. Results are built after the lock is released: building a
+// aggregator's lock. The lock reference is visited by the collector but never
+// cleared by it: a lock holds no references of its own, so a cycle through a
+// replaced `threading.Lock` is broken by the other objects in it, and the
+// methods never find the lock gone. Results are built after the lock is released: building a
 // dictionary can start a garbage collection, and a finalizer that calls back
 // into this aggregator must not find its own (non-reentrant) lock held.
 #include <cstdint>
@@ -13,22 +16,9 @@
 
 namespace statcounters {
 
-PyTypeObject* CounterAggregatorType = nullptr;
-
 namespace {
 
 using Self = CounterAggregatorObject;
-
-// The module namespace, where `threading` is looked up for each new lock.
-PyObject* module_dict = nullptr;
-
-PyObject* s_count = nullptr;
-PyObject* s_mean = nullptr;
-PyObject* s_variance = nullptr;
-PyObject* s_std = nullptr;
-PyObject* s_min = nullptr;
-PyObject* s_max = nullptr;
-PyObject* s_get_stats = nullptr;
 
 // --- native-level operations ---------------------------------------------------------
 
@@ -38,15 +28,7 @@ bool check_id(const Self* self, int32_t counter_id) noexcept {
     return false;
 }
 
-// Takes the lock; fails (with an error set) for an object whose lock the
-// garbage collector has already cleared.
-bool lock(capi::LockGuard& guard, const Self* self) noexcept {
-    if (self->lock == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "CounterAggregator has no lock");
-        return false;
-    }
-    return guard.acquire(self->lock);
-}
+bool lock(capi::LockGuard& guard, const Self* self) noexcept { return guard.acquire(self->lock); }
 
 bool _c_update(Self* self, int32_t counter_id, double value) noexcept {
     if (!check_id(self, counter_id)) return false;
@@ -56,7 +38,7 @@ bool _c_update(Self* self, int32_t counter_id, double value) noexcept {
     return true;
 }
 
-PyObject* stats_dict(const Stats& s) noexcept {
+PyObject* stats_dict(const State& st, const Stats& s) noexcept {
     // Sized for the six keys up front: a default dict resizes on the sixth.
     capi::Ref dict = capi::Ref::steal(capi::internals::new_presized_dict(6));
     if (!dict) return nullptr;
@@ -64,12 +46,12 @@ PyObject* stats_dict(const Stats& s) noexcept {
         PyObject* key;
         PyObject* value;
     } items[] = {
-        {s_count, PyLong_FromUnsignedLongLong(s.count)},
-        {s_mean, PyFloat_FromDouble(s.mean)},
-        {s_variance, PyFloat_FromDouble(s.variance)},
-        {s_std, PyFloat_FromDouble(s.std)},
-        {s_min, PyFloat_FromDouble(s.min)},
-        {s_max, PyFloat_FromDouble(s.max)},
+        {st.names.get<"count">(), PyLong_FromUnsignedLongLong(s.count)},
+        {st.names.get<"mean">(), PyFloat_FromDouble(s.mean)},
+        {st.names.get<"variance">(), PyFloat_FromDouble(s.variance)},
+        {st.names.get<"std">(), PyFloat_FromDouble(s.std)},
+        {st.names.get<"min">(), PyFloat_FromDouble(s.min)},
+        {st.names.get<"max">(), PyFloat_FromDouble(s.max)},
     };
     bool ok = true;
     for (const auto& item : items) {
@@ -79,7 +61,7 @@ PyObject* stats_dict(const Stats& s) noexcept {
     return ok ? dict.release() : nullptr;
 }
 
-PyObject* _c_get_stats(Self* self, int32_t counter_id) noexcept {
+PyObject* _c_get_stats(const State& st, Self* self, int32_t counter_id) noexcept {
     if (!check_id(self, counter_id)) return nullptr;
     Stats stats;
     {
@@ -87,7 +69,7 @@ PyObject* _c_get_stats(Self* self, int32_t counter_id) noexcept {
         if (!lock(guard, self)) return nullptr;
         stats = stats_of(self->counters[counter_id]);
     }
-    return stats_dict(stats);
+    return stats_dict(st, stats);
 }
 
 bool _c_reset(Self* self, int32_t counter_id) noexcept {
@@ -106,17 +88,18 @@ bool _c_reset_all(Self* self) noexcept {
 }
 
 // get_stats as native code calls it: a Python subclass's override wins.
-PyObject* get_stats_dispatch(Self* self, int32_t counter_id) noexcept {
+PyObject* get_stats_dispatch(const State& st, Self* self, int32_t counter_id) noexcept {
     auto* obj = reinterpret_cast<PyObject*>(self);
-    if (!capi::overridden(obj, CounterAggregatorType, s_get_stats)) {
-        return _c_get_stats(self, counter_id);
+    PyObject* name = st.names.get<"get_stats">();
+    if (!capi::overridden(obj, st.CounterAggregatorType, name)) {
+        return _c_get_stats(st, self, counter_id);
     }
     capi::Ref id = capi::Ref::steal(PyLong_FromLong(counter_id));
     if (!id) return nullptr;
-    return capi::call_method(obj, s_get_stats, id.get());
+    return capi::call_method(obj, name, id.get());
 }
 
-PyObject* _c_get_all_stats(Self* self) noexcept {
+PyObject* _c_get_all_stats(const State& st, Self* self) noexcept {
     capi::Ref result = capi::Ref::steal(PyList_New(0));
     if (!result) return nullptr;
     // The record array and its size never change, so the loop needs no
@@ -125,7 +108,7 @@ PyObject* _c_get_all_stats(Self* self) noexcept {
         // Unlocked read: the interpreter lock is held and every writer
         // changes records only while holding it.
         if (self->counters[i].count == 0) continue;
-        capi::Ref stats = capi::Ref::steal(get_stats_dispatch(self, i));
+        capi::Ref stats = capi::Ref::steal(get_stats_dispatch(st, self, i));
         if (!stats) return nullptr;
         capi::Ref id = capi::Ref::steal(PyLong_FromLong(i));
         if (!id) return nullptr;
@@ -152,14 +135,14 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 constexpr capi::Param id_params[] = {{"counter_id"}};
 constexpr capi::Signature get_stats_sig("get_stats", id_params);
-PyObject* get_stats(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* get_stats(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
     capi::Args<1> a;
     int32_t counter_id;
     if (!a.parse(get_stats_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id)) {
         return nullptr;
     }
-    return _c_get_stats(self, counter_id);
+    return _c_get_stats(st, self, counter_id);
 }
 
 constexpr capi::Signature reset_sig("reset", id_params);
@@ -180,20 +163,20 @@ PyObject* reset_all(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
 }
 
 constexpr capi::Signature get_all_stats_sig("get_all_stats");
-PyObject* get_all_stats(Self* self, PyObject* const*, Py_ssize_t nargs,
+PyObject* get_all_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(get_all_stats_sig, nargs, kwnames)) return nullptr;
-    return _c_get_all_stats(self);
+    return _c_get_all_stats(st, self);
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, update>(update_sig,
-                               "Update counter with new value.\n\n"
-                               "Thread-safe via lock (correctness over performance)"),
-    capi::method<Self, get_stats>(get_stats_sig, "Get statistics for a counter."),
-    capi::method<Self, reset>(reset_sig, "Reset a specific counter."),
-    capi::method<Self, reset_all>(reset_all_sig, "Reset all counters."),
-    capi::method<Self, get_all_stats>(get_all_stats_sig, "Get statistics for all counters."),
+    capi::method<update>(update_sig,
+                         "Update counter with new value.\n\n"
+                         "Thread-safe via lock (correctness over performance)"),
+    capi::method<get_stats>(get_stats_sig, "Get statistics for a counter."),
+    capi::method<reset>(reset_sig, "Reset a specific counter."),
+    capi::method<reset_all>(reset_all_sig, "Reset all counters."),
+    capi::method<get_all_stats>(get_all_stats_sig, "Get statistics for all counters."),
 };
 
 // --- type slots ----------------------------------------------------------------------
@@ -220,7 +203,7 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     auto* s = reinterpret_cast<Self*>(self);
     s->counters = counters;
     s->num_counters = num_counters;
-    s->lock = capi::new_threading_lock(module_dict);
+    s->lock = capi::new_threading_lock(state_of(type));
     if (s->lock == nullptr) {
         Py_DECREF(self);
         return nullptr;
@@ -234,27 +217,16 @@ int aggregator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int aggregator_clear(PyObject* self) noexcept {
-    Py_CLEAR(reinterpret_cast<Self*>(self)->lock);
-    return 0;
-}
-
-void aggregator_dealloc(PyObject* self) noexcept {
-    PyObject_GC_UnTrack(self);
-    auto* s = reinterpret_cast<Self*>(self);
-    free_counters(s->counters);
-    s->counters = nullptr;
-    Py_CLEAR(s->lock);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+void aggregator_release(Self* self) noexcept {
+    free_counters(self->counters);
+    self->counters = nullptr;
+    Py_CLEAR(self->lock);
 }
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(aggregator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, aggregator_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(aggregator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(aggregator_clear)},
     {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
                                   "Fast counter aggregation in compiled code.\n\n"
                                   "Uses atomic operations for thread-safe updates without GIL "
@@ -272,15 +244,14 @@ PyType_Spec type_spec = {
 
 // --- module functions ----------------------------------------------------------------
 
-PyObject* default_num_counters = nullptr;
-
 constexpr capi::Param create_params[] = {{"num_counters", "1000"}};
 constexpr capi::Signature create_sig("create_aggregator", create_params);
-PyObject* create_aggregator(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* create_aggregator(State& st, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(create_sig, args, nargs, kwnames)) return nullptr;
-    PyObject* num_counters = a[0] ? a[0] : default_num_counters;
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(CounterAggregatorType), num_counters);
+    PyObject* num_counters = a[0] ? a[0] : st.default_num_counters;
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(st.CounterAggregatorType), num_counters);
 }
 
 const capi::FunctionDef functions[] = {
@@ -289,28 +260,13 @@ const capi::FunctionDef functions[] = {
 
 }  // namespace
 
-bool add_counter_aggregator(PyObject* module) noexcept {
-    if (!capi::intern_all({{s_count, "count"},
-                           {s_mean, "mean"},
-                           {s_variance, "variance"},
-                           {s_std, "std"},
-                           {s_min, "min"},
-                           {s_max, "max"},
-                           {s_get_stats, "get_stats"}})) {
-        return false;
-    }
-    // Kept for the process lifetime, like the type itself.
-    module_dict = Py_NewRef(PyModule_GetDict(module));
-    CounterAggregatorType = capi::create_type(module, {&type_spec, methods});
-    return CounterAggregatorType != nullptr;
+bool add_counter_aggregator(PyObject* module, State& st) noexcept {
+    st.CounterAggregatorType = capi::create_type(module, st, {&type_spec, methods});
+    return st.CounterAggregatorType != nullptr;
 }
 
-bool add_functions(PyObject* module) noexcept {
-    if (default_num_counters == nullptr) {
-        default_num_counters = PyLong_FromLong(1000);
-        if (default_num_counters == nullptr) return false;
-    }
-    return capi::add_functions(module, functions);
+bool add_functions(PyObject* module, State& st) noexcept {
+    return capi::add_functions(module, st, functions);
 }
 
 }  // namespace statcounters

@@ -5,28 +5,25 @@
 #include "capi/capi.hpp"
 #include "statcounters.hpp"
 
+namespace statcounters {
+
 namespace {
 
-bool init(PyObject* module) noexcept {
-    return capi::import_module(module, "threading") &&
-           statcounters::add_counter_aggregator(module) && statcounters::add_functions(module);
+bool exec(PyObject* module, State& st) noexcept {
+    return capi::import_module(module, "threading") && st.names.init() &&
+           (st.default_num_counters = PyLong_FromLong(1000)) != nullptr &&
+           add_counter_aggregator(module, st) && add_functions(module, st);
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+}  // namespace
+
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.monitoring.statcounters",
     "Running-statistics counters for the package's monitoring.\n\n"
     "CounterAggregator keeps a fixed array of numbered counters, each with its\n"
     "count, mean, variance, standard deviation, minimum and maximum; one\n"
-    "threading.Lock per aggregator serialises every access.\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "threading.Lock per aggregator serialises every access.\n");
 
-}  // namespace
+}  // namespace statcounters
 
-PyMODINIT_FUNC PyInit_statcounters() { return capi::create_module(&module_def, init); }
+PyMODINIT_FUNC PyInit_statcounters() { return PyModuleDef_Init(&statcounters::module_def); }

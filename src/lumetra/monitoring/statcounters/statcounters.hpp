@@ -5,12 +5,17 @@
 // interpreter lock held and, except for the unlocked count check of
 // get_all_stats, with `lock` held too. No call into Python code (result
 // building, overrides, lock waits) happens while a record is half-updated.
+//
+// The class docstring's "atomic operations ... without GIL overhead" is the
+// documented wording callers see; the records are in fact plain fields
+// guarded by the lock.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 
+#include "capi/capi.hpp"
 #include "counters.hpp"
 
 namespace statcounters {
@@ -18,14 +23,32 @@ namespace statcounters {
 struct CounterAggregatorObject {
     PyObject_HEAD AtomicCounter* counters;  // owned; freed by the destructor
     int32_t num_counters;                   // >= 0, fixed
-    PyObject* lock;                         // owned threading.Lock; null only after a GC clear
+    PyObject* lock;                         // owned threading.Lock, never null
 };
 
-// The CounterAggregator type, set by add_counter_aggregator.
-extern PyTypeObject* CounterAggregatorType;
+// The module's state: one per module object, so one per interpreter.
+struct State : capi::ModuleState {
+    PyTypeObject* CounterAggregatorType = nullptr;
+    PyObject* default_num_counters = nullptr;  // 1000
+    capi::Names<"count", "mean", "variance", "std", "min", "max", "get_stats"> names;
 
-// Binds `module_dict` (for the `threading` lookup) and creates the type.
-bool add_counter_aggregator(PyObject* module) noexcept;
-bool add_functions(PyObject* module) noexcept;
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        ModuleState::for_each_ref(f);
+        f(CounterAggregatorType);
+        f(default_num_counters);
+        names.for_each_ref(f);
+    }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that made `type` (or its base).
+inline State& state_of(PyTypeObject* type) noexcept {
+    return capi::type_state<State>(type, module_def);
+}
+
+bool add_counter_aggregator(PyObject* module, State& st) noexcept;
+bool add_functions(PyObject* module, State& st) noexcept;
 
 }  // namespace statcounters

@@ -1,0 +1,158 @@
+// Per-module state and multi-phase initialisation.
+//
+// Every module keeps its Python objects (types, interned names, constants,
+// captured standard-library objects) in a state struct that lives inside the
+// module object, so each interpreter that imports the module gets its own,
+// and destroying the interpreter frees it. A module's state derives from
+// `ModuleState` and lists its references once:
+//
+//     struct State : capi::ModuleState {
+//         PyTypeObject* TreeType = nullptr;
+//         capi::Names<"size", "insert"> names;
+//         template <typename F>
+//         void for_each_ref(F&& f) noexcept {
+//             ModuleState::for_each_ref(f);
+//             f(TreeType);
+//             names.for_each_ref(f);
+//         }
+//     };
+//
+// `for_each_ref` drives the collector's traversal and the release of the
+// state. The native function object carries a pointer to the state, so
+// methods and functions receive it as their first parameter at no cost (see
+// function.hpp); type slots reach it through `type_state`.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <type_traits>
+
+#include "call.hpp"
+#include "function.hpp"
+#include "names.hpp"
+
+namespace capi {
+
+// The part of every module's state that the shared layer uses.
+struct ModuleState {
+    PyObject* module_dict = nullptr;        // the module's namespace
+    PyTypeObject* function_type = nullptr;  // the module's native function type
+    Names<"threading", "Lock", "logging", "getLogger", "logger", "info"> base_names;
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(module_dict);
+        f(function_type);
+        base_names.for_each_ref(f);
+    }
+};
+
+// Fills the shared part of a module's state.
+bool init_module_state(PyObject* module, ModuleState& st) noexcept;
+
+// Warns "compile time Python version %d.%d of module '%.100s' does not match
+// runtime version %d.%d" when the running interpreter differs.
+bool check_python_version(const char* module_name) noexcept;
+
+template <typename State>
+State& module_state(PyObject* module) noexcept {
+    return *static_cast<State*>(PyModule_GetState(module));
+}
+
+// The state of the module that defined `type` (or the base of a subclass).
+// `type` must be one of the module's types or a subclass of one.
+template <typename State>
+State& type_state(PyTypeObject* type, PyModuleDef& def) noexcept {
+    return module_state<State>(PyType_GetModuleByDef(type, &def));
+}
+
+namespace detail {
+
+template <typename State>
+int traverse_state(PyObject* module, visitproc visit, void* arg) noexcept {
+    auto* st = static_cast<State*>(PyModule_GetState(module));
+    if (st == nullptr) return 0;
+    int result = 0;
+    st->for_each_ref([&](auto*& slot) {
+        if (result == 0 && slot != nullptr) result = visit(reinterpret_cast<PyObject*>(slot), arg);
+    });
+    return result;
+}
+
+template <typename State>
+int clear_state(PyObject* module) noexcept {
+    auto* st = static_cast<State*>(PyModule_GetState(module));
+    if (st == nullptr) return 0;
+    st->for_each_ref([](auto*& slot) {
+        PyObject* old = reinterpret_cast<PyObject*>(slot);
+        slot = nullptr;
+        Py_XDECREF(old);
+    });
+    return 0;
+}
+
+template <typename State>
+void free_state(void* module) noexcept {
+    clear_state<State>(static_cast<PyObject*>(module));
+}
+
+template <typename State, bool (*Exec)(PyObject*, State&)>
+int exec_module(PyObject* module) noexcept {
+    // The state memory arrives zero-filled; constructing it sets the same
+    // nulls, and leaves the C data members at their declared values.
+    auto* st = new (PyModule_GetState(module)) State();
+    const char* name = PyModule_GetName(module);
+    if (name == nullptr || !check_python_version(name) || !init_module_state(module, *st) ||
+        !Exec(module, *st)) {
+        return -1;
+    }
+    return 0;
+}
+
+template <typename State, bool (*Exec)(PyObject*, State&)>
+struct ModuleSlots {
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(exec_module<State, Exec>)},
+#if PY_VERSION_HEX >= 0x030C0000
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+        {0, nullptr},
+    };
+};
+
+}  // namespace detail
+
+// The definition of a module with state `State`, built by `exec(module, st)`
+// after the version check and the shared part of the state. A failed step
+// leaves an unusable module object that the import machinery discards, with
+// its state: a later import starts afresh.
+//
+//     PyModuleDef module_def = capi::module_def<State, exec>("pkg.mod", doc);
+//     PyMODINIT_FUNC PyInit_mod() { return PyModuleDef_Init(&module_def); }
+template <typename State, bool (*Exec)(PyObject*, State&)>
+constexpr PyModuleDef module_def(const char* name, const char* doc) noexcept {
+    static_assert(std::is_base_of_v<ModuleState, State>);
+    static_assert(std::is_trivially_destructible_v<State>,
+                  "module state is released through for_each_ref, never destroyed");
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT,
+        name,
+        doc,
+        static_cast<Py_ssize_t>(sizeof(State)),
+        nullptr,
+        detail::ModuleSlots<State, Exec>::slots,
+        detail::traverse_state<State>,
+        detail::clear_state<State>,
+        detail::free_state<State>,
+    };
+}
+
+// A global of the module by name, looked up now as Python code would:
+// borrowed, or null with NameError or the lookup's error set.
+template <Name N, typename State>
+PyObject* global(const State& st) noexcept {
+    return module_global(st.module_dict, st.names.template get<N>());
+}
+
+}  // namespace capi
