@@ -5,8 +5,11 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+import lumetra
 
 pytest_plugins = ["refcheck"]
 
@@ -28,3 +31,16 @@ def run_python(
 @pytest.fixture
 def fresh_python():
     return run_python
+
+
+# The suite tests the installed package; the source tree holds no built modules.
+_SOURCE_TREE = Path(__file__).resolve().parents[1] / "src"
+
+
+def pytest_report_header() -> str:
+    return f"lumetra: {Path(lumetra.__file__).parent}"
+
+
+def pytest_configure(config):
+    if Path(lumetra.__file__).resolve().is_relative_to(_SOURCE_TREE):
+        raise pytest.UsageError(f"lumetra was imported from the source tree ({lumetra.__file__})")

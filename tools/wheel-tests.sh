@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Tests the package as users get it, on one interpreter: builds a wheel from
+# the source tree (warnings as errors), installs it with the test extra into a
+# fresh virtual environment outside the tree, and runs the whole test suite
+# from the repository root against the installed package.
+#
+#   tools/wheel-tests.sh [--install FILE] PYTHON [pytest arguments...]
+#
+# PYTHON is a version (3.12 or 3.12.1) or an interpreter command or path
+# (python3.14); tools/find-python.sh says how it is looked up.
+# --install FILE installs that wheel instead of building one (release checks).
+# Inside the Debian root: tools/sid-root.sh tools/wheel-tests.sh python3.14
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+
+install=""
+if [ "${1:-}" = --install ]; then
+    install="$(realpath "$2")"
+    shift 2
+fi
+[ $# -ge 1 ] || {
+    sed -n '2,12s/^# \{0,1\}//p' "$0" >&2
+    exit 2
+}
+want="$1"
+shift
+
+python="$("$repo/tools/find-python.sh" "$want")"
+echo "wheel-tests: $("$python" -VV | head -n 1) ($python)"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+"$python" -m venv "$work/venv"
+py="$work/venv/bin/python"
+"$py" -m pip install --quiet --upgrade pip
+
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+if [ -z "$install" ]; then
+    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/wheel" \
+        -C cmake.define.LUMETRA_WERROR=ON "$repo"
+    install="$(echo "$work"/wheel/lumetra-*.whl)"
+fi
+"$py" -m pip install --quiet "$install[test]"
+
+# The suite finds the installed package, never src/ (tests/conftest.py checks).
+cd "$repo"
+"$py" -m pytest -p no:cacheprovider "$@"
