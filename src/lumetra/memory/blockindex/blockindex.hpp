@@ -44,6 +44,14 @@ struct Stats {
     bool has_circuit_breaker_trips = false;
 };
 
+// The tree's storage comes from the interpreter's allocator: tracemalloc
+// counts it, and the allocation-failure hook can fail its growth.
+struct PyMemory {
+    static void* reallocate(void* old, size_t bytes) noexcept { return PyMem_Realloc(old, bytes); }
+    static void release(void* old) noexcept { PyMem_Free(old); }
+};
+using Tree = BasicTree<PyMemory>;
+
 // Native state of one tree, with the native-level operations.
 struct FastRedBlackTree {
     Tree tree;
@@ -58,33 +66,34 @@ struct FastRedBlackTree {
 
     // Native-level operations, in the order of the class's operation table.
 
-    // Frees a detached subtree, releasing each entry's block (post-order).
-    void _recursive_free(RBNode* node) noexcept;
-    // A fresh red entry holding a new reference to `block`; null with an
+    // Releases each entry's block of a detached tree (post-order), then its
+    // storage.
+    void _recursive_free(Tree&& detached) noexcept;
+    // A fresh red entry holding a new reference to `block`; NO_NODE with an
     // exception set (MemoryError "Failed to allocate RB node").
-    RBNode* _allocate_node(uint64_t size, PyObject* block) noexcept;
+    NodeId _allocate_node(uint64_t size, PyObject* block) noexcept;
     bool _should_sample() const noexcept { return sample_rate == 1; }
     // sampled_counter.increment() when atomic counters are in use; false with
     // an exception set when that call fails.
     bool _record_sample() noexcept;
-    void _rotate_left(RBNode* node) noexcept { tree.rotate_left(node); }
-    void _rotate_right(RBNode* node) noexcept { tree.rotate_right(node); }
-    void _fixup_insert(RBNode* node) noexcept { tree.fixup_insert(node); }
-    RBNode* _find_node(uint64_t size) const noexcept { return tree.find_node(size); }
-    RBNode* _find_best_fit_node(uint64_t size) const noexcept {
+    void _rotate_left(NodeId node) noexcept { tree.rotate_left(node); }
+    void _rotate_right(NodeId node) noexcept { tree.rotate_right(node); }
+    void _fixup_insert(NodeId node) noexcept { tree.fixup_insert(node); }
+    NodeId _find_node(uint64_t size) const noexcept { return tree.find_node(size); }
+    NodeId _find_best_fit_node(uint64_t size) const noexcept {
         return tree.find_best_fit_node(size);
     }
-    static RBNode* _minimum(RBNode* node) noexcept { return Tree::minimum(node); }
-    void _transplant(RBNode* u, RBNode* v) noexcept { tree.transplant(u, v); }
+    NodeId _minimum(NodeId node) const noexcept { return tree.minimum(node); }
+    void _transplant(NodeId u, NodeId v) noexcept { tree.transplant(u, v); }
     // Takes tree node `node` (without chain) out of the tree and frees its
-    // record; returns the entry's block reference, for the caller to drop once
+    // slot; returns the entry's block reference, for the caller to drop once
     // the tree may be observed again.
-    capi::Ref _delete_node(RBNode* node) noexcept;
-    void _fixup_delete(RBNode* node, RBNode* parent) noexcept { tree.fixup_delete(node, parent); }
-    static int _compute_height(const RBNode* node) noexcept { return Tree::height(node); }
+    capi::Ref _delete_node(NodeId node) noexcept;
+    void _fixup_delete(NodeId node, NodeId parent) noexcept { tree.fixup_delete(node, parent); }
+    int _compute_height(NodeId node) const noexcept { return tree.height(node); }
     // New dict {size: entries} in pre-order; the caller holds write_lock.
     PyObject* _collect_distribution() noexcept;
-    bool _collect_dist_recursive(const RBNode* node, PyObject* dist) noexcept;
+    bool _collect_dist_recursive(NodeId node, PyObject* dist) noexcept;
 };
 
 struct TreeObject {

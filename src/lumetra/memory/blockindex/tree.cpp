@@ -37,6 +37,7 @@ PyObject* s_seq_counter = nullptr;
 PyObject* s_tree_nodes = nullptr;
 PyObject* s_entries = nullptr;
 PyObject* s_black_height = nullptr;
+PyObject* s_slots = nullptr;
 // time.sleep(0.0001): the readers' back-off while a write is in progress.
 PyObject* backoff_seconds = nullptr;
 PyObject* int_zero = nullptr;
@@ -225,24 +226,24 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(t.operation_counter.get());
     Py_VISIT(t.sampled_counter.get());
     Py_VISIT(t.stats_lock.get());
-    auto visit_block = [visit, arg](const RBNode* entry) -> int {
-        Py_VISIT(static_cast<PyObject*>(entry->block_obj));
+    auto visit_block = [visit, arg](void* block) -> int {
+        Py_VISIT(static_cast<PyObject*>(block));
         return 0;
     };
-    return Tree::visit_entries(t.tree.root, visit_block);
+    return t.tree.visit_entries(visit_block);
 }
 
 // Breaks reference cycles through stored blocks: the tree is emptied first,
 // then the blocks are released (their destructors see an empty tree).
 int tree_clear(PyObject* self) noexcept {
     FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
-    RBNode* detached;
+    Tree detached;
     {
         SeqWrite write(t.seq_counter);
         detached = t.tree.detach();
         t.stats.total_blocks = 0;
     }
-    t._recursive_free(detached);
+    t._recursive_free(std::move(detached));
     return 0;
 }
 
@@ -280,13 +281,13 @@ PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!guard.acquire(t.write_lock.get())) return nullptr;
     SeqWrite write(t.seq_counter);
     // Allocated before the descent: the clock call inside may run Python code.
-    RBNode* node = t._allocate_node(c_size, a[1]);
-    if (node == nullptr) return nullptr;
+    const NodeId node = t._allocate_node(c_size, a[1]);
+    if (node == NO_NODE) return nullptr;
     // The sample is counted before the node is linked, so that a failing
     // count abandons the insertion and leaves the tree as it was. The caller
     // still holds `block`, so releasing the node's reference runs no destructor.
     if (sample && t.using_atomic && !t._record_sample()) {
-        t._recursive_free(node);
+        Py_DECREF(static_cast<PyObject*>(t.tree.release(node)));
         return nullptr;
     }
     t.tree.link(node);
@@ -319,25 +320,25 @@ PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
         bool restart = true;
         while (restart) {
             restart = false;
-            RBNode* node = t.tree.find_node(c_size);
-            RBNode* prev = nullptr;
-            for (RBNode* entry = node; entry != nullptr;
-                 prev = entry, entry = entry->next_same_size) {
+            const NodeId node = t.tree.find_node(c_size);
+            NodeId prev = NO_NODE;
+            for (NodeId entry = node; entry != NO_NODE;
+                 prev = entry, entry = t.tree.next_same_size(entry)) {
                 const uint64_t seq = t.seq_counter;
-                const int equal = blocks_equal(static_cast<PyObject*>(entry->block_obj), block);
+                const int equal =
+                    blocks_equal(static_cast<PyObject*>(t.tree.block_of(entry)), block);
                 if (equal < 0) return nullptr;
                 // Only a writer re-entering through a lock that allows it (a
                 // replaced `threading.Lock`) can move the counter here; the
-                // pointers held may be stale then, so search again.
+                // indices held may be stale then, so search again.
                 if (t.seq_counter != seq) {
                     restart = true;
                     break;
                 }
                 if (!equal) continue;
-                RBNode* record =
-                    prev == nullptr ? t.tree.remove_head(node) : t.tree.remove_after(prev);
-                removed = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
-                PyMem_Free(record);
+                const NodeId record =
+                    prev == NO_NODE ? t.tree.remove_head(node) : t.tree.remove_after(prev);
+                removed = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
                 --t.stats.total_blocks;
                 ++t.stats.total_deletions;
                 break;
@@ -374,13 +375,12 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
         SeqWrite write(t.seq_counter);
-        RBNode* node = t.tree.find_best_fit_node(c_size);
-        if (node != nullptr) {
-            size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(node->size));
+        const NodeId node = t.tree.find_best_fit_node(c_size);
+        if (node != NO_NODE) {
+            size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(t.tree.size_of(node)));
             if (!size_obj) return nullptr;
-            RBNode* record = t.tree.remove_head(node);
-            block = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
-            PyMem_Free(record);
+            const NodeId record = t.tree.remove_head(node);
+            block = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
             --t.stats.total_blocks;
             ++t.stats.total_deletions;
         }
@@ -407,7 +407,7 @@ PyObject* clear(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwname
         sampled_counter = new_counter(counter_class.get());
         if (!sampled_counter) return nullptr;
     }
-    RBNode* detached;
+    Tree detached;
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
@@ -420,7 +420,7 @@ PyObject* clear(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwname
             std::swap(t.sampled_counter, sampled_counter);
         }
     }
-    t._recursive_free(detached);
+    t._recursive_free(std::move(detached));
     Py_RETURN_NONE;
 }
 
@@ -453,12 +453,12 @@ PyObject* find_best_fit(Self* self, PyObject* const* args, Py_ssize_t nargs,
             continue;
         }
         // The descent runs under the interpreter lock and calls nothing, so a
-        // writer cannot free a node under it.
-        const RBNode* node = t.tree.find_best_fit_node(c_size);
+        // writer cannot free or move a node under it.
+        const NodeId node = t.tree.find_best_fit_node(c_size);
         if (t.seq_counter != seq_start) continue;
         ++t.stats.total_searches;
-        if (node == nullptr) Py_RETURN_NONE;
-        return Py_NewRef(static_cast<PyObject*>(node->block_obj));
+        if (node == NO_NODE) Py_RETURN_NONE;
+        return Py_NewRef(static_cast<PyObject*>(t.tree.block_of(node)));
     }
     Py_RETURN_NONE;
 }
@@ -483,16 +483,17 @@ PyObject* find_all_exact(Self* self, PyObject* const* args, Py_ssize_t nargs,
             if (!backoff()) return nullptr;
             continue;
         }
-        const RBNode* node = t.tree.find_node(c_size);
-        const uint64_t count = Tree::entries_of(node);
+        const NodeId node = t.tree.find_node(c_size);
+        const uint64_t count = t.tree.entries_of(node);
         // Allocating the list can start a collection whose finalizers may
         // write to this tree; `node` is read again only if nothing moved.
         capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
         if (!list) return nullptr;
         if (t.seq_counter != seq_start) continue;
         Py_ssize_t i = 0;
-        for (const RBNode* entry = node; entry != nullptr; entry = entry->next_same_size) {
-            PyList_SET_ITEM(list.get(), i++, Py_NewRef(static_cast<PyObject*>(entry->block_obj)));
+        for (NodeId entry = node; entry != NO_NODE; entry = t.tree.next_same_size(entry)) {
+            PyList_SET_ITEM(list.get(), i++,
+                            Py_NewRef(static_cast<PyObject*>(t.tree.block_of(entry))));
         }
         ++t.stats.total_searches;
         return list.release();
@@ -555,7 +556,7 @@ PyObject* tree_repr(PyObject* self) noexcept {
 constexpr capi::Signature check_invariants_sig("_check_invariants");
 
 // For tests: raises AssertionError naming the first broken invariant, else
-// returns the shape of the tree.
+// returns the shape of the tree and the entries its storage has room for.
 PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
@@ -576,12 +577,31 @@ PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
         {s_tree_nodes, check.tree_nodes},
         {s_entries, check.entries},
         {s_black_height, static_cast<unsigned long long>(check.black_height)},
+        {s_slots, t.tree.slots_allocated()},
     };
     for (const auto& [key, value] : items) {
         capi::Ref number = capi::Ref::steal(PyLong_FromUnsignedLongLong(value));
         if (!number || PyDict_SetItem(result.get(), key, number.get()) < 0) return nullptr;
     }
     return result.release();
+}
+
+constexpr capi::Param limit_params[] = {{"limit"}};
+constexpr capi::Signature set_entry_limit_sig("_set_entry_limit", limit_params);
+
+// For tests: lowers the number of blocks this tree holds (2**31 - 1 at most),
+// so that what happens beyond the limit can be reached.
+PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(set_entry_limit_sig, args, nargs, kwnames)) return nullptr;
+    uint32_t limit;
+    if (!capi::to_uint32(a[0], limit)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    capi::LockGuard guard;
+    if (!guard.acquire(t.write_lock.get())) return nullptr;
+    t.tree.limit_entries(limit);
+    Py_RETURN_NONE;
 }
 
 const capi::FunctionDef methods[] = {
@@ -609,7 +629,12 @@ const capi::FunctionDef methods[] = {
         check_invariants_sig,
         "Verify the red-black and bookkeeping invariants (for tests).\n\n"
         "Raises AssertionError naming the first broken invariant; otherwise returns\n"
-        "seq_counter, the number of tree nodes and entries, and the black height."),
+        "seq_counter, the number of tree nodes and entries, the black height, and\n"
+        "the number of entries the storage has room for."),
+    capi::method<Self, set_entry_limit>(
+        set_entry_limit_sig,
+        "Lower the number of blocks this tree holds (for tests).\n\n"
+        "Inserting beyond it raises MemoryError, as inserting beyond 2**31 - 1 does."),
 };
 
 const capi::FunctionDef static_methods[] = {
@@ -648,28 +673,30 @@ PyType_Spec type_spec = {
 
 PyObject* module_global(PyObject* name) noexcept { return capi::module_global(module_dict, name); }
 
-void FastRedBlackTree::_recursive_free(RBNode* node) noexcept {
-    auto release = [](RBNode* entry) {
-        PyObject* block = static_cast<PyObject*>(entry->block_obj);
-        PyMem_Free(entry);
-        Py_DECREF(block);
-    };
-    Tree::free_subtree(node, release);
+void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
+    Tree doomed(std::move(detached));  // its storage goes when this returns
+    auto release = [](void* block) { Py_DECREF(static_cast<PyObject*>(block)); };
+    doomed.free_all(release);
 }
 
-RBNode* FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block) noexcept {
-    auto* node = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
-    if (node == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
-        return nullptr;
-    }
-    *node = RBNode{nullptr, nullptr, nullptr, RED, size, block, nullptr, 0};
-    if (!perf_counter_ns(node->insert_time_ns)) {
-        PyMem_Free(node);
-        return nullptr;
+NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block) noexcept {
+    // The clock first: it may run Python code, which finds no slot taken.
+    uint64_t now;
+    if (!perf_counter_ns(now)) return NO_NODE;
+    switch (tree.reserve()) {
+        case Reserve::ok:
+            break;
+        case Reserve::no_memory:
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+            return NO_NODE;
+        case Reserve::full:
+            PyErr_Format(PyExc_MemoryError,
+                         "Failed to allocate RB node: a tree holds at most %u blocks",
+                         static_cast<unsigned>(tree.entry_limit()));
+            return NO_NODE;
     }
     Py_INCREF(block);
-    return node;
+    return tree.take(size, block, now);
 }
 
 bool FastRedBlackTree::_record_sample() noexcept {
@@ -679,12 +706,10 @@ bool FastRedBlackTree::_record_sample() noexcept {
     return static_cast<bool>(result);
 }
 
-capi::Ref FastRedBlackTree::_delete_node(RBNode* node) noexcept {
+capi::Ref FastRedBlackTree::_delete_node(NodeId node) noexcept {
     --tree.node_count;
     tree.unlink_node(node);
-    PyObject* block = static_cast<PyObject*>(node->block_obj);
-    PyMem_Free(node);
-    return capi::Ref::steal(block);
+    return capi::Ref::steal(static_cast<PyObject*>(tree.release(node)));
 }
 
 bool add_fast_red_black_tree(PyObject* module) noexcept {
@@ -702,6 +727,7 @@ bool add_fast_red_black_tree(PyObject* module) noexcept {
             {s_tree_nodes, "tree_nodes"},
             {s_entries, "entries"},
             {s_black_height, "black_height"},
+            {s_slots, "slots"},
         }) ||
         !init_stats_names()) {
         return false;
