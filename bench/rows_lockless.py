@@ -212,6 +212,7 @@ def rows() -> list[Row]:
             "Lock-guarded int",
             stmt("l.compare_and_swap(1000, 1000)", l=locked),
         ),
+        *peer_rows(c),
         *pointer_rows(),
         *stack_rows(),
         *statistics_rows(),
@@ -226,6 +227,78 @@ def rows() -> list[Row]:
             threaded_increments(LockedInt),
             "AtomicCounter, 4 threads",
             threaded_increments(AtomicCounter),
+        ),
+    ]
+
+
+def peer_rows(c: AtomicCounter) -> list[Row]:
+    """The same operations on the atomic types other packages offer, where they
+    install: `atomics` on every version, `ft_utils` from 3.13 on."""
+    rows = []
+    try:
+        import atomics
+    except ImportError:
+        pass
+    else:
+        a = atomics.atomic(width=8, atype=atomics.INT)
+        a.store(1000)
+        rows += [
+            Row(
+                "AtomicCounter.load() vs atomics",
+                stmt("c.load()", c=c),
+                "atomics int load()",
+                stmt("a.load()", a=a),
+            ),
+            Row(
+                "AtomicCounter.increment() vs atomics",
+                stmt("c.increment()", c=c),
+                "atomics int inc()",
+                stmt("a.inc()", a=a),
+            ),
+            Row(
+                "AtomicCounter.compare_and_swap vs atomics",
+                stmt("c.compare_and_swap(1000, 1000)", c=c),
+                "atomics int cmpxchg_strong()",
+                stmt("a.cmpxchg_strong(1000, 1000)", a=a),
+            ),
+        ]
+    try:
+        from ft_utils.concurrency import AtomicInt64, AtomicReference
+    except ImportError:
+        return rows
+    i64, value = AtomicInt64(1000), object()
+    p, ref = AtomicPointer(value), AtomicReference(value)
+    return [
+        *rows,
+        Row(
+            "AtomicCounter.load() vs ft_utils",
+            stmt("c.load()", c=c),
+            "ft_utils AtomicInt64.get()",
+            stmt("i.get()", i=i64),
+        ),
+        Row(
+            "AtomicCounter.increment() vs ft_utils",
+            stmt("c.increment()", c=c),
+            "ft_utils AtomicInt64.incr()",
+            stmt("i.incr()", i=i64),
+        ),
+        Row(
+            "AtomicPointer.load() vs ft_utils",
+            stmt("p.load()", p=p),
+            "ft_utils AtomicReference.get()",
+            stmt("r.get()", r=ref),
+        ),
+        Row(
+            "AtomicPointer.store(v) vs ft_utils",
+            stmt("p.store(v)", p=p, v=value),
+            "ft_utils AtomicReference.set(v)",
+            stmt("r.set(v)", r=ref, v=value),
+        ),
+        Row(
+            "AtomicPointer.compare_and_swap vs ft_utils",
+            stmt("p.compare_and_swap(v, v)", p=p, v=value),
+            "ft_utils AtomicReference.compare_exchange",
+            stmt("r.compare_exchange(v, v)", r=ref, v=value),
         ),
     ]
 

@@ -4,10 +4,10 @@ name of the sub-interpreter module."""
 
 from __future__ import annotations
 
-import collections
 import os
 import sys
 import types
+from typing import NamedTuple
 
 import pytest
 
@@ -54,8 +54,14 @@ def test_negative_tree_sizes(size):
     assert bool(tree) and not FastRedBlackTree()
 
 
+class VersionInfo(NamedTuple):
+    major: int
+    minor: int
+    micro: int
+
+
 def test_sub_interpreter_module_from_313(monkeypatch):
-    info = collections.namedtuple("VersionInfo", "major minor micro")(3, 13, 1)
+    info = VersionInfo(3, 13, 1)
     monkeypatch.setattr(hostprobe, "sys", types.SimpleNamespace(version_info=info))
     monkeypatch.setitem(sys.modules, "_interpreters", None)  # the import fails
     monkeypatch.setitem(sys.modules, "_xxsubinterpreters", types.ModuleType("x"))

@@ -82,9 +82,10 @@ inline double time_seconds() noexcept {
 }
 
 // A dict sized for `n` entries, saving the resizes of a result dict built key
-// by key. Exported but private; from 3.14 the plain constructor is used.
+// by key. Exported but private (checked up to 3.15); later versions get the
+// plain constructor until checked.
 inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
-#if PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX < 0x03100000
     return _PyDict_NewPresized(n);
 #else
     (void)n;
@@ -137,8 +138,8 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
 
 // The attribute `name` as found along the type's MRO, without invoking
 // descriptors; borrowed, null when absent, never an error. The private lookup
-// uses the interpreter's type cache; where it is not exported the MRO is
-// walked through the public type dictionaries.
+// uses the interpreter's type cache (exported up to 3.15 at least); later
+// versions walk the MRO through the public type dictionaries until checked.
 PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept;
 
 }  // namespace capi::internals

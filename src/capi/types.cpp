@@ -118,7 +118,7 @@ bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
 namespace internals {
 
 PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX < 0x03100000
     return _PyType_Lookup(type, name);
 #else
     PyObject* mro = type->tp_mro;
