@@ -340,6 +340,45 @@ def test_failed_sample_count_leaves_the_tree_unchanged():
     assert tree.get_stats()["total_insertions"] == 0
 
 
+@pytest.mark.parametrize(
+    "reenter",
+    [lambda tree: tree.clear(), lambda tree: [tree.remove_ge(0) for _ in range(len(tree))]],
+    ids=["clear", "drain"],
+)
+def test_writer_reentering_through_the_sample_count(reenter):
+    # With a lock that lets its holder in again, the sample count can empty
+    # the tree (and shrink its storage) in the middle of an insert.
+    made: list = []
+
+    class Counter:
+        def __init__(self, value):
+            self.value = value
+            made.append(self)
+
+        def increment(self):
+            self.value += 1
+            if self is made[1] and len(made) > 2:
+                made.append(reenter(tree))
+            return self.value
+
+        def load(self):
+            return self.value
+
+    saved = blockindex.threading, blockindex.AtomicCounter
+    blockindex.threading = types.SimpleNamespace(Lock=threading.RLock)  # type: ignore[misc, assignment]
+    blockindex.AtomicCounter = Counter  # type: ignore[misc, assignment]
+    try:
+        tree = FastRedBlackTree(sample_rate=1)
+    finally:
+        blockindex.threading, blockindex.AtomicCounter = saved  # type: ignore[misc]
+    for size in range(3000):
+        tree.insert(size, size)
+    made.append("armed")
+    assert tree.insert(5000, "new")
+    tree._check_invariants()
+    assert (len(tree), tree.find_all_exact(5000)) == (1, ["new"])
+
+
 def test_remove_ge_allocation_failure_keeps_the_block():
     _testcapi = pytest.importorskip("_testcapi")
     block = object()

@@ -13,9 +13,11 @@
 // it. Passes of the three structures are interleaved and the best of all
 // repeats is kept; ratios from one run are what carry over between machines.
 //
-//   blockindex_bench [--quick] [--repeats N] [--max-exponent E]
+//   blockindex_bench [--ideas] [--quick] [--repeats N] [--queries N] [--max-exponent E]
 //   blockindex_bench --verify [--steps N]
 //
+// --ideas adds variants of the arena tree, each with one idea changed (4 KiB
+// pages, prefetching both children, a breadth-first layout).
 // --verify replays random operations on the arena tree and the pointer tree
 // and compares their shapes, colours and chains after every step.
 #include <sys/mman.h>
@@ -29,6 +31,8 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "lumetra/memory/blockindex/rbtree.hpp"
@@ -48,25 +52,16 @@ struct Clock {
     }
 };
 
-bool huge_pages = false;
-bool relayout_after_build = false;
-double churn = 0;
-
+// The arena's storage from the C heap, offered for huge pages as the module's
+// is, or not (to measure what they give).
+template <bool Huge>
 struct Heap {
-    static void* reallocate(void* old, size_t bytes) noexcept {
-        void* p = std::realloc(old, bytes);
-        if (p != nullptr && huge_pages && bytes >= (size_t{2} << 20)) {
-            const uintptr_t huge = uintptr_t{2} << 20;
-            const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-            const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(huge - 1);
-            if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-        }
-        return p;
-    }
+    static void* reallocate(void* old, size_t bytes) noexcept { return std::realloc(old, bytes); }
     static void release(void* old) noexcept { std::free(old); }
+    static constexpr bool huge_pages = Huge;
 };
 
-using ArenaTree = blockindex::BasicTree<Heap>;
+using ArenaTree = blockindex::BasicTree<Heap<true>>;  // as the module keeps it
 
 // Stand-in for a block object: the tree never looks at it.
 void* block_for(uint64_t key) {
@@ -189,32 +184,70 @@ private:
 
 // --- the tree as the module builds it -----------------------------------------
 
+// How the arena tree is used: the module's way, or with one idea changed.
+enum class Variant {
+    module,       // huge pages, records where insertion put them
+    small_pages,  // without huge pages
+    prefetch,     // lookups also prefetch both children of every node passed
+    relaid,       // laid out breadth first once built, as shrinking does
+    branchy,      // lookups branch on each comparison instead of selecting
+};
+
+template <Variant V = Variant::module>
 class ArenaIndex {
 public:
-    static constexpr const char* name = "arena tree";
+    using Tree = blockindex::BasicTree<Heap<V != Variant::small_pages>>;
+    using NodeId = blockindex::NodeId;
+    static constexpr NodeId none = blockindex::NO_NODE;
 
     void insert(uint64_t key, void* block) {
         if (tree_.reserve() != blockindex::Reserve::ok) std::abort();
         tree_.link(tree_.take(key, block, 0));
     }
+    void built() {
+        if (V == Variant::relaid && !tree_.relayout(tree_.slots_allocated() + 1)) std::abort();
+    }
     uint64_t lower_bound(uint64_t key) const {
-        const blockindex::NodeId node = tree_.find_best_fit_node(key);
-        return node == blockindex::NO_NODE ? UINT64_MAX : tree_.size_of(node);
+        NodeId node = none;
+        if constexpr (V == Variant::prefetch) {
+            NodeId at = tree_.root;
+            while (at != none) {
+                const NodeId left = tree_.left_of(at);
+                const NodeId right = tree_.right_of(at);
+                __builtin_prefetch(&tree_.record_of(left));
+                __builtin_prefetch(&tree_.record_of(right));
+                const bool below = tree_.size_of(at) < key;
+                node = below ? node : at;
+                at = below ? right : left;
+            }
+        } else if constexpr (V == Variant::branchy) {
+            NodeId at = tree_.root;
+            while (at != none) {
+                if (tree_.size_of(at) < key) {
+                    at = tree_.right_of(at);
+                } else {
+                    node = at;
+                    at = tree_.left_of(at);
+                }
+            }
+        } else {
+            node = tree_.find_best_fit_node(key);
+        }
+        return node == none ? UINT64_MAX : tree_.size_of(node);
     }
     bool remove_ge(uint64_t key, uint64_t& size, void*& block) {
-        const blockindex::NodeId node = tree_.find_best_fit_node(key);
-        if (node == blockindex::NO_NODE) return false;
+        const NodeId node = tree_.find_best_fit_node(key);
+        if (node == none) return false;
         size = tree_.size_of(node);
         block = tree_.release(tree_.remove_head(node));
         return true;
     }
     bool erase(uint64_t key, void* block) {
-        const blockindex::NodeId node = tree_.find_node(key);
-        for (blockindex::NodeId entry = node, prev = blockindex::NO_NODE;
-             entry != blockindex::NO_NODE; prev = entry, entry = tree_.next_same_size(entry)) {
+        const NodeId node = tree_.find_node(key);
+        for (NodeId entry = node, prev = none; entry != none;
+             prev = entry, entry = tree_.next_same_size(entry)) {
             if (tree_.block_of(entry) != block) continue;
-            tree_.release(prev == blockindex::NO_NODE ? tree_.remove_head(node)
-                                                      : tree_.remove_after(prev));
+            tree_.release(prev == none ? tree_.remove_head(node) : tree_.remove_after(prev));
             return true;
         }
         return false;
@@ -223,13 +256,10 @@ public:
     double bytes_per_entry() const {
         return static_cast<double>(tree_.bytes_allocated()) / entries();
     }
-    void relayout() {
-        if (!tree_.relayout(tree_.slots_allocated() + 1)) std::abort();
-    }
-    const ArenaTree& tree() const { return tree_; }
+    const Tree& tree() const { return tree_; }
 
 private:
-    ArenaTree tree_;
+    Tree tree_;
 };
 
 // --- Eytzinger array ------------------------------------------------------------
@@ -374,42 +404,25 @@ struct Options {
     int repeats = 7;
     int max_exponent = 6;
     size_t queries = 100000;
+    bool ideas = false;
     bool verify = false;
     uint64_t steps = 200000;
 };
 
 enum Op { lookup, insert, remove_ge, op_count };
 constexpr const char* op_names[op_count] = {"lower bound", "insert", "remove_ge"};
-constexpr int structures = 3;
 
-struct Times {
-    double best[op_count][structures];
-};
+// One size's keys and queries; every structure gets the same.
+struct Workload {
+    size_t n;
+    std::vector<std::pair<uint64_t, void*>> pairs;
+    std::vector<uint64_t> warmers, queries, fresh, removals;
+    // The array's writers are O(n): a few of them suffice.
+    std::vector<uint64_t> array_fresh, array_removals;
 
-template <typename Index>
-void measure(Index& index, int s, const std::vector<uint64_t>& warmers,
-             const std::vector<uint64_t>& queries, const std::vector<uint64_t>& fresh,
-             const std::vector<uint64_t>& removals, Times& times) {
-    auto keep = [&](Op op, double ns) { times.best[op][s] = std::min(times.best[op][s], ns); };
-    warm(index, warmers);
-    keep(lookup, time_lookups(index, queries));
-    warm(index, warmers);
-    keep(insert, time_inserts(index, fresh));
-    warm(index, warmers);
-    keep(remove_ge, time_removals(index, removals));
-}
-
-void run(const Options& options) {
-    std::printf(
-        "| keys | operation | pointer tree | arena tree | Eytzinger | arena speed-up"
-        " | arena / Eytzinger |\n");
-    std::printf("|---:|---|---:|---:|---:|---:|---:|\n");
-    std::vector<std::string> memory_rows;
-    for (int exponent = 3; exponent <= options.max_exponent; ++exponent) {
-        size_t n = 1;
+    Workload(int exponent, const Options& options) : n(1) {
         for (int i = 0; i < exponent; ++i) n *= 10;
         std::mt19937_64 rng(exponent);
-        std::vector<std::pair<uint64_t, void*>> pairs;
         pairs.reserve(n);
         for (size_t i = 0; i < n; ++i) {
             const uint64_t key = random_key(rng);
@@ -420,65 +433,105 @@ void run(const Options& options) {
             for (auto& k : keys) k = random_key(rng);
             return keys;
         };
-        const auto warmers = draw(options.queries / 4);
-        const auto queries = draw(options.queries);
+        warmers = draw(options.queries / 4);
+        queries = draw(options.queries);
         const size_t batch = std::min<size_t>(n / 10, 10000);
-        const auto fresh = draw(batch);
-        const auto removals = draw(batch);
-        // O(n) per write: a few suffice, and keep the run short.
-        const size_t array_batch = std::max<size_t>(1, std::min(batch, 20000000 / n / 4));
-        const std::vector<uint64_t> array_fresh(fresh.begin(), fresh.begin() + array_batch);
-        const std::vector<uint64_t> array_removals(removals.begin(),
-                                                   removals.begin() + array_batch);
+        fresh = draw(batch);
+        removals = draw(batch);
+        const size_t array_batch = std::max<size_t>(1, std::min(batch, 5000000 / n));
+        array_fresh.assign(fresh.begin(), fresh.begin() + static_cast<ptrdiff_t>(array_batch));
+        array_removals.assign(removals.begin(),
+                              removals.begin() + static_cast<ptrdiff_t>(array_batch));
+    }
+};
 
-        PointerIndex pointer;
-        ArenaIndex arena;
-        EytzingerIndex array;
-        for (const auto& [key, block] : pairs) pointer.insert(key, block);
-        for (const auto& [key, block] : pairs) arena.insert(key, block);
-        array.build(pairs);
-        if (relayout_after_build) {
-            const auto start = Clock::now();
-            arena.relayout();
-            std::printf("relayout of 10^%d: %.2f ms\n", exponent,
-                        std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        }
-        if (churn > 0) {
-            const auto steps = static_cast<size_t>(churn * static_cast<double>(n));
-            std::mt19937_64 churn_rng(exponent + 100);
-            for (size_t i = 0; i < steps; ++i) {
-                const uint64_t key = random_key(churn_rng);
-                uint64_t size;
-                void* block;
-                pointer.insert(key, block_for(key));
-                arena.insert(key, block_for(key));
-                const uint64_t q = random_key(churn_rng);
-                pointer.remove_ge(q, size, block);
-                arena.remove_ge(q, size, block);
-            }
-        }
+template <typename Index>
+void build(Index& index, const Workload& w) {
+    if constexpr (std::is_same_v<Index, EytzingerIndex>) {
+        index.build(w.pairs);
+    } else {
+        for (const auto& [key, block] : w.pairs) index.insert(key, block);
+        if constexpr (requires { index.built(); }) index.built();
+    }
+}
 
-        Times times;
-        for (auto& row : times.best) std::fill(std::begin(row), std::end(row), 1e300);
+// Times every operation on `index` once and keeps the best times in `best`.
+template <typename Index>
+void measure(Index& index, const Workload& w, double (&best)[op_count]) {
+    constexpr bool array = std::is_same_v<Index, EytzingerIndex>;
+    auto keep = [&](Op op, double ns) { best[op] = std::min(best[op], ns); };
+    warm(index, w.warmers);
+    keep(lookup, time_lookups(index, w.queries));
+    warm(index, w.warmers);
+    keep(insert, time_inserts(index, array ? w.array_fresh : w.fresh));
+    warm(index, w.warmers);
+    keep(remove_ge, time_removals(index, array ? w.array_removals : w.removals));
+}
+
+// Builds each structure for each size and prints, per operation, the best
+// time of each over the interleaved repeats, then the memory per key.
+template <typename... Index>
+void run_table(const Options& options, const char* const (&names)[sizeof...(Index)],
+               const char* ratios) {
+    constexpr size_t count = sizeof...(Index);
+    std::printf("| keys | operation |");
+    for (const char* name : names) std::printf(" %s |", name);
+    std::printf("%s\n|---:|---|", ratios);
+    for (size_t i = 0; i < count + 2; ++i) std::printf("---:|");
+    std::printf("\n");
+    std::vector<std::string> memory_rows;
+    for (int exponent = 3; exponent <= options.max_exponent; ++exponent) {
+        const Workload w(exponent, options);
+        std::tuple<Index...> indexes;
+        std::apply([&](auto&... index) { (build(index, w), ...); }, indexes);
+        double best[count][op_count];
+        for (auto& row : best) std::fill(std::begin(row), std::end(row), 1e300);
         for (int r = 0; r < options.repeats; ++r) {
-            measure(pointer, 0, warmers, queries, fresh, removals, times);
-            measure(arena, 1, warmers, queries, fresh, removals, times);
-            measure(array, 2, warmers, queries, array_fresh, array_removals, times);
+            size_t i = 0;
+            std::apply([&](auto&... index) { (measure(index, w, best[i++]), ...); }, indexes);
         }
         for (int op = 0; op < op_count; ++op) {
-            const double* t = times.best[op];
-            std::printf("| 10^%d | %s | %.1f ns | %.1f ns | %.1f ns | %.2fx | %.2fx |\n", exponent,
-                        op_names[op], t[0], t[1], t[2], t[0] / t[1], t[1] / t[2]);
+            std::printf("| 10^%d | %s |", exponent, op_names[op]);
+            for (size_t i = 0; i < count; ++i) std::printf(" %.1f ns |", best[i][op]);
+            // First against second (speed-up), second against last.
+            std::printf(" %.2fx | %.2fx |\n", best[0][op] / best[1][op],
+                        best[1][op] / best[count - 1][op]);
         }
-        char line[200];
-        std::snprintf(line, sizeof line, "| 10^%d | %.1f B | %.1f B | %.1f B |", exponent,
-                      pointer.bytes_per_entry(), arena.bytes_per_entry(), array.bytes_per_entry());
-        memory_rows.emplace_back(line);
+        std::string row = "| 10^" + std::to_string(exponent) + " |";
+        std::apply(
+            [&](const auto&... index) {
+                ((row += " " + std::to_string(index.bytes_per_entry()).substr(0, 5) + " B |"), ...);
+            },
+            indexes);
+        memory_rows.push_back(row);
         std::fflush(stdout);
     }
-    std::printf("\nMemory per stored key (storage allocated / keys held):\n\n");
-    std::printf("| keys | pointer tree | arena tree | Eytzinger |\n|---:|---:|---:|---:|\n");
+    std::printf("\nStorage allocated per key held:\n\n| keys |");
+    for (const char* name : names) std::printf(" %s |", name);
+    std::printf("\n|---:|");
+    for (size_t i = 0; i < count; ++i) std::printf("---:|");
+    std::printf("\n");
     for (const auto& row : memory_rows) std::printf("%s\n", row.c_str());
+}
+
+void run(const Options& options) {
+    if (options.ideas) {
+        const char* const names[] = {"pointer tree",
+                                     "arena, 4 KiB pages",
+                                     "arena",
+                                     "arena, branching descent",
+                                     "arena + prefetch children",
+                                     "arena, breadth first",
+                                     "Eytzinger"};
+        run_table<PointerIndex, ArenaIndex<Variant::small_pages>, ArenaIndex<>,
+                  ArenaIndex<Variant::branchy>, ArenaIndex<Variant::prefetch>,
+                  ArenaIndex<Variant::relaid>, EytzingerIndex>(
+            options, names, " pointer / 4 KiB | 4 KiB / Eytzinger |");
+        return;
+    }
+    const char* const names[] = {"pointer tree (before)", "arena tree", "Eytzinger"};
+    run_table<PointerIndex, ArenaIndex<>, EytzingerIndex>(options, names,
+                                                          " speed-up | arena / Eytzinger |");
 }
 
 // --- verification -------------------------------------------------------------------
@@ -568,20 +621,18 @@ int main(int argc, char** argv) {
             options.repeats = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--max-exponent" && i + 1 < argc) {
             options.max_exponent = std::clamp(std::atoi(argv[++i]), 3, 7);
-        } else if (arg == "--huge") {
-            huge_pages = true;
-        } else if (arg == "--churn" && i + 1 < argc) {
-            churn = std::atof(argv[++i]);
-        } else if (arg == "--relayout") {
-            relayout_after_build = true;
+        } else if (arg == "--ideas") {
+            options.ideas = true;
+        } else if (arg == "--queries" && i + 1 < argc) {
+            options.queries = std::max(100, std::atoi(argv[++i]));
         } else if (arg == "--verify") {
             options.verify = true;
         } else if (arg == "--steps" && i + 1 < argc) {
             options.steps = std::strtoull(argv[++i], nullptr, 10);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--quick] [--repeats N] [--max-exponent E] "
-                         "| --verify [--steps N]\n",
+                         "usage: %s [--ideas] [--quick] [--repeats N] [--queries N] "
+                         "[--max-exponent E] | --verify [--steps N]\n",
                          argv[0]);
             return 2;
         }

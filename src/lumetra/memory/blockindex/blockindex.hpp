@@ -49,6 +49,7 @@ struct Stats {
 struct PyMemory {
     static void* reallocate(void* old, size_t bytes) noexcept { return PyMem_Realloc(old, bytes); }
     static void release(void* old) noexcept { PyMem_Free(old); }
+    static constexpr bool huge_pages = true;
 };
 using Tree = BasicTree<PyMemory>;
 
@@ -69,9 +70,12 @@ struct FastRedBlackTree {
     // Releases each entry's block of a detached tree (post-order), then its
     // storage.
     void _recursive_free(Tree&& detached) noexcept;
-    // A fresh red entry holding a new reference to `block`; NO_NODE with an
-    // exception set (MemoryError "Failed to allocate RB node").
-    NodeId _allocate_node(uint64_t size, PyObject* block) noexcept;
+    // Room for one more entry: false with MemoryError set ("Failed to
+    // allocate RB node", with the limit when the tree is full).
+    bool _reserve_node() noexcept;
+    // A fresh red entry holding a new reference to `block`, linked nowhere;
+    // NO_NODE with MemoryError set. Calls no Python code.
+    NodeId _allocate_node(uint64_t size, PyObject* block, uint64_t insert_time_ns) noexcept;
     bool _should_sample() const noexcept { return sample_rate == 1; }
     // sampled_counter.increment() when atomic counters are in use; false with
     // an exception set when that call fails.

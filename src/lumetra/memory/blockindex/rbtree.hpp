@@ -7,10 +7,12 @@
 // costs one descent and no rebalancing. Chain entries keep parent/left/right
 // empty and are never recoloured or rotated.
 //
-// Storage: every entry is a slot of one arena and is named by its 32-bit
-// index; index 0 is never handed out and means "none". A slot is a 32-byte
+// Storage: every entry is a slot of one arena, named by a 32-bit link: the
+// slot's index times four, so that a record's address is the base plus the
+// link times eight, one addressing mode with no arithmetic on the way down.
+// Slot 0 is never handed out; link 0 means "none". A slot is a 32-byte
 // record holding everything a descent, a rotation or a result reads (size,
-// block, children, parent with the colour in its low bit, chain link), so a
+// block, children, parent, chain link with the colour in its top bit), so a
 // lookup touches one cache line per level and its result without another
 // load; the creation times, read by nobody, live in a parallel array. The
 // arrays grow by half their length through `Memory` and stay where they are
@@ -26,9 +28,9 @@
 //   - `node_count` is the number of entries (tree nodes plus chained entries);
 //   - every slot below `used_` other than 0 is an entry or on the free list.
 //
-// Limit: at most `max_entries` (2^31 - 1) entries, since a parent index
-// shares its word with the colour; `reserve` reports a full tree instead of
-// letting an index wrap.
+// Limit: at most `max_entries` (2^29 - 1) entries, since a link is four times
+// a slot index and a chain link shares its word with the colour; `reserve`
+// reports a full tree instead of letting a link wrap.
 //
 // The tree calls no code of its owner while it changes links, so an owner
 // that runs an operation to completion never lets anybody observe a
@@ -37,6 +39,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #if defined(__linux__)
@@ -47,10 +50,10 @@ namespace blockindex {
 
 enum Color : uint32_t { RED = 0, BLACK = 1 };
 
-// Index of an arena slot; NO_NODE is the empty link.
+// Link to an arena slot (four times its index); NO_NODE is the empty link.
 using NodeId = uint32_t;
 inline constexpr NodeId NO_NODE = 0;
-inline constexpr uint32_t max_entries = (uint32_t{1} << 31) - 1;
+inline constexpr uint32_t max_entries = (uint32_t{1} << 29) - 1;
 
 struct RBNode {
     uint64_t size;
@@ -58,9 +61,9 @@ struct RBNode {
     // Smaller sizes; NO_NODE in chain entries. A free slot holds free_mark
     // here and the next free slot in `right`.
     NodeId left;
-    NodeId right;           // larger sizes; NO_NODE in chain entries
-    uint32_t parent_color;  // parent index << 1 | colour
-    NodeId next_same_size;  // NO_NODE at the chain's end
+    NodeId right;         // larger sizes; NO_NODE in chain entries
+    NodeId parent;        // NO_NODE at the root and in chain entries
+    uint32_t color_next;  // colour << 31 | next entry of the same size (NO_NODE at the end)
 };
 static_assert(sizeof(RBNode) == 32, "two records to a cache line");
 
@@ -93,6 +96,7 @@ enum class Reserve { ok, no_memory, full };
 // `Memory` provides the arena's storage:
 //   static void* reallocate(void* old, size_t bytes)  // null on failure, old untouched
 //   static void release(void* old)
+//   static constexpr bool huge_pages  // offer large node arrays for huge pages
 template <typename Memory>
 class BasicTree {
 public:
@@ -134,16 +138,17 @@ public:
 
     // --- entries --------------------------------------------------------------
 
-    uint64_t size_of(NodeId node) const noexcept { return nodes_[node].size; }
-    void* block_of(NodeId node) const noexcept { return nodes_[node].block_obj; }
-    NodeId next_same_size(NodeId node) const noexcept { return nodes_[node].next_same_size; }
-    NodeId left_of(NodeId node) const noexcept { return nodes_[node].left; }
-    NodeId right_of(NodeId node) const noexcept { return nodes_[node].right; }
-    NodeId parent_of(NodeId node) const noexcept { return nodes_[node].parent_color >> 1; }
+    const RBNode& record_of(NodeId node) const noexcept { return at(node); }
+    uint64_t size_of(NodeId node) const noexcept { return at(node).size; }
+    void* block_of(NodeId node) const noexcept { return at(node).block_obj; }
+    NodeId next_same_size(NodeId node) const noexcept { return at(node).color_next & next_mask; }
+    NodeId left_of(NodeId node) const noexcept { return at(node).left; }
+    NodeId right_of(NodeId node) const noexcept { return at(node).right; }
+    NodeId parent_of(NodeId node) const noexcept { return at(node).parent; }
     Color color_of(NodeId node) const noexcept {
-        return static_cast<Color>(nodes_[node].parent_color & 1);
+        return static_cast<Color>(at(node).color_next >> 31);
     }
-    uint64_t insert_time_ns(NodeId node) const noexcept { return times_[node]; }
+    uint64_t insert_time_ns(NodeId node) const noexcept { return time_at(node); }
     bool is_red(NodeId node) const noexcept { return node != NO_NODE && color_of(node) == RED; }
     // A missing child counts as black.
     bool is_black(NodeId node) const noexcept { return !is_red(node); }
@@ -174,12 +179,12 @@ public:
     NodeId take(uint64_t size, void* block, uint64_t insert_time_ns) noexcept {
         NodeId node = free_head_;
         if (node != NO_NODE) {
-            free_head_ = nodes_[node].right;
+            free_head_ = at(node).right;
         } else {
-            node = used_++;
+            node = link_of(used_++);
         }
-        nodes_[node] = RBNode{size, block, NO_NODE, NO_NODE, RED, NO_NODE};
-        times_[node] = insert_time_ns;
+        at(node) = RBNode{size, block, NO_NODE, NO_NODE, NO_NODE, RED};
+        time_at(node) = insert_time_ns;
         return node;
     }
 
@@ -188,8 +193,10 @@ public:
     // storage, they move into one of half the size (see `relayout`), so
     // indices other than `node` held by the caller are void after.
     void* release(NodeId node) noexcept {
-        void* block = nodes_[node].block_obj;
-        nodes_[node] = RBNode{0, nullptr, free_mark, free_head_, 0, NO_NODE};
+        RBNode& n = at(node);
+        void* block = n.block_obj;
+        n.left = free_mark;
+        n.right = free_head_;
         free_head_ = node;
         if (capacity_ > min_shrink_slots && node_count < capacity_ / 4) shrink();
         return block;
@@ -199,10 +206,9 @@ public:
 
     // Exact lookup: the tree node of `size`, or NO_NODE.
     NodeId find_node(uint64_t size) const noexcept {
-        const RBNode* nodes = nodes_;
         NodeId node = root;
         while (node != NO_NODE) {
-            const RBNode& n = nodes[node];
+            const RBNode& n = at(node);
             if (size == n.size) return node;
             node = size < n.size ? n.left : n.right;
         }
@@ -211,11 +217,10 @@ public:
 
     // Lower bound: the tree node with the smallest size >= `size`, or NO_NODE.
     NodeId find_best_fit_node(uint64_t size) const noexcept {
-        const RBNode* nodes = nodes_;
         NodeId node = root;
         NodeId candidate = NO_NODE;
         while (node != NO_NODE) {
-            const RBNode& n = nodes[node];
+            const RBNode& n = at(node);
             // Every later candidate lies in this node's left subtree, so it
             // is smaller than the current one. Selects instead of a branch:
             // the direction is a coin toss for random sizes.
@@ -227,94 +232,102 @@ public:
     }
 
     NodeId minimum(NodeId node) const noexcept {
-        while (nodes_[node].left != NO_NODE) node = nodes_[node].left;
+        while (at(node).left != NO_NODE) node = at(node).left;
         return node;
     }
 
     // --- structural changes -----------------------------------------------------
 
     void rotate_left(NodeId node) noexcept {
-        const NodeId right_child = nodes_[node].right;
-        const NodeId inner = nodes_[right_child].left;
-        nodes_[node].right = inner;
-        if (inner != NO_NODE) set_parent(inner, node);
-        set_parent(right_child, parent_of(node));
-        replace_child(node, right_child);
-        nodes_[right_child].left = node;
-        set_parent(node, right_child);
+        RBNode& n = at(node);
+        const NodeId right_child = n.right;
+        RBNode& r = at(right_child);
+        const NodeId inner = r.left;
+        n.right = inner;
+        if (inner != NO_NODE) at(inner).parent = node;
+        r.parent = n.parent;
+        replace_child(n.parent, node, right_child);
+        r.left = node;
+        n.parent = right_child;
     }
 
     void rotate_right(NodeId node) noexcept {
-        const NodeId left_child = nodes_[node].left;
-        const NodeId inner = nodes_[left_child].right;
-        nodes_[node].left = inner;
-        if (inner != NO_NODE) set_parent(inner, node);
-        set_parent(left_child, parent_of(node));
-        replace_child(node, left_child);
-        nodes_[left_child].right = node;
-        set_parent(node, left_child);
+        RBNode& n = at(node);
+        const NodeId left_child = n.left;
+        RBNode& l = at(left_child);
+        const NodeId inner = l.right;
+        n.left = inner;
+        if (inner != NO_NODE) at(inner).parent = node;
+        l.parent = n.parent;
+        replace_child(n.parent, node, left_child);
+        l.right = node;
+        n.parent = left_child;
     }
 
     // Restores the colouring after `node` was linked in red below a parent.
     void fixup_insert(NodeId node) noexcept {
-        while (is_red(parent_of(node))) {
+        for (NodeId parent = at(node).parent; is_red(parent); parent = at(node).parent) {
             // A red parent is never the root, so the grandparent exists.
-            const NodeId parent = parent_of(node);
-            const NodeId grandparent = parent_of(parent);
-            if (parent == nodes_[grandparent].left) {
-                const NodeId uncle = nodes_[grandparent].right;
+            const NodeId grandparent = at(parent).parent;
+            const RBNode& g = at(grandparent);
+            if (parent == g.left) {
+                const NodeId uncle = g.right;
                 if (is_red(uncle)) {
-                    set_color(parent, BLACK);
-                    set_color(uncle, BLACK);
-                    set_color(grandparent, RED);
+                    paint_black(parent);
+                    paint_black(uncle);
+                    paint_red(grandparent);
                     node = grandparent;
                     continue;
                 }
-                if (node == nodes_[parent].right) {
+                if (node == at(parent).right) {
                     node = parent;
                     rotate_left(node);
                 }
-                set_color(parent_of(node), BLACK);
-                set_color(parent_of(parent_of(node)), RED);
-                rotate_right(parent_of(parent_of(node)));
+                const NodeId top = at(at(node).parent).parent;
+                paint_black(at(node).parent);
+                paint_red(top);
+                rotate_right(top);
             } else {
-                const NodeId uncle = nodes_[grandparent].left;
+                const NodeId uncle = g.left;
                 if (is_red(uncle)) {
-                    set_color(parent, BLACK);
-                    set_color(uncle, BLACK);
-                    set_color(grandparent, RED);
+                    paint_black(parent);
+                    paint_black(uncle);
+                    paint_red(grandparent);
                     node = grandparent;
                     continue;
                 }
-                if (node == nodes_[parent].left) {
+                if (node == at(parent).left) {
                     node = parent;
                     rotate_right(node);
                 }
-                set_color(parent_of(node), BLACK);
-                set_color(parent_of(parent_of(node)), RED);
-                rotate_left(parent_of(parent_of(node)));
+                const NodeId top = at(at(node).parent).parent;
+                paint_black(at(node).parent);
+                paint_red(top);
+                rotate_left(top);
             }
         }
-        set_color(root, BLACK);
+        paint_black(root);
     }
 
     // Puts subtree `v` (possibly empty) where `u` hangs.
     void transplant(NodeId u, NodeId v) noexcept {
-        replace_child(u, v);
-        if (v != NO_NODE) set_parent(v, parent_of(u));
+        const NodeId parent = at(u).parent;
+        replace_child(parent, u, v);
+        if (v != NO_NODE) at(v).parent = parent;
     }
 
     // Links a fresh entry from `take`: behind the tree node of its size when
     // there is one, otherwise as a new tree node.
     void link(NodeId entry) noexcept {
-        const uint64_t size = nodes_[entry].size;
+        const uint64_t size = at(entry).size;
         NodeId parent = NO_NODE;
         NodeId current = root;
         while (current != NO_NODE) {
-            RBNode& c = nodes_[current];
+            RBNode& c = at(current);
             if (size == c.size) {
-                nodes_[entry].next_same_size = c.next_same_size;
-                c.next_same_size = entry;
+                // The entry stays red: chain entries carry no colour.
+                at(entry).color_next = c.color_next & next_mask;
+                c.color_next = (c.color_next & ~next_mask) | entry;
                 ++node_count;
                 return;
             }
@@ -324,14 +337,14 @@ public:
         ++node_count;
         if (parent == NO_NODE) {
             root = entry;
-            set_color(entry, BLACK);
+            paint_black(entry);
             return;
         }
-        set_parent(entry, parent);
-        if (size < nodes_[parent].size) {
-            nodes_[parent].left = entry;
+        at(entry).parent = parent;
+        if (size < at(parent).size) {
+            at(parent).left = entry;
         } else {
-            nodes_[parent].right = entry;
+            at(parent).right = entry;
         }
         fixup_insert(entry);
     }
@@ -342,22 +355,22 @@ public:
     // time move over) and the tree shape is unchanged.
     NodeId remove_head(NodeId node) noexcept {
         --node_count;
-        const NodeId promoted = nodes_[node].next_same_size;
+        const NodeId promoted = next_same_size(node);
         if (promoted == NO_NODE) {
             unlink_node(node);
             return node;
         }
-        nodes_[node].next_same_size = nodes_[promoted].next_same_size;
-        std::swap(nodes_[node].block_obj, nodes_[promoted].block_obj);
-        std::swap(times_[node], times_[promoted]);
+        set_next(node, next_same_size(promoted));
+        std::swap(at(node).block_obj, at(promoted).block_obj);
+        std::swap(time_at(node), time_at(promoted));
         return promoted;
     }
 
     // Removes the chained entry that follows `prev` and returns it.
     NodeId remove_after(NodeId prev) noexcept {
         --node_count;
-        const NodeId entry = nodes_[prev].next_same_size;
-        nodes_[prev].next_same_size = nodes_[entry].next_same_size;
+        const NodeId entry = next_same_size(prev);
+        set_next(prev, next_same_size(entry));
         return entry;
     }
 
@@ -367,8 +380,8 @@ public:
         Color removed_color = color_of(node);
         NodeId child;
         NodeId child_parent;
-        const NodeId left = nodes_[node].left;
-        const NodeId right = nodes_[node].right;
+        const NodeId left = at(node).left;
+        const NodeId right = at(node).right;
         if (left == NO_NODE) {
             child = right;
             child_parent = parent_of(node);
@@ -380,18 +393,18 @@ public:
         } else {
             const NodeId replacement = minimum(right);
             removed_color = color_of(replacement);
-            child = nodes_[replacement].right;
+            child = at(replacement).right;
             if (parent_of(replacement) == node) {
                 child_parent = replacement;
             } else {
                 child_parent = parent_of(replacement);
                 transplant(replacement, child);
-                nodes_[replacement].right = right;
-                set_parent(right, replacement);
+                at(replacement).right = right;
+                at(right).parent = replacement;
             }
             transplant(node, replacement);
-            nodes_[replacement].left = left;
-            set_parent(left, replacement);
+            at(replacement).left = left;
+            at(left).parent = replacement;
             set_color(replacement, color_of(node));
         }
         // Removing a black node shortens every path through `child`, also when
@@ -403,63 +416,63 @@ public:
     // an extra black; `parent` is its parent, needed when `node` is empty.
     void fixup_delete(NodeId node, NodeId parent) noexcept {
         while (node != root && is_black(node)) {
-            if (node == nodes_[parent].left) {
-                NodeId sibling = nodes_[parent].right;
+            if (node == at(parent).left) {
+                NodeId sibling = at(parent).right;
                 if (is_red(sibling)) {
-                    set_color(sibling, BLACK);
-                    set_color(parent, RED);
+                    paint_black(sibling);
+                    paint_red(parent);
                     rotate_left(parent);
-                    sibling = nodes_[parent].right;
+                    sibling = at(parent).right;
                 }
                 // The side without the extra black is one black taller, so a
                 // sibling exists; the check only guards a damaged tree.
                 if (sibling == NO_NODE) break;
-                if (is_black(nodes_[sibling].left) && is_black(nodes_[sibling].right)) {
-                    set_color(sibling, RED);
+                if (is_black(at(sibling).left) && is_black(at(sibling).right)) {
+                    paint_red(sibling);
                     node = parent;
                     parent = parent_of(node);
                     continue;
                 }
-                if (is_black(nodes_[sibling].right)) {
-                    set_color(nodes_[sibling].left, BLACK);
-                    set_color(sibling, RED);
+                if (is_black(at(sibling).right)) {
+                    paint_black(at(sibling).left);
+                    paint_red(sibling);
                     rotate_right(sibling);
-                    sibling = nodes_[parent].right;
+                    sibling = at(parent).right;
                 }
                 set_color(sibling, color_of(parent));
-                set_color(parent, BLACK);
-                if (nodes_[sibling].right != NO_NODE) set_color(nodes_[sibling].right, BLACK);
+                paint_black(parent);
+                if (at(sibling).right != NO_NODE) paint_black(at(sibling).right);
                 rotate_left(parent);
                 node = root;
             } else {
-                NodeId sibling = nodes_[parent].left;
+                NodeId sibling = at(parent).left;
                 if (is_red(sibling)) {
-                    set_color(sibling, BLACK);
-                    set_color(parent, RED);
+                    paint_black(sibling);
+                    paint_red(parent);
                     rotate_right(parent);
-                    sibling = nodes_[parent].left;
+                    sibling = at(parent).left;
                 }
                 if (sibling == NO_NODE) break;
-                if (is_black(nodes_[sibling].left) && is_black(nodes_[sibling].right)) {
-                    set_color(sibling, RED);
+                if (is_black(at(sibling).left) && is_black(at(sibling).right)) {
+                    paint_red(sibling);
                     node = parent;
                     parent = parent_of(node);
                     continue;
                 }
-                if (is_black(nodes_[sibling].left)) {
-                    set_color(nodes_[sibling].right, BLACK);
-                    set_color(sibling, RED);
+                if (is_black(at(sibling).left)) {
+                    paint_black(at(sibling).right);
+                    paint_red(sibling);
                     rotate_left(sibling);
-                    sibling = nodes_[parent].left;
+                    sibling = at(parent).left;
                 }
                 set_color(sibling, color_of(parent));
-                set_color(parent, BLACK);
-                if (nodes_[sibling].left != NO_NODE) set_color(nodes_[sibling].left, BLACK);
+                paint_black(parent);
+                if (at(sibling).left != NO_NODE) paint_black(at(sibling).left);
                 rotate_right(parent);
                 node = root;
             }
         }
-        if (node != NO_NODE) set_color(node, BLACK);
+        if (node != NO_NODE) paint_black(node);
     }
 
     // Moves every entry into fresh storage of `slots` slots (index 0 included):
@@ -472,55 +485,56 @@ public:
         const size_t node_bytes = static_cast<size_t>(slots) * sizeof(RBNode);
         auto* nodes = static_cast<RBNode*>(Memory::reallocate(nullptr, node_bytes));
         if (nodes == nullptr) return false;
-        advise_huge_pages(nodes, node_bytes);
+        if (Memory::huge_pages && node_bytes >= huge_page_array_bytes) {
+            advise_huge_pages(nodes, node_bytes);
+        }
         auto* times = static_cast<uint64_t*>(
             Memory::reallocate(nullptr, static_cast<size_t>(slots) * sizeof(uint64_t)));
         if (times == nullptr) {
             Memory::release(nodes);
             return false;
         }
-        nodes[0] = RBNode{0, nullptr, NO_NODE, NO_NODE, BLACK, NO_NODE};
+        nodes[0] = empty_link;
         times[0] = 0;
         // Breadth first: a node's new record is first a placeholder holding
-        // its old index (in `left`) and its parent's new index; the records
-        // from `next` on are placeholders not yet filled.
-        NodeId next = 1;
-        if (root != NO_NODE) nodes[next++] = RBNode{0, nullptr, root, NO_NODE, 0, NO_NODE};
-        constexpr NodeId ahead = 16;  // placeholders whose old records are fetched early
-        for (NodeId at = 1; at < next; ++at) {
-            if (at + ahead < next) {
-                __builtin_prefetch(&nodes_[nodes[at + ahead].left]);
-                __builtin_prefetch(&times_[nodes[at + ahead].left]);
+        // its old link (in `left`) and its parent's new link; the records
+        // from slot `next` on are placeholders not yet filled.
+        uint32_t next = 1;
+        if (root != NO_NODE) nodes[next++] = RBNode{0, nullptr, root, NO_NODE, NO_NODE, 0};
+        constexpr uint32_t ahead = 16;  // placeholders whose old records are fetched early
+        for (uint32_t slot = 1; slot < next; ++slot) {
+            if (slot + ahead < next) {
+                __builtin_prefetch(&at(nodes[slot + ahead].left));
+                __builtin_prefetch(&time_at(nodes[slot + ahead].left));
             }
-            const NodeId old = nodes[at].left;
-            const uint32_t parent_word = nodes[at].parent_color;
-            const RBNode& o = nodes_[old];
-            RBNode& n = nodes[at];
+            const NodeId old = nodes[slot].left;
+            const NodeId parent = nodes[slot].parent;
+            const RBNode& o = at(old);
+            RBNode& n = nodes[slot];
             n = o;
-            n.parent_color = parent_word | (o.parent_color & 1);
-            times[at] = times_[old];
+            n.parent = parent;
+            times[slot] = time_at(old);
             if (o.left != NO_NODE) {
-                n.left = next;
-                nodes[next++] = RBNode{0, nullptr, o.left, NO_NODE, at << 1, NO_NODE};
+                n.left = link_of(next);
+                nodes[next++] = RBNode{0, nullptr, o.left, NO_NODE, link_of(slot), 0};
             }
             if (o.right != NO_NODE) {
-                n.right = next;
-                nodes[next++] = RBNode{0, nullptr, o.right, NO_NODE, at << 1, NO_NODE};
+                n.right = link_of(next);
+                nodes[next++] = RBNode{0, nullptr, o.right, NO_NODE, link_of(slot), 0};
             }
         }
-        // The chains, each behind the other; `next_same_size` of a record
-        // copied above still holds an old index.
-        const NodeId tree_nodes = next;
-        for (NodeId at = 1; at < tree_nodes; ++at) {
-            NodeId prev = at;
-            for (NodeId old = nodes[at].next_same_size; old != NO_NODE;
-                 old = nodes_[old].next_same_size) {
-                nodes[next] = nodes_[old];
-                times[next] = times_[old];
-                nodes[prev].next_same_size = next;
-                prev = next++;
+        // The chains, each behind the other; the chain link of a record
+        // copied above still holds an old link.
+        const uint32_t tree_nodes = next;
+        for (uint32_t slot = 1; slot < tree_nodes; ++slot) {
+            uint32_t* chain = &nodes[slot].color_next;
+            for (NodeId old = *chain & next_mask; old != NO_NODE; old = next_same_size(old)) {
+                nodes[next] = at(old);
+                times[next] = time_at(old);
+                *chain = (*chain & ~next_mask) | link_of(next);
+                chain = &nodes[next++].color_next;
             }
-            nodes[prev].next_same_size = NO_NODE;
+            *chain &= ~next_mask;
         }
         Memory::release(nodes_);
         Memory::release(times_);
@@ -529,7 +543,7 @@ public:
         capacity_ = slots;
         used_ = next;
         free_head_ = NO_NODE;
-        root = node_count > 0 ? 1 : NO_NODE;
+        root = node_count > 0 ? link_of(1) : NO_NODE;
         return true;
     }
 
@@ -548,14 +562,14 @@ public:
     // by the balanced height.
     int height(NodeId node) const noexcept {
         if (node == NO_NODE) return 0;
-        const int left = height(nodes_[node].left);
-        const int right = height(nodes_[node].right);
+        const int left = height(at(node).left);
+        const int right = height(at(node).right);
         return 1 + (left > right ? left : right);
     }
 
     uint64_t entries_of(NodeId node) const noexcept {
         uint64_t count = 0;
-        for (; node != NO_NODE; node = nodes_[node].next_same_size) ++count;
+        for (; node != NO_NODE; node = next_same_size(node)) ++count;
         return count;
     }
 
@@ -575,9 +589,9 @@ public:
     // non-zero, and returns that value.
     template <typename Visit>
     int visit_entries(Visit& visit) const noexcept {
-        for (NodeId node = 1; node < used_; ++node) {
-            if (nodes_[node].left == free_mark) continue;
-            if (int stop = visit(nodes_[node].block_obj)) return stop;
+        for (uint32_t slot = 1; slot < used_; ++slot) {
+            if (nodes_[slot].left == free_mark) continue;
+            if (int stop = visit(nodes_[slot].block_obj)) return stop;
         }
         return 0;
     }
@@ -586,8 +600,7 @@ public:
     template <typename Visit>
     bool preorder(NodeId node, Visit& visit) const noexcept {
         if (node == NO_NODE) return true;
-        return visit(node) && preorder(nodes_[node].left, visit) &&
-               preorder(nodes_[node].right, visit);
+        return visit(node) && preorder(at(node).left, visit) && preorder(at(node).right, visit);
     }
 
     // Verifies every invariant listed at the top of this file; for tests and
@@ -606,8 +619,8 @@ public:
         }
         if (result.error == nullptr) {
             uint64_t free_slots = 0;
-            for (NodeId node = free_head_; node != NO_NODE; node = nodes_[node].right) {
-                if (node >= used_ || nodes_[node].left != free_mark || ++free_slots > used_) {
+            for (NodeId node = free_head_; node != NO_NODE; node = at(node).right) {
+                if (!handed_out(node) || at(node).left != free_mark || ++free_slots > used_) {
                     result.error = "free list broken";
                     break;
                 }
@@ -620,12 +633,15 @@ public:
     }
 
 private:
-    // Marks a free slot in `left`; never an index, as indices stay below 2^31.
+    // Marks a free slot in `left`; never a link, as links are multiples of four.
     static constexpr NodeId free_mark = UINT32_MAX;
     // Storage of up to this many slots (40 KiB) is kept however few entries
     // remain, so that a small tree that empties and fills again allocates
     // nothing.
     static constexpr uint32_t min_shrink_slots = 1024;
+    // Node arrays from this size on (131,072 slots) are offered for huge
+    // pages: they then hold at least one whole 2 MiB page.
+    static constexpr size_t huge_page_array_bytes = size_t{4} << 20;
 
     RBNode* nodes_ = nullptr;
     uint64_t* times_ = nullptr;  // creation times, for diagnostics only
@@ -634,51 +650,74 @@ private:
     NodeId free_head_ = NO_NODE;
     uint32_t entry_limit_ = max_entries;  // at most max_entries
 
-    void set_parent(NodeId node, NodeId parent) noexcept {
-        uint32_t& word = nodes_[node].parent_color;
-        word = parent << 1 | (word & 1);
+    static constexpr uint32_t next_mask = (uint32_t{1} << 31) - 1;
+
+    static constexpr NodeId link_of(uint32_t slot) noexcept { return slot << 2; }
+    // The record a link names: base + link * 8 is a single addressing mode.
+    RBNode& at(NodeId link) const noexcept {
+        return *reinterpret_cast<RBNode*>(reinterpret_cast<char*>(nodes_) + size_t{link} * 8);
+    }
+    uint64_t& time_at(NodeId link) const noexcept { return times_[link >> 2]; }
+    // A link to a slot handed out (live or free); for the checker.
+    bool handed_out(NodeId link) const noexcept { return (link & 3) == 0 && link >> 2 < used_; }
+    // Index 0, the empty link: a black record that nothing links to.
+    static constexpr RBNode empty_link{0, nullptr, NO_NODE, NO_NODE, NO_NODE, ~next_mask};
+
+    void set_next(NodeId node, NodeId next) noexcept {
+        uint32_t& word = at(node).color_next;
+        word = (word & ~next_mask) | next;
     }
     void set_color(NodeId node, Color color) noexcept {
-        uint32_t& word = nodes_[node].parent_color;
-        word = (word & ~uint32_t{1}) | color;
+        uint32_t& word = at(node).color_next;
+        word = (word & next_mask) | uint32_t{color} << 31;
     }
+    void paint_black(NodeId node) noexcept { at(node).color_next |= ~next_mask; }
+    void paint_red(NodeId node) noexcept { at(node).color_next &= next_mask; }
 
-    // Puts `replacement` into the slot of `node`'s parent (or the root) that
-    // holds `node`.
-    void replace_child(NodeId node, NodeId replacement) noexcept {
-        const NodeId parent = parent_of(node);
+    // Puts `replacement` into the slot of `parent` (or the root) that holds
+    // `node`.
+    void replace_child(NodeId parent, NodeId node, NodeId replacement) noexcept {
         if (parent == NO_NODE) {
             root = replacement;
-        } else if (node == nodes_[parent].left) {
-            nodes_[parent].left = replacement;
+        } else if (node == at(parent).left) {
+            at(parent).left = replacement;
         } else {
-            nodes_[parent].right = replacement;
+            at(parent).right = replacement;
         }
     }
 
     // Grows both arrays by half (at least to 16 slots, at most to the entry
-    // limit). The node array is
+    // limit). It runs only when every slot is handed out. The node array is
     // grown first; if the second growth fails, the first only leaves room that
     // `capacity_` does not count yet.
     Reserve grow() noexcept {
-        // Every slot below capacity_ is handed out: slots_used() entries and
-        // free slots would exceed the limit with one more.
-        const uint64_t limit = uint64_t{entry_limit_} + 1;
+        const uint64_t limit = uint64_t{entry_limit_} + 1;  // slots, index 0 included
         if (capacity_ >= limit) return Reserve::full;
         uint64_t wanted = capacity_ < 16 ? 16 : uint64_t{capacity_} + capacity_ / 2;
         if (wanted > limit) wanted = limit;
-        // Both byte counts fit a 64-bit size_t: wanted <= 2^31.
+        // Both byte counts fit a 64-bit size_t: wanted <= 2^29.
         const size_t node_bytes = static_cast<size_t>(wanted) * sizeof(RBNode);
-        void* nodes = Memory::reallocate(nodes_, node_bytes);
-        if (nodes == nullptr) return Reserve::no_memory;
+        void* nodes;
+        if (Memory::huge_pages && node_bytes >= huge_page_array_bytes) {
+            // Fresh storage, offered for huge pages before its pages are first
+            // touched: grown in place, the part already touched would keep
+            // its small pages.
+            nodes = Memory::reallocate(nullptr, node_bytes);
+            if (nodes == nullptr) return Reserve::no_memory;
+            advise_huge_pages(nodes, node_bytes);
+            std::memcpy(nodes, nodes_, size_t{capacity_} * sizeof(RBNode));
+            Memory::release(nodes_);
+        } else {
+            nodes = Memory::reallocate(nodes_, node_bytes);
+            if (nodes == nullptr) return Reserve::no_memory;
+        }
         nodes_ = static_cast<RBNode*>(nodes);
-        advise_huge_pages(nodes_, node_bytes);
         void* times = Memory::reallocate(times_, static_cast<size_t>(wanted) * sizeof(uint64_t));
         if (times == nullptr) return Reserve::no_memory;
         times_ = static_cast<uint64_t*>(times);
         if (capacity_ == 0) {
             // Index 0 is the empty link: a black record that nothing links to.
-            nodes_[0] = RBNode{0, nullptr, NO_NODE, NO_NODE, BLACK, NO_NODE};
+            nodes_[0] = empty_link;
             times_[0] = 0;
             used_ = 1;
         }
@@ -700,15 +739,15 @@ private:
     template <typename Release>
     void free_subtree(NodeId node, Release& release) noexcept {
         if (node == NO_NODE) return;
-        free_subtree(nodes_[node].left, release);
-        free_subtree(nodes_[node].right, release);
-        NodeId entry = nodes_[node].next_same_size;
+        free_subtree(at(node).left, release);
+        free_subtree(at(node).right, release);
+        NodeId entry = next_same_size(node);
         while (entry != NO_NODE) {
-            const NodeId next = nodes_[entry].next_same_size;
-            release(nodes_[entry].block_obj);
+            const NodeId next = next_same_size(entry);
+            release(at(entry).block_obj);
             entry = next;
         }
-        release(nodes_[node].block_obj);
+        release(at(node).block_obj);
     }
 
     static constexpr int max_check_depth = 200;
@@ -722,12 +761,12 @@ private:
             result.error = "tree deeper than any balanced tree can be";
             return 0;
         }
-        if (node >= used_ || nodes_[node].left == free_mark) {
+        if (!handed_out(node) || at(node).left == free_mark) {
             result.error = "link to a free slot";
             return 0;
         }
         ++result.tree_nodes;
-        const RBNode& n = nodes_[node];
+        const RBNode& n = at(node);
         if ((low != nullptr && n.size <= *low) || (high != nullptr && n.size >= *high)) {
             result.error = "search order violated";
             return 0;
@@ -741,18 +780,18 @@ private:
             result.error = "red node with a red child";
             return 0;
         }
-        for (NodeId entry = node; entry != NO_NODE; entry = nodes_[entry].next_same_size) {
+        for (NodeId entry = node; entry != NO_NODE; entry = next_same_size(entry)) {
             // A cycle in a damaged chain ends here instead of looping.
             if (++result.entries > node_count) {
                 result.error = "more entries than node_count";
                 return 0;
             }
             if (entry == node) continue;
-            const RBNode& e = nodes_[entry];
-            if (entry >= used_ || e.left == free_mark) {
+            if (!handed_out(entry) || at(entry).left == free_mark) {
                 result.error = "link to a free slot";
                 return 0;
             }
+            const RBNode& e = at(entry);
             if (e.size != n.size) {
                 result.error = "chain entry of another size";
                 return 0;

@@ -280,16 +280,16 @@ PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
     SeqWrite write(t.seq_counter);
-    // Allocated before the descent: the clock call inside may run Python code.
-    const NodeId node = t._allocate_node(c_size, a[1]);
+    // The Python code (the clock, the sample count) runs before a slot is
+    // taken: a writer re-entering through it (possible only through a lock
+    // that allows it) may move or free every slot. Room is made before the
+    // sample is counted, so that a failed allocation changes no counter, and
+    // a failing count abandons the insertion with the tree as it was.
+    uint64_t now;
+    if (!perf_counter_ns(now) || !t._reserve_node()) return nullptr;
+    if (sample && t.using_atomic && !t._record_sample()) return nullptr;
+    const NodeId node = t._allocate_node(c_size, a[1], now);
     if (node == NO_NODE) return nullptr;
-    // The sample is counted before the node is linked, so that a failing
-    // count abandons the insertion and leaves the tree as it was. The caller
-    // still holds `block`, so releasing the node's reference runs no destructor.
-    if (sample && t.using_atomic && !t._record_sample()) {
-        Py_DECREF(static_cast<PyObject*>(t.tree.release(node)));
-        return nullptr;
-    }
     t.tree.link(node);
     ++t.stats.total_blocks;
     ++t.stats.total_insertions;
@@ -589,7 +589,7 @@ PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
 constexpr capi::Param limit_params[] = {{"limit"}};
 constexpr capi::Signature set_entry_limit_sig("_set_entry_limit", limit_params);
 
-// For tests: lowers the number of blocks this tree holds (2**31 - 1 at most),
+// For tests: lowers the number of blocks this tree holds (2**29 - 1 at most),
 // so that what happens beyond the limit can be reached.
 PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
@@ -634,7 +634,7 @@ const capi::FunctionDef methods[] = {
     capi::method<Self, set_entry_limit>(
         set_entry_limit_sig,
         "Lower the number of blocks this tree holds (for tests).\n\n"
-        "Inserting beyond it raises MemoryError, as inserting beyond 2**31 - 1 does."),
+        "Inserting beyond it raises MemoryError, as inserting beyond 2**29 - 1 does."),
 };
 
 const capi::FunctionDef static_methods[] = {
@@ -679,24 +679,27 @@ void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
     doomed.free_all(release);
 }
 
-NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block) noexcept {
-    // The clock first: it may run Python code, which finds no slot taken.
-    uint64_t now;
-    if (!perf_counter_ns(now)) return NO_NODE;
+bool FastRedBlackTree::_reserve_node() noexcept {
     switch (tree.reserve()) {
         case Reserve::ok:
-            break;
+            return true;
         case Reserve::no_memory:
             PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
-            return NO_NODE;
+            return false;
         case Reserve::full:
             PyErr_Format(PyExc_MemoryError,
                          "Failed to allocate RB node: a tree holds at most %u blocks",
                          static_cast<unsigned>(tree.entry_limit()));
-            return NO_NODE;
+            return false;
     }
+    return false;
+}
+
+NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block,
+                                        uint64_t insert_time_ns) noexcept {
+    if (!_reserve_node()) return NO_NODE;
     Py_INCREF(block);
-    return tree.take(size, block, now);
+    return tree.take(size, block, insert_time_ns);
 }
 
 bool FastRedBlackTree::_record_sample() noexcept {
