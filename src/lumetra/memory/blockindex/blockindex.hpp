@@ -10,6 +10,10 @@
 //     the clock, the sampling counter) sees the tree unchanged or complete.
 //   - Readers take no lock: they traverse under the interpreter lock and
 //     validate against `seq_counter`.
+//   - A link (NodeId) names a slot of the tree's storage, which a writer may
+//     move (growing, shrinking) or free (clear): code that runs Python code
+//     while it holds one uses it again only if `seq_counter` did not move, and
+//     a writer takes a slot only after the Python code it must run.
 //   - Removed blocks are released only after the tree is consistent and the
 //     write lock is released, because dropping a reference can run a
 //     destructor that calls back into the tree.

@@ -15,10 +15,11 @@
 // block, children, parent, chain link with the colour in its top bit), so a
 // lookup touches one cache line per level and its result without another
 // load; the creation times, read by nobody, live in a parallel array. The
-// arrays grow by half their length through `Memory` and stay where they are
-// otherwise: a failed growth leaves the tree as it was. Freed slots go on a
-// free list and are handed out again newest first, so a tree that shrinks and
-// grows again allocates nothing.
+// arrays grow by half their length through `Memory` (a failed growth leaves
+// the tree as it was) and, once less than a quarter full, move into storage of
+// half the size, tree nodes breadth first. Freed slots go on a free list and
+// are handed out again newest first, so a tree that shrinks and grows again
+// within its storage allocates nothing.
 //
 // Invariants between operations (verified by `check_invariants`):
 //   - binary search tree on `size`, no two tree nodes of equal size;
@@ -191,7 +192,7 @@ public:
     // Puts an entry that is linked nowhere back on the free list and returns
     // the block it held. When the entries fill less than a quarter of a large
     // storage, they move into one of half the size (see `relayout`), so
-    // indices other than `node` held by the caller are void after.
+    // links other than `node` held by the caller are void after.
     void* release(NodeId node) noexcept {
         RBNode& n = at(node);
         void* block = n.block_obj;
@@ -479,7 +480,7 @@ public:
     // the tree nodes breadth first from the root, then each size's chain in
     // chain order. The top levels of the tree then share cache lines and
     // pages. Returns false, with nothing changed, when `slots` is too small or
-    // the storage cannot be had. Indices held by the caller are void after.
+    // the storage cannot be had. Links held by the caller are void after.
     bool relayout(uint32_t slots) noexcept {
         if (uint64_t{slots} < node_count + 1 || slots > uint64_t{entry_limit_} + 1) return false;
         const size_t node_bytes = static_cast<size_t>(slots) * sizeof(RBNode);

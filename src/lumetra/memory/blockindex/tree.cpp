@@ -330,7 +330,7 @@ PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
                 if (equal < 0) return nullptr;
                 // Only a writer re-entering through a lock that allows it (a
                 // replaced `threading.Lock`) can move the counter here; the
-                // indices held may be stale then, so search again.
+                // links held may be stale then, so search again.
                 if (t.seq_counter != seq) {
                     restart = true;
                     break;
