@@ -102,7 +102,9 @@ public:
         *static_cast<void**>(p) = free_;
         free_ = p;
     }
-    size_t bytes() const { return arenas_.size() * arena; }
+    // The pools carved so far: arenas are shared with every other size class
+    // in the interpreter, pools belong to one.
+    size_t bytes() const { return pools_ * pool; }
 
 private:
     std::vector<void*> arenas_;
@@ -111,6 +113,7 @@ private:
     char* next_ = nullptr;
     char* pool_end_ = nullptr;
     void* free_ = nullptr;
+    size_t pools_ = 0;
 
     void new_pool() {
         if (arena_next_ == arena_end_) {
@@ -120,6 +123,7 @@ private:
             arena_next_ = static_cast<char*>(a);
             arena_end_ = arena_next_ + arena;
         }
+        ++pools_;
         next_ = arena_next_ + pool_header;
         pool_end_ = next_ + (pool - pool_header) / record * record;
         arena_next_ += pool;
