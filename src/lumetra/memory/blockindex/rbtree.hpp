@@ -162,8 +162,8 @@ public:
         return size_t{capacity_} * (sizeof(RBNode) + sizeof(uint64_t));
     }
 
-    // The most entries this tree will hold: `max_entries`, unless lowered
-    // (for tests of what happens beyond it).
+    // The most slots the storage grows to, index 0 excluded: `max_entries`,
+    // unless lowered (for tests of what happens beyond it).
     uint32_t entry_limit() const noexcept { return entry_limit_; }
     void limit_entries(uint32_t limit) noexcept {
         entry_limit_ = limit < max_entries ? limit : max_entries;

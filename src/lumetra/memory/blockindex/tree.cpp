@@ -589,7 +589,7 @@ PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
 constexpr capi::Param limit_params[] = {{"limit"}};
 constexpr capi::Signature set_entry_limit_sig("_set_entry_limit", limit_params);
 
-// For tests: lowers the number of blocks this tree holds (2**29 - 1 at most),
+// For tests: caps the tree's storage at `limit` blocks instead of 2**29 - 1,
 // so that what happens beyond the limit can be reached.
 PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
@@ -633,8 +633,8 @@ const capi::FunctionDef methods[] = {
         "the number of entries the storage has room for."),
     capi::method<Self, set_entry_limit>(
         set_entry_limit_sig,
-        "Lower the number of blocks this tree holds (for tests).\n\n"
-        "Inserting beyond it raises MemoryError, as inserting beyond 2**29 - 1 does."),
+        "Cap this tree's storage at limit blocks instead of 2**29 - 1 (for tests).\n\n"
+        "An insert that needs more room raises MemoryError, as beyond 2**29 - 1."),
 };
 
 const capi::FunctionDef static_methods[] = {
