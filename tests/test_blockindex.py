@@ -291,9 +291,9 @@ def test_freed_storage_is_reused_then_given_back(remove):
                 block = held.pop(rng.randrange(len(held)))
                 assert tree.delete(block.size, block)
             else:
-                size, block = tree.remove_ge(rng.randrange(2000))
-                if block is None:
-                    size, block = tree.remove_ge(0)
+                found = tree.remove_ge(rng.randrange(2000))[1] or tree.remove_ge(0)[1]
+                assert isinstance(found, Blockrec)
+                block = found
                 held.remove(block)
             taken.append(block)
         return taken
@@ -365,7 +365,7 @@ def test_writer_reentering_through_the_sample_count(reenter):
             return self.value
 
     saved = blockindex.threading, blockindex.AtomicCounter
-    blockindex.threading = types.SimpleNamespace(Lock=threading.RLock)  # type: ignore[misc, assignment]
+    blockindex.threading = types.SimpleNamespace(Lock=threading.RLock)  # type: ignore[assignment]
     blockindex.AtomicCounter = Counter  # type: ignore[misc, assignment]
     try:
         tree = FastRedBlackTree(sample_rate=1)
