@@ -456,6 +456,28 @@ def test_cycle_through_a_block_is_collected():
     assert probe() is None
 
 
+def test_deep_nesting_is_destroyed_without_recursion_overflow(fresh_python):
+    # Each tree is a block of the next, plain and subclassed (which frees
+    # through the subclass's deallocation first): freeing the outermost one
+    # must not recurse once per level.
+    result = fresh_python(
+        """
+        from lumetra.memory.blockindex import FastRedBlackTree
+        class Sub(FastRedBlackTree):
+            pass
+        for cls in (FastRedBlackTree, Sub):
+            tree = cls()
+            for _ in range(100_000):
+                outer = cls()
+                outer.insert(1, tree)
+                tree = outer
+            del tree, outer
+        print("done")
+        """
+    )
+    assert (result.returncode, result.stdout.strip()) == (0, "done"), result.stderr
+
+
 class Rebound:
     """A block whose destructor writes to and reads from the tree holding it."""
 

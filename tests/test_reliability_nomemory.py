@@ -10,6 +10,7 @@ stay usable and consistent afterwards.
 from __future__ import annotations
 
 import gc
+import os
 import sys
 from collections.abc import Callable
 from typing import Any
@@ -395,12 +396,14 @@ def test_function_results(build):
 # which its debug build stops with a fatal error. The probes that use them are
 # walked on release builds only.
 # Plain Python code that some interpreters (3.12.1 and 3.13.0 among them)
-# crash on under the hook: a function made after a failed allocation.
+# crash on under the hook: functions made after a failed allocation. The debug
+# allocator makes the damage show every time rather than now and then.
 _FUNCTION_CREATION = """
 import _testcapi
 def make():
-    return next(k for k in (1, 2) if k)
-for n in range(60):
+    f = lambda: 1
+    return next(k for k in (1, 2) if k), f
+for n in range(200):
     for _ in range(30):
         _testcapi.set_nomemory(n, n + 1)
         try:
@@ -413,7 +416,8 @@ for n in range(60):
 
 
 def _crashes_creating_functions() -> bool:
-    return run_python(_FUNCTION_CREATION).returncode < 0
+    env = {**os.environ, "PYTHONMALLOC": "debug"}
+    return run_python(_FUNCTION_CREATION, env=env).returncode != 0
 
 
 # The probes run Python code of the standard library and of the back-end

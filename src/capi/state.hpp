@@ -21,6 +21,10 @@
 // state. The native function object carries a pointer to the state, so
 // methods and functions receive it as their first parameter at no cost (see
 // function.hpp); type slots reach it through `type_state`.
+//
+// Names of the list are used through `st.names.get<"x">()`, or through the
+// helpers at the end of this file: `global<"x">(st)` (a module global, looked
+// up now), `attr<"x">(st, obj)` and `call_method<"x">(st, obj, args...)`.
 #pragma once
 
 #include <Python.h>
@@ -153,6 +157,20 @@ constexpr PyModuleDef module_def(const char* name, const char* doc) noexcept {
 template <Name N, typename State>
 PyObject* global(const State& st) noexcept {
     return module_global(st.module_dict, st.names.template get<N>());
+}
+
+// obj.<N>, as attribute access in Python code, with the name from the module's
+// Names list: a new reference, or null with an error set.
+template <Name N, typename State>
+PyObject* attr(const State& st, PyObject* obj) noexcept {
+    return PyObject_GetAttr(obj, st.names.template get<N>());
+}
+
+// obj.<N>(*args) as call_method in call.hpp does it, with the name from the
+// module's Names list: a new reference, or null with an error set.
+template <Name N, typename State, typename... Args>
+PyObject* call_method(const State& st, PyObject* obj, Args... args) noexcept {
+    return call_method(obj, st.names.template get<N>(), args...);
 }
 
 }  // namespace capi

@@ -2,8 +2,9 @@
 //
 // Each one parses its arguments (every parameter by position or keyword),
 // converts them in parameter order, calls the native entry and wraps the
-// native result. Nothing here holds state; the functions never release the
-// interpreter lock, as their work is far shorter than releasing it.
+// native result. The module state reaches the entries that read its constants;
+// the functions never release the interpreter lock, as their work is far
+// shorter than releasing it.
 #include "capi/capi.hpp"
 #include "devicemem.hpp"
 
@@ -105,7 +106,7 @@ constexpr const char decide_doc[] =
     "    chunk_count: Number of chunks (1 if not chunking)\n"
     "    message: Description of the decision\n";
 
-PyObject* py_decide_allocation_strategy(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_decide_allocation_strategy(State& st, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     capi::Args<4> a;
     uint64_t requested_bytes, available_bytes;
@@ -116,7 +117,7 @@ PyObject* py_decide_allocation_strategy(PyObject* const* args, Py_ssize_t nargs,
     }
     const int is_chunkable = capi::to_truth(a[3]);
     if (is_chunkable < 0) return nullptr;
-    return decide_allocation_strategy(requested_bytes, available_bytes, headroom_ratio,
+    return decide_allocation_strategy(st, requested_bytes, available_bytes, headroom_ratio,
                                       is_chunkable != 0);
 }
 
@@ -139,13 +140,14 @@ constexpr const char oom_doc[] =
     "Raises:\n"
     "    TypeError: If either argument is None\n";
 
-PyObject* py_is_oom_error(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* py_is_oom_error(State& st, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(oom_sig, args, nargs, kwnames) || !str_arg(a[0], "error_message") ||
         !str_arg(a[1], "error_type")) {
         return nullptr;
     }
-    return new_flag(is_oom_error(a[0], a[1]));
+    return new_flag(is_oom_error(st, a[0], a[1]));
 }
 
 // --- is_chunkable_operation -------------------------------------------------------------
@@ -163,13 +165,13 @@ constexpr const char chunkable_doc[] =
     "Returns:\n"
     "    True if the operation's result can be produced in independent slices\n";
 
-PyObject* py_is_chunkable_operation(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_is_chunkable_operation(State& st, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(chunkable_sig, args, nargs, kwnames) || !str_arg(a[0], "operation")) {
         return nullptr;
     }
-    return new_flag(is_chunkable_operation(a[0]));
+    return new_flag(is_chunkable_operation(st, a[0]));
 }
 
 // --- compute_chunk_shapes ---------------------------------------------------------------
@@ -265,7 +267,7 @@ constexpr const char score_doc[] =
     "Returns:\n"
     "    Suitability score from 0.0 (unsuitable) to 1.0 (ideal)\n";
 
-PyObject* py_score_gpu_suitability(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_score_gpu_suitability(State& st, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
     capi::Args<4> a;
     uint64_t data_size_bytes, available_gpu_memory;
@@ -276,7 +278,7 @@ PyObject* py_score_gpu_suitability(PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     const double score =
-        score_gpu_suitability(data_size_bytes, a[1], available_gpu_memory, headroom_ratio);
+        score_gpu_suitability(st, data_size_bytes, a[1], available_gpu_memory, headroom_ratio);
     if (score < 0.0) return nullptr;
     return PyFloat_FromDouble(score);
 }
@@ -355,12 +357,12 @@ const capi::FunctionDef assessment_functions[] = {
 
 }  // namespace
 
-bool add_planning_functions(PyObject* module) noexcept {
-    return capi::add_functions(module, planning_functions);
+bool add_planning_functions(PyObject* module, State& st) noexcept {
+    return capi::add_functions(module, st, planning_functions);
 }
 
-bool add_assessment_functions(PyObject* module) noexcept {
-    return capi::add_functions(module, assessment_functions);
+bool add_assessment_functions(PyObject* module, State& st) noexcept {
+    return capi::add_functions(module, st, assessment_functions);
 }
 
 }  // namespace devicemem

@@ -7,34 +7,29 @@
 #include "capi/capi.hpp"
 #include "devicemem.hpp"
 
+namespace devicemem {
+
 namespace {
 
-bool init(PyObject* module) noexcept {
-    using namespace devicemem;
-    if (!add_planning_functions(module) || !build_constants() ||
-        !add_assessment_functions(module)) {
+bool exec(PyObject* module, State& st) noexcept {
+    if (!st.names.init() || !add_planning_functions(module, st) || !build_constants(st) ||
+        !add_assessment_functions(module, st)) {
         return false;
     }
     return capi::log_banner(module, "Lumetra Devicemem Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.gpu.devicemem",
     "Lumetra Devicemem: the protected core of the GPU memory heuristics.\n\n"
     "Topics:\n"
     "- Memory estimation with dynamic headroom\n"
     "- Three-tier allocation strategy decision\n"
     "- Chunk size calculation for large arrays\n"
-    "- OOM detection heuristics\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "- OOM detection heuristics\n");
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_devicemem() { return capi::create_module(&module_def, init); }
+}  // namespace devicemem
+
+PyMODINIT_FUNC PyInit_devicemem() { return PyModuleDef_Init(&devicemem::module_def); }

@@ -1,9 +1,9 @@
 // Native entries of lumetra.gpu.devicemem that build or read Python objects.
 //
-// Process-lifetime constants, set once by `build_constants` during import and
-// read-only afterwards (so any number of threads may read them): the two
-// operation sets (frozensets of interned names), the three fixed strategy
-// results and the interned name "lower". Their references are never dropped.
+// The module state's constants, set by `build_constants` while the module is
+// executed and read-only afterwards (so any number of threads may read them):
+// the two operation sets (frozensets of interned names) and the three fixed
+// strategy results.
 //
 // Calls into Python: dimension conversions (`__int__` of a dimension) and
 // `str.lower` for texts wider than Latin-1. Shapes are tuples, which no such
@@ -19,13 +19,6 @@
 namespace devicemem {
 
 namespace {
-
-PyObject* chunkable_ops = nullptr;
-PyObject* non_chunkable_ops = nullptr;
-PyObject* no_gpu_memory_result = nullptr;
-PyObject* fits_result = nullptr;
-PyObject* not_chunkable_result = nullptr;
-PyObject* s_lower = nullptr;
 
 PyObject* new_operation_set(std::span<const std::string_view> names) noexcept {
     capi::Ref set = capi::Ref::steal(PyFrozenSet_New(nullptr));
@@ -83,10 +76,10 @@ public:
     ~LoweredText() { PyMem_Free(heap_); }
 
     // False with an error set.
-    bool init(PyObject* text) noexcept {
+    bool init(const State& st, PyObject* text) noexcept {
         if (PyUnicode_READY(text) < 0) return false;
         if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
-            lowered_ = capi::Ref::steal(PyObject_CallMethodNoArgs(text, s_lower));
+            lowered_ = capi::Ref::steal(capi::call_method<"lower">(st, text));
             if (!lowered_ || PyUnicode_READY(lowered_.get()) < 0) return false;
             text = lowered_.get();
         }
@@ -126,30 +119,16 @@ private:
 
 }  // namespace
 
-bool build_constants() noexcept {
-    if (chunkable_ops != nullptr) return true;
-    if (!capi::intern_all({{s_lower, "lower"}})) return false;
-    chunkable_ops = new_operation_set(core::CHUNKABLE_OPS);
-    non_chunkable_ops = chunkable_ops ? new_operation_set(core::NON_CHUNKABLE_OPS) : nullptr;
-    no_gpu_memory_result = non_chunkable_ops
-                               ? new_fixed_strategy(core::CPU_FALLBACK, "No GPU memory available")
-                               : nullptr;
-    fits_result = no_gpu_memory_result
-                      ? new_fixed_strategy(core::GPU_DIRECT, "Allocation fits in GPU memory")
-                      : nullptr;
-    not_chunkable_result =
-        fits_result
-            ? new_fixed_strategy(core::CPU_FALLBACK, "Operation not chunkable, falling back to CPU")
-            : nullptr;
-    if (not_chunkable_result == nullptr) {
-        // Leave nothing half-built behind a failed import.
-        Py_CLEAR(chunkable_ops);
-        Py_CLEAR(non_chunkable_ops);
-        Py_CLEAR(no_gpu_memory_result);
-        Py_CLEAR(fits_result);
-        return false;
-    }
-    return true;
+// What is built before a failure stays in the state and is released with it.
+bool build_constants(State& st) noexcept {
+    return (st.chunkable_ops = new_operation_set(core::CHUNKABLE_OPS)) != nullptr &&
+           (st.non_chunkable_ops = new_operation_set(core::NON_CHUNKABLE_OPS)) != nullptr &&
+           (st.no_gpu_memory_result =
+                new_fixed_strategy(core::CPU_FALLBACK, "No GPU memory available")) != nullptr &&
+           (st.fits_result =
+                new_fixed_strategy(core::GPU_DIRECT, "Allocation fits in GPU memory")) != nullptr &&
+           (st.not_chunkable_result = new_fixed_strategy(
+                core::CPU_FALLBACK, "Operation not chunkable, falling back to CPU")) != nullptr;
 }
 
 bool estimate_allocation_bytes(PyObject* shape, int32_t element_size, double overhead_factor,
@@ -164,24 +143,25 @@ bool estimate_allocation_bytes(PyObject* shape, int32_t element_size, double ove
                                            overhead_factor, out);
 }
 
-PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_bytes,
-                                     double headroom_ratio, bool is_chunkable) noexcept {
+PyObject* decide_allocation_strategy(const State& st, uint64_t requested_bytes,
+                                     uint64_t available_bytes, double headroom_ratio,
+                                     bool is_chunkable) noexcept {
     const core::Strategy s = core::decide_allocation_strategy(requested_bytes, available_bytes,
                                                               headroom_ratio, is_chunkable);
     switch (s.decision) {
         case core::Decision::no_gpu_memory:
-            return Py_NewRef(no_gpu_memory_result);
+            return Py_NewRef(st.no_gpu_memory_result);
         case core::Decision::fits:
-            return Py_NewRef(fits_result);
+            return Py_NewRef(st.fits_result);
         case core::Decision::not_chunkable:
-            return Py_NewRef(not_chunkable_result);
+            return Py_NewRef(st.not_chunkable_result);
         case core::Decision::chunked:
             break;
     }
     return new_chunked_strategy(s.chunk_size, s.chunk_count);
 }
 
-int is_oom_error(PyObject* error_message, PyObject* error_type) noexcept {
+int is_oom_error(const State& st, PyObject* error_message, PyObject* error_type) noexcept {
     // None is rejected before any rule is tried, whichever rule would decide.
     if (error_message == Py_None) {
         capi::raise_arg_type("error_message", "str", error_message);
@@ -194,15 +174,15 @@ int is_oom_error(PyObject* error_message, PyObject* error_type) noexcept {
     // The message rules decide most calls, so the type is folded only when
     // they do not hold.
     LoweredText message;
-    if (!message.init(error_message)) return -1;
+    if (!message.init(st, error_message)) return -1;
     if (core::message_is_oom(message.view())) return 1;
     LoweredText type;
-    if (!type.init(error_type)) return -1;
+    if (!type.init(st, error_type)) return -1;
     return core::type_is_oom(type.view()) ? 1 : 0;
 }
 
-int is_chunkable_operation(PyObject* operation) noexcept {
-    return PySet_Contains(chunkable_ops, operation);
+int is_chunkable_operation(const State& st, PyObject* operation) noexcept {
+    return PySet_Contains(st.chunkable_ops, operation);
 }
 
 PyObject* compute_chunk_shapes(PyObject* shape, int32_t element_size,
@@ -267,12 +247,12 @@ PyObject* compute_chunk_shapes(PyObject* shape, int32_t element_size,
     return chunks.release();
 }
 
-double score_gpu_suitability(uint64_t data_size_bytes, PyObject* operation_type,
+double score_gpu_suitability(const State& st, uint64_t data_size_bytes, PyObject* operation_type,
                              uint64_t available_gpu_memory, double headroom_ratio) noexcept {
     core::OperationKind kind = core::OperationKind::other;
-    int found = PySet_Contains(chunkable_ops, operation_type);
+    int found = PySet_Contains(st.chunkable_ops, operation_type);
     if (found == 0) {
-        found = PySet_Contains(non_chunkable_ops, operation_type);
+        found = PySet_Contains(st.non_chunkable_ops, operation_type);
         if (found > 0) kind = core::OperationKind::non_chunkable;
     } else if (found > 0) {
         kind = core::OperationKind::chunkable;

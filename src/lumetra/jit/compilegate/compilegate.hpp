@@ -1,6 +1,7 @@
 // Module-internal declarations of lumetra.jit.compilegate: the instance
-// layouts with their native-level operations, the types, and one `add_*` per
-// start-up step, called by the module's start-up in import order.
+// layouts with their native-level operations, the module's state (its types,
+// names, constants and the shared policy), and one `add_*` per start-up step,
+// called by the module's start-up in import order.
 //
 // PolicyConfig and FunctionMetrics hold one native record each and no Python
 // references. A Compilegate holds three references, set by its constructor and
@@ -11,6 +12,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "capi/capi.hpp"
 #include "policy.hpp"
 
 namespace compilegate {
@@ -52,13 +56,69 @@ struct CompilegateObject {
     bool _get_threshold_fast(PyObject* func_id, int32_t& threshold) const noexcept;
 };
 
-extern PyTypeObject* PolicyConfigType;
-extern PyTypeObject* FunctionMetricsType;
-extern PyTypeObject* CompilegateType;
+// time.time() as resolved through the module's `time` global, kept while
+// neither namespace changes (see current_time in compilegate_type.cpp).
+// `time_module` and `time_func` are owned; both are null until the first
+// resolution.
+struct TimeResolution {
+    PyObject* time_module = nullptr;  // the `time` global when last resolved
+    PyObject* time_func = nullptr;    // time_module.time when last resolved
+    bool cacheable = false;
+    uint64_t globals_version = 0;
+    uint64_t module_version = 0;
 
-// The module's namespace; global names (`time`, `logger`, `threading`,
-// `_policy_lock`) are looked up in it when used, as Python code would.
-extern PyObject* module_dict;
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(time_module);
+        f(time_func);
+    }
+};
+
+// The module's state: one per module object, so one per interpreter.
+struct State : capi::ModuleState {
+    PyTypeObject* PolicyConfigType = nullptr;
+    PyTypeObject* FunctionMetricsType = nullptr;
+    PyTypeObject* CompilegateType = nullptr;
+    // The shared policy of get_compilegate() (`_global_policy`, not visible
+    // from Python); null stands for None. Guarded by `_policy_lock`.
+    PyObject* global_policy = nullptr;
+    PyObject* zero = nullptr;           // 0
+    PyObject* config_defaults[5] = {};  // 100, 10, 10000, 0.1, 2.0
+    // Originals of the standard names that the fast paths of should_compile
+    // and update compare against by identity, as found at import.
+    PyObject* builtin_time = nullptr;  // time.time
+    PyObject* debug_level = nullptr;   // logging.DEBUG
+    PyObject* logger_debug = nullptr;  // logging.Logger.debug; null if Logger is not a class
+    TimeResolution time_resolution;
+    capi::Names<"get_metrics", "call_count", "compile_count", "avg_speedup", "last_compiled",
+                "time", "logger", "debug", "isEnabledFor", "initial_threshold", "min_threshold",
+                "max_threshold", "learning_rate", "target_speedup", "tracked_functions",
+                "avg_threshold", "_policy_lock">
+        names;
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        ModuleState::for_each_ref(f);
+        f(PolicyConfigType);
+        f(FunctionMetricsType);
+        f(CompilegateType);
+        f(global_policy);
+        f(zero);
+        for (PyObject*& value : config_defaults) f(value);
+        f(builtin_time);
+        f(debug_level);
+        f(logger_debug);
+        time_resolution.for_each_ref(f);
+        names.for_each_ref(f);
+    }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that made `type` (or its base).
+inline State& state_of(PyTypeObject* type) noexcept {
+    return capi::type_state<State>(type, module_def);
+}
 
 // Converts the five constructor values (null = default) and validates the
 // result; returns a new PolicyConfig of `type` or null with the error set.
@@ -67,13 +127,14 @@ PyObject* new_policy_config(PyTypeObject* type, PyObject* const values[5]) noexc
 PyObject* make_policy_config(PyTypeObject* type, const CPolicyConfig& record) noexcept;
 PyObject* make_function_metrics(PyTypeObject* type, const CFunctionMetrics& record) noexcept;
 
-bool add_policy_config(PyObject* module) noexcept;
-bool add_function_metrics(PyObject* module) noexcept;
-bool add_compilegate(PyObject* module) noexcept;
+bool add_policy_config(PyObject* module, State& st) noexcept;
+bool add_function_metrics(PyObject* module, State& st) noexcept;
+// Creates the Compilegate type and the constants its methods use.
+bool add_compilegate(PyObject* module, State& st) noexcept;
 // Captures, once the module has imported `time` and `logging`, the originals
 // of time.time, logging.DEBUG and logging.Logger.debug that the fast paths of
 // should_compile and update compare against.
-bool capture_standard_names() noexcept;
-bool add_module_functions(PyObject* module) noexcept;
+bool capture_standard_names(State& st) noexcept;
+bool add_module_functions(PyObject* module, State& st) noexcept;
 
 }  // namespace compilegate

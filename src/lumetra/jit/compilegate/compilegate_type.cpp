@@ -24,9 +24,6 @@
 
 namespace compilegate {
 
-PyTypeObject* CompilegateType = nullptr;
-PyObject* module_dict = nullptr;
-
 bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshold) const noexcept {
     // Keys are exact str or None, so the lookup runs no Python code.
     PyObject* stored = PyDict_GetItemWithError(_thresholds, func_id);
@@ -42,32 +39,7 @@ namespace {
 
 using Self = CompilegateObject;
 
-PyObject* s_get_metrics = nullptr;
-PyObject* s_call_count = nullptr;
-PyObject* s_compile_count = nullptr;
-PyObject* s_avg_speedup = nullptr;
-PyObject* s_last_compiled = nullptr;
-PyObject* s_time = nullptr;
-PyObject* s_logger = nullptr;
-PyObject* s_debug = nullptr;
-PyObject* s_is_enabled_for = nullptr;
-PyObject* s_initial_threshold = nullptr;
-PyObject* s_min_threshold = nullptr;
-PyObject* s_max_threshold = nullptr;
-PyObject* s_learning_rate = nullptr;
-PyObject* s_target_speedup = nullptr;
-PyObject* s_tracked_functions = nullptr;
-PyObject* s_avg_threshold = nullptr;
-
-PyObject* zero = nullptr;           // 0
-PyObject* debug_level = nullptr;    // logging.DEBUG
-PyObject* logger_debug = nullptr;   // logging.Logger.debug as found at import
-PyObject* config_defaults[5] = {};  // 100, 10, 10000, 0.1, 2.0
-
 constexpr double recompile_interval = 600.0;
-
-// A module global, looked up at each use as Python code would.
-PyObject* global(PyObject* name) noexcept { return capi::module_global(module_dict, name); }
 
 bool check_func_id(PyObject* func_id) noexcept {
     return capi::check_exact(func_id, &PyUnicode_Type, "func_id", true);
@@ -75,30 +47,34 @@ bool check_func_id(PyObject* func_id) noexcept {
 
 // `config.<name>` for an int property: the record's field unless a Python
 // subclass replaced the property.
-PyObject* config_int(PyObject* config, PyObject* name, int32_t field) noexcept {
-    if (capi::overridden(config, PolicyConfigType, name)) return PyObject_GetAttr(config, name);
+template <capi::Name N>
+PyObject* config_int(const State& st, PyObject* config, int32_t field) noexcept {
+    if (capi::overridden(config, st.PolicyConfigType, st.names.get<N>())) {
+        return capi::attr<N>(st, config);
+    }
     return PyLong_FromLong(field);
 }
 
 // Compilegate(config) turns `config` into the PolicyConfig it will use.
-PyObject* coerce_config(PyObject* config) noexcept {
+PyObject* coerce_config(const State& st, PyObject* config) noexcept {
     if (config == nullptr || config == Py_None) {
-        return make_policy_config(PolicyConfigType, CPolicyConfig{});
+        return make_policy_config(st.PolicyConfigType, CPolicyConfig{});
     }
-    if (PyObject_TypeCheck(config, PolicyConfigType)) return Py_NewRef(config);
+    if (PyObject_TypeCheck(config, st.PolicyConfigType)) return Py_NewRef(config);
     // Any other object: getattr(config, name, default) for each field, in
     // order, then the constructor's conversions and checks.
-    PyObject* const names[5] = {s_initial_threshold, s_min_threshold, s_max_threshold,
-                                s_learning_rate, s_target_speedup};
+    PyObject* const names[5] = {st.names.get<"initial_threshold">(),
+                                st.names.get<"min_threshold">(), st.names.get<"max_threshold">(),
+                                st.names.get<"learning_rate">(), st.names.get<"target_speedup">()};
     capi::Ref read[5];
     PyObject* values[5];
     for (int i = 0; i < 5; ++i) {
         PyObject* found = nullptr;
         if (capi::internals::get_optional_attr(config, names[i], &found) < 0) return nullptr;
         read[i] = capi::Ref::steal(found);
-        values[i] = found ? found : config_defaults[i];
+        values[i] = found ? found : st.config_defaults[i];
     }
-    return new_policy_config(PolicyConfigType, values);
+    return new_policy_config(st.PolicyConfigType, values);
 }
 
 constexpr capi::Param new_params[] = {{"config", "None"}};
@@ -107,11 +83,12 @@ constexpr capi::Signature new_sig("Compilegate", new_params);
 PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     capi::Args<1> a;
     if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
-    capi::Ref config = capi::Ref::steal(coerce_config(a[0]));
+    const State& st = state_of(type);
+    capi::Ref config = capi::Ref::steal(coerce_config(st, a[0]));
     if (!config) return nullptr;
     capi::Ref thresholds = capi::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
-    capi::Ref lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    capi::Ref lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!lock) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -134,72 +111,61 @@ int gate_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void gate_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Self* gate = reinterpret_cast<Self*>(self);
+void gate_release(Self* gate) noexcept {
     Py_CLEAR(gate->_config);
     Py_CLEAR(gate->_thresholds);
     Py_CLEAR(gate->_lock);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // time.time() through the module's `time` global, as Python code would call
 // it. Resolving `time.time` costs two namespace lookups per call, so the
-// result is kept and reused while neither namespace has changed since (their
-// dictionaries' version tags are unchanged). When it resolves to the
-// interpreter's own time.time, the clock is read the way that function reads
-// it, without building and unboxing a float.
-struct TimeResolution {
-    capi::Ref time_module;  // the `time` global when last resolved
-    capi::Ref time_func;    // time_module.time when last resolved
-    bool cacheable = false;
-    uint64_t globals_version = 0;
-    uint64_t module_version = 0;
-};
-TimeResolution time_resolution;
-PyObject* builtin_time = nullptr;  // time.time as found at import
+// result is kept in the state (TimeResolution) and reused while neither
+// namespace has changed since (their dictionaries' version tags are
+// unchanged). When it resolves to the interpreter's own time.time, the clock
+// is read the way that function reads it, without building and unboxing a
+// float.
 
 using capi::internals::dict_version;
 
 // A new reference: dropping the previous resolution may run Python code that
 // resolves again and replaces the one returned here.
-capi::Ref resolve_time() noexcept {
-    TimeResolution& r = time_resolution;
-    if (r.cacheable && dict_version(module_dict) == r.globals_version &&
-        dict_version(PyModule_GetDict(r.time_module.get())) == r.module_version) {
-        return capi::Ref::borrow(r.time_func.get());
+capi::Ref resolve_time(State& st) noexcept {
+    TimeResolution& r = st.time_resolution;
+    if (r.cacheable && dict_version(st.module_dict) == r.globals_version &&
+        dict_version(PyModule_GetDict(r.time_module)) == r.module_version) {
+        return capi::Ref::borrow(r.time_func);
     }
-    PyObject* found = global(s_time);
+    PyObject* name = st.names.get<"time">();
+    PyObject* found = capi::global<"time">(st);
     if (found == nullptr) return capi::Ref();
-    TimeResolution fresh;
-    fresh.time_module = capi::Ref::borrow(found);
-    fresh.time_func = capi::Ref::steal(PyObject_GetAttr(found, s_time));
-    if (!fresh.time_func) return capi::Ref();
+    capi::Ref time_module = capi::Ref::borrow(found);
+    capi::Ref time_func = capi::Ref::steal(capi::attr<"time">(st, found));
+    if (!time_func) return capi::Ref();
     // Cached only when the function came straight from a plain module's
     // dictionary (not from a module __getattr__). The versions are taken after
     // the lookups, which may have run Python code.
+    bool cacheable = false;
     if (capi::internals::dict_versions && PyModule_CheckExact(found)) {
-        PyObject* stored = PyDict_GetItemWithError(PyModule_GetDict(found), s_time);
+        PyObject* stored = PyDict_GetItemWithError(PyModule_GetDict(found), name);
         if (stored == nullptr && PyErr_Occurred()) return capi::Ref();
-        fresh.cacheable = stored == fresh.time_func.get();
+        cacheable = stored == time_func.get();
     }
-    if (fresh.cacheable) {
-        fresh.globals_version = dict_version(module_dict);
-        fresh.module_version = dict_version(PyModule_GetDict(found));
-    }
-    // The previous resolution is dropped (which may run Python code) only
-    // once the new one is complete.
-    capi::Ref func = capi::Ref::borrow(fresh.time_func.get());
-    std::swap(r, fresh);
-    return func;
+    // The new resolution is stored whole before the previous one is dropped
+    // (at return, which may run Python code).
+    capi::Ref previous_module = capi::Ref::steal(r.time_module);
+    capi::Ref previous_func = capi::Ref::steal(r.time_func);
+    r.time_module = time_module.release();
+    r.time_func = Py_NewRef(time_func.get());
+    r.cacheable = cacheable;
+    r.globals_version = cacheable ? dict_version(st.module_dict) : 0;
+    r.module_version = cacheable ? dict_version(PyModule_GetDict(found)) : 0;
+    return time_func;
 }
 
-bool current_time(double& now) noexcept {
-    capi::Ref func = resolve_time();
+bool current_time(State& st, double& now) noexcept {
+    capi::Ref func = resolve_time(st);
     if (!func) return false;
-    if (func.get() == builtin_time) {
+    if (func.get() == st.builtin_time) {
         now = capi::internals::time_seconds();
         return true;
     }
@@ -208,32 +174,33 @@ bool current_time(double& now) noexcept {
 }
 
 // telemetry_store.get_metrics(func_id)
-PyObject* get_metrics(PyObject* store, PyObject* func_id) noexcept {
-    return capi::call_method(store, s_get_metrics, func_id);
+PyObject* get_metrics(const State& st, PyObject* store, PyObject* func_id) noexcept {
+    return capi::call_method<"get_metrics">(st, store, func_id);
 }
 
 // Reads one attribute into `holder` (which keeps it alive past the lock).
-PyObject* read_attr(PyObject* obj, PyObject* name, capi::Ref& holder) noexcept {
-    holder = capi::Ref::steal(PyObject_GetAttr(obj, name));
+template <capi::Name N>
+PyObject* read_attr(const State& st, PyObject* obj, capi::Ref& holder) noexcept {
+    holder = capi::Ref::steal(capi::attr<N>(st, obj));
     return holder.get();
 }
 
-bool is_exact_metrics(PyObject* metrics) noexcept {
+bool is_exact_metrics(const State& st, PyObject* metrics) noexcept {
     // FunctionMetrics is immutable, so its properties are known to return the
     // record's fields: read them directly. Subclasses go through getattr.
-    return Py_IS_TYPE(metrics, FunctionMetricsType);
+    return Py_IS_TYPE(metrics, st.FunctionMetricsType);
 }
 
 // `value == 0` as Python evaluates it; -1 with an error set.
-int equals_zero(PyObject* value) noexcept {
-    capi::Ref result = capi::Ref::steal(PyObject_RichCompare(value, zero, Py_EQ));
+int equals_zero(const State& st, PyObject* value) noexcept {
+    capi::Ref result = capi::Ref::steal(PyObject_RichCompare(value, st.zero, Py_EQ));
     return result ? capi::to_truth(result.get()) : -1;
 }
 
 constexpr capi::Param func_id_params[] = {{"func_id"}};
 constexpr capi::Signature get_threshold_sig("get_threshold", func_id_params);
 
-PyObject* get_threshold(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* get_threshold(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(get_threshold_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
@@ -242,20 +209,20 @@ PyObject* get_threshold(Self* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* stored = PyDict_GetItemWithError(self->_thresholds, a[0]);
     if (stored != nullptr) return Py_NewRef(stored);
     if (PyErr_Occurred()) return nullptr;
-    return config_int(self->_config, s_initial_threshold,
-                      self->config()->get_initial_threshold_fast());
+    return config_int<"initial_threshold">(st, self->_config,
+                                           self->config()->get_initial_threshold_fast());
 }
 
 constexpr capi::Param store_params[] = {{"func_id"}, {"telemetry_store"}};
 constexpr capi::Signature should_compile_sig("should_compile", store_params);
 
-PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(should_compile_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
     PyObject* func_id = a[0];
     double current_time_s = 0.0;
-    if (!current_time(current_time_s)) return nullptr;
+    if (!current_time(st, current_time_s)) return nullptr;
 
     capi::Ref metrics, held[4];  // released after the lock
     int32_t threshold;
@@ -267,10 +234,10 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
         if (!guard.acquire(self->_lock) || !self->_get_threshold_fast(func_id, threshold)) {
             return nullptr;
         }
-        metrics = capi::Ref::steal(get_metrics(a[1], func_id));
+        metrics = capi::Ref::steal(get_metrics(st, a[1], func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
-        if (is_exact_metrics(obj)) {
+        if (is_exact_metrics(st, obj)) {
             const auto* record = reinterpret_cast<FunctionMetricsObject*>(obj);
             m.call_count = record->get_call_count_fast();
             m.compile_count = record->get_compile_count_fast();
@@ -279,18 +246,20 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
             m.last_compiled = record->get_last_compiled_fast();
         } else {
             PyObject* value;
-            if (!(value = read_attr(obj, s_call_count, held[0])) ||
+            if (!(value = read_attr<"call_count">(st, obj, held[0])) ||
                 !capi::to_uint64(value, m.call_count) ||
-                !(value = read_attr(obj, s_compile_count, held[1])) ||
+                !(value = read_attr<"compile_count">(st, obj, held[1])) ||
                 !capi::to_uint32(value, m.compile_count) ||
-                !(value = read_attr(obj, s_avg_speedup, held[2])) ||
+                !(value = read_attr<"avg_speedup">(st, obj, held[2])) ||
                 !capi::to_double(value, m.avg_speedup)) {
                 return nullptr;
             }
             target_speedup = self->config()->get_target_speedup_fast();
             PyObject* found = nullptr;
-            if (capi::internals::get_optional_attr(obj, s_last_compiled, &found) < 0)
+            if (capi::internals::get_optional_attr(obj, st.names.get<"last_compiled">(), &found) <
+                0) {
                 return nullptr;
+            }
             held[3] = capi::Ref::steal(found);
             if (found != nullptr && !capi::to_double(found, m.last_compiled)) return nullptr;
         }
@@ -305,19 +274,19 @@ PyObject* should_compile(Self* self, PyObject* const* args, Py_ssize_t nargs,
 // unreplaced logging.Logger.debug (not shadowed on the instance or replaced in
 // a subclass) we ask isEnabledFor(DEBUG) first, which is the first thing that
 // method does itself, so handlers receive exactly the same records.
-bool log_update(PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
+bool log_update(const State& st, PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
                 double avg_speedup) noexcept {
-    PyObject* found = global(s_logger);
+    PyObject* found = capi::global<"logger">(st);
     if (found == nullptr) return false;
     capi::Ref logger = capi::Ref::borrow(found);
     // As in Python, `logger.debug` is looked up before the message is built.
     PyObject* raw = nullptr;
-    const int unbound = capi::internals::get_method(found, s_debug, &raw);
+    const int unbound = capi::internals::get_method(found, st.names.get<"debug">(), &raw);
     capi::Ref debug = capi::Ref::steal(raw);
     if (!debug) return false;
-    if (unbound && debug.get() == logger_debug) {
+    if (unbound && debug.get() == st.logger_debug) {
         capi::Ref enabled =
-            capi::Ref::steal(capi::call_method(found, s_is_enabled_for, debug_level));
+            capi::Ref::steal(capi::call_method<"isEnabledFor">(st, found, st.debug_level));
         if (!enabled) return false;
         const int truth = capi::to_truth(enabled.get());
         if (truth <= 0) return truth == 0;
@@ -343,7 +312,8 @@ bool log_update(PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
 
 constexpr capi::Signature update_sig("update", store_params);
 
-PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(update_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
     PyObject* func_id = a[0];
@@ -355,17 +325,17 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     {
         capi::LockGuard guard;
         if (!guard.acquire(self->_lock)) return nullptr;
-        metrics = capi::Ref::steal(get_metrics(a[1], func_id));
+        metrics = capi::Ref::steal(get_metrics(st, a[1], func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
-        const bool exact = is_exact_metrics(obj);
+        const bool exact = is_exact_metrics(st, obj);
         const auto* record = reinterpret_cast<FunctionMetricsObject*>(obj);
         int none_compiled;
         if (exact) {
             none_compiled = record->get_compile_count_fast() == 0;
         } else {
-            PyObject* value = read_attr(obj, s_compile_count, held[0]);
-            none_compiled = value ? equals_zero(value) : -1;
+            PyObject* value = read_attr<"compile_count">(st, obj, held[0]);
+            none_compiled = value ? equals_zero(st, value) : -1;
         }
         if (none_compiled < 0) return nullptr;
         if (none_compiled) Py_RETURN_NONE;
@@ -376,9 +346,9 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         } else {
             // compile_count is read a second time, as a number this time.
             PyObject* value;
-            if (!(value = read_attr(obj, s_compile_count, held[1])) ||
+            if (!(value = read_attr<"compile_count">(st, obj, held[1])) ||
                 !capi::to_uint32(value, compile_count) ||
-                !(value = read_attr(obj, s_avg_speedup, held[2])) ||
+                !(value = read_attr<"avg_speedup">(st, obj, held[2])) ||
                 !capi::to_double(value, avg_speedup)) {
                 return nullptr;
             }
@@ -391,7 +361,7 @@ PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         capi::Ref value = capi::Ref::steal(PyLong_FromLong(new_threshold));
         if (!value || PyDict_SetItem(self->_thresholds, func_id, value.get()) < 0) return nullptr;
     }
-    if (!log_update(func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
+    if (!log_update(st, func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -417,7 +387,7 @@ PyObject* mean_of(PyObject* thresholds, int64_t sum, bool exact) noexcept {
 
 constexpr capi::Signature get_statistics_sig("get_statistics");
 
-PyObject* get_statistics(Self* self, PyObject* const*, Py_ssize_t nargs,
+PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(get_statistics_sig, nargs, kwnames)) return nullptr;
     capi::LockGuard guard;
@@ -427,15 +397,15 @@ PyObject* get_statistics(Self* self, PyObject* const*, Py_ssize_t nargs,
     values[0] = capi::Ref::steal(PyLong_FromSsize_t(count));
     if (count == 0) {
         const PolicyConfigObject* config = self->config();
-        values[1] = capi::Ref::steal(
-            config_int(self->_config, s_initial_threshold, config->get_initial_threshold_fast()));
+        values[1] = capi::Ref::steal(config_int<"initial_threshold">(
+            st, self->_config, config->get_initial_threshold_fast()));
         if (values[1]) {
             values[2] = capi::Ref::steal(
-                config_int(self->_config, s_min_threshold, config->get_min_threshold_fast()));
+                config_int<"min_threshold">(st, self->_config, config->get_min_threshold_fast()));
         }
         if (values[2]) {
             values[3] = capi::Ref::steal(
-                config_int(self->_config, s_max_threshold, config->get_max_threshold_fast()));
+                config_int<"max_threshold">(st, self->_config, config->get_max_threshold_fast()));
         }
     } else {
         // Stored values are exact ints within int32_t (the policy stores
@@ -457,8 +427,8 @@ PyObject* get_statistics(Self* self, PyObject* const*, Py_ssize_t nargs,
         values[2] = capi::Ref::borrow(min_value);
         values[3] = capi::Ref::borrow(max_value);
     }
-    PyObject* const keys[4] = {s_tracked_functions, s_avg_threshold, s_min_threshold,
-                               s_max_threshold};
+    PyObject* const keys[4] = {st.names.get<"tracked_functions">(), st.names.get<"avg_threshold">(),
+                               st.names.get<"min_threshold">(), st.names.get<"max_threshold">()};
     capi::Ref result = capi::Ref::steal(capi::internals::new_presized_dict(4));
     if (!result) return nullptr;
     for (int i = 0; i < 4; ++i) {
@@ -479,15 +449,15 @@ PyGetSetDef getset[] = {
 };
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, get_threshold>(get_threshold_sig,
-                                      "Get current threshold for function.\n\n"
-                                      "Args:\n"
-                                      "    func_id: Function identifier\n\n"
-                                      "Returns:\n"
-                                      "    Call count threshold for compilation\n\n"
-                                      "Performance: <100ns (dict lookup with lock)",
-                                      "int"),
-    capi::method<Self, should_compile>(
+    capi::method<get_threshold>(get_threshold_sig,
+                                "Get current threshold for function.\n\n"
+                                "Args:\n"
+                                "    func_id: Function identifier\n\n"
+                                "Returns:\n"
+                                "    Call count threshold for compilation\n\n"
+                                "Performance: <100ns (dict lookup with lock)",
+                                "int"),
+    capi::method<should_compile>(
         should_compile_sig,
         "Decide if function should be compiled.\n\n"
         "Allows recompilation when the function has reached its current threshold\n"
@@ -502,23 +472,23 @@ const capi::FunctionDef methods[] = {
         "All state reads happen within the lock to prevent time-of-check to\n"
         "time-of-use races between the metrics and threshold reads.",
         "bool"),
-    capi::method<Self, update>(update_sig,
-                               "Update policy based on compilation outcome.\n\n"
-                               "Args:\n"
-                               "    func_id: Function identifier\n"
-                               "    telemetry_store: TelemetryStore instance\n\n"
-                               "Performance: <1us (adaptive update)\n\n"
-                               "All reads and writes happen within a single lock."),
-    capi::method<Self, get_statistics>(get_statistics_sig,
-                                       "Get policy statistics.\n\n"
-                                       "Returns:\n"
-                                       "    Dictionary with statistics",
-                                       "Dict"),
+    capi::method<update>(update_sig,
+                         "Update policy based on compilation outcome.\n\n"
+                         "Args:\n"
+                         "    func_id: Function identifier\n"
+                         "    telemetry_store: TelemetryStore instance\n\n"
+                         "Performance: <1us (adaptive update)\n\n"
+                         "All reads and writes happen within a single lock."),
+    capi::method<get_statistics>(get_statistics_sig,
+                                 "Get policy statistics.\n\n"
+                                 "Returns:\n"
+                                 "    Dictionary with statistics",
+                                 "Dict"),
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(gate_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(gate_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, gate_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
@@ -553,60 +523,38 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-bool add_compilegate(PyObject* module) noexcept {
-    if (module_dict == nullptr) module_dict = Py_NewRef(PyModule_GetDict(module));
-    if (!capi::intern_all({{s_get_metrics, "get_metrics"},
-                           {s_call_count, "call_count"},
-                           {s_compile_count, "compile_count"},
-                           {s_avg_speedup, "avg_speedup"},
-                           {s_last_compiled, "last_compiled"},
-                           {s_time, "time"},
-                           {s_logger, "logger"},
-                           {s_debug, "debug"},
-                           {s_is_enabled_for, "isEnabledFor"},
-                           {s_initial_threshold, "initial_threshold"},
-                           {s_min_threshold, "min_threshold"},
-                           {s_max_threshold, "max_threshold"},
-                           {s_learning_rate, "learning_rate"},
-                           {s_target_speedup, "target_speedup"},
-                           {s_tracked_functions, "tracked_functions"},
-                           {s_avg_threshold, "avg_threshold"}})) {
+bool add_compilegate(PyObject* module, State& st) noexcept {
+    if ((st.zero = PyLong_FromLong(0)) == nullptr ||
+        (st.config_defaults[0] = PyLong_FromLong(100)) == nullptr ||
+        (st.config_defaults[1] = PyLong_FromLong(10)) == nullptr ||
+        (st.config_defaults[2] = PyLong_FromLong(10000)) == nullptr ||
+        (st.config_defaults[3] = PyFloat_FromDouble(0.1)) == nullptr ||
+        (st.config_defaults[4] = PyFloat_FromDouble(2.0)) == nullptr) {
         return false;
     }
-    if (zero == nullptr) {
-        zero = PyLong_FromLong(0);
-        config_defaults[0] = PyLong_FromLong(100);
-        config_defaults[1] = PyLong_FromLong(10);
-        config_defaults[2] = PyLong_FromLong(10000);
-        config_defaults[3] = PyFloat_FromDouble(0.1);
-        config_defaults[4] = PyFloat_FromDouble(2.0);
-        for (PyObject* value : config_defaults) {
-            if (value == nullptr) return false;
-        }
-        if (zero == nullptr) return false;
-    }
-    CompilegateType = capi::create_type(module, {&type_spec, methods});
-    return CompilegateType != nullptr;
+    st.CompilegateType = capi::create_type(module, st, {&type_spec, methods});
+    return st.CompilegateType != nullptr;
 }
 
-bool capture_standard_names() noexcept {
-    if (debug_level != nullptr) return true;
-    PyObject* time_module = PyDict_GetItemWithError(module_dict, s_time);
-    PyObject* logging = PyDict_GetItemString(module_dict, "logging");
+bool capture_standard_names(State& st) noexcept {
+    PyObject* time_module = PyDict_GetItemWithError(st.module_dict, st.names.get<"time">());
+    PyObject* logging =
+        time_module ? PyDict_GetItemWithError(st.module_dict, st.base_names.get<"logging">())
+                    : nullptr;
     if (time_module == nullptr || logging == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "time or logging missing");
         return false;
     }
-    builtin_time = PyObject_GetAttr(time_module, s_time);
-    if (builtin_time == nullptr) return false;
-    debug_level = PyObject_GetAttrString(logging, "DEBUG");
-    if (debug_level == nullptr) return false;
+    st.builtin_time = capi::attr<"time">(st, time_module);
+    if (st.builtin_time == nullptr) return false;
+    st.debug_level = PyObject_GetAttrString(logging, "DEBUG");
+    if (st.debug_level == nullptr) return false;
     capi::Ref logger_class = capi::Ref::steal(PyObject_GetAttrString(logging, "Logger"));
     if (!logger_class) return false;
     if (PyType_Check(logger_class.get())) {
-        // Kept for the life of the process; compared by identity in log_update.
-        logger_debug = Py_XNewRef(capi::internals::type_lookup(
-            reinterpret_cast<PyTypeObject*>(logger_class.get()), s_debug));
+        // Compared by identity in log_update.
+        st.logger_debug = Py_XNewRef(capi::internals::type_lookup(
+            reinterpret_cast<PyTypeObject*>(logger_class.get()), st.names.get<"debug">()));
     }
     return true;
 }

@@ -11,8 +11,6 @@
 
 namespace compilegate {
 
-PyTypeObject* FunctionMetricsType = nullptr;
-
 namespace {
 
 using Self = FunctionMetricsObject;
@@ -127,9 +125,9 @@ PyObject* make_function_metrics(PyTypeObject* type, const CFunctionMetrics& reco
     return self;
 }
 
-bool add_function_metrics(PyObject* module) noexcept {
-    FunctionMetricsType = capi::create_type(module, {&type_spec});
-    return FunctionMetricsType != nullptr;
+bool add_function_metrics(PyObject* module, State& st) noexcept {
+    st.FunctionMetricsType = capi::create_type(module, st, {&type_spec});
+    return st.FunctionMetricsType != nullptr;
 }
 
 }  // namespace compilegate

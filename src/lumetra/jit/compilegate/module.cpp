@@ -7,39 +7,34 @@
 #include "capi/capi.hpp"
 #include "compilegate.hpp"
 
+namespace compilegate {
+
 namespace {
 
-bool init(PyObject* module) noexcept {
-    using namespace compilegate;
-    if (!add_policy_config(module) || !add_function_metrics(module) || !add_compilegate(module) ||
-        !capi::import_module(module, "time") || !capi::import_module(module, "logging") ||
-        !capi::import_module(module, "threading") ||
+bool exec(PyObject* module, State& st) noexcept {
+    if (!st.names.init() || !add_policy_config(module, st) || !add_function_metrics(module, st) ||
+        !add_compilegate(module, st) || !capi::import_module(module, "time") ||
+        !capi::import_module(module, "logging") || !capi::import_module(module, "threading") ||
         !capi::import_names(module, "typing", {"Dict", "Optional"})) {
         return false;
     }
     capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    if (!logger || !capture_standard_names()) return false;
-    capi::Ref policy_lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    if (!logger || !capture_standard_names(st)) return false;
+    capi::Ref policy_lock = capi::Ref::steal(capi::new_threading_lock(st));
     return policy_lock && PyModule_AddObjectRef(module, "_policy_lock", policy_lock.get()) == 0 &&
-           add_module_functions(module) &&
+           add_module_functions(module, st) &&
            capi::log(logger.get(), "info",
                      "Lumetra Compilegate Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+}  // namespace
+
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.jit.compilegate",
     "Adaptive JIT threshold policy.\n\n"
     "Dynamically adjusts compilation thresholds based on observed performance.\n"
-    "Reduces compilation attempts while maximizing benefit.\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "Reduces compilation attempts while maximizing benefit.\n");
 
-}  // namespace
+}  // namespace compilegate
 
-PyMODINIT_FUNC PyInit_compilegate() { return capi::create_module(&module_def, init); }
+PyMODINIT_FUNC PyInit_compilegate() { return PyModuleDef_Init(&compilegate::module_def); }

@@ -1,9 +1,10 @@
 // Module functions: the shared policy and the two factories.
 //
-// `global_policy` (the module's `_global_policy`, not visible from Python) is
-// read and written only while `_policy_lock` is held; the lock is looked up in
-// the module namespace at each call. A replaced policy is released after the
-// lock, so whatever its destruction runs cannot deadlock on `_policy_lock`.
+// The shared policy (`st.global_policy`, the module's `_global_policy`, not
+// visible from Python) is read and written only while `_policy_lock` is held;
+// the lock is looked up in the module namespace at each call. A replaced
+// policy is released after the lock, so whatever its destruction runs cannot
+// deadlock on `_policy_lock`.
 #include <utility>
 
 #include "capi/capi.hpp"
@@ -13,48 +14,41 @@ namespace compilegate {
 
 namespace {
 
-// The shared policy; null stands for None.
-PyObject* global_policy = nullptr;
-
-PyObject* s_policy_lock = nullptr;
-
 // A strong reference to the current `_policy_lock`: the global may be rebound
 // while this thread waits for the lock.
-capi::Ref policy_lock() noexcept {
-    PyObject* lock = PyDict_GetItemWithError(module_dict, s_policy_lock);
-    if (lock == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", s_policy_lock);
-    }
-    return capi::Ref::borrow(lock);
+capi::Ref policy_lock(const State& st) noexcept {
+    return capi::Ref::borrow(capi::global<"_policy_lock">(st));
 }
 
 constexpr capi::Signature get_compilegate_sig("get_compilegate");
 
-PyObject* get_compilegate(PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get_compilegate(State& st, PyObject* const*, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(get_compilegate_sig, nargs, kwnames)) return nullptr;
-    capi::Ref lock = policy_lock();
+    capi::Ref lock = policy_lock(st);
     if (!lock) return nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(lock.get())) return nullptr;
-    if (global_policy == nullptr) {
+    if (st.global_policy == nullptr) {
         // On failure the shared policy stays None.
-        global_policy = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(CompilegateType));
-        if (global_policy == nullptr) return nullptr;
+        st.global_policy = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st.CompilegateType));
+        if (st.global_policy == nullptr) return nullptr;
     }
-    return Py_NewRef(global_policy);
+    return Py_NewRef(st.global_policy);
 }
 
 constexpr capi::Signature reset_compilegate_sig("reset_compilegate");
 
-PyObject* reset_compilegate(PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* reset_compilegate(State& st, PyObject* const*, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(reset_compilegate_sig, nargs, kwnames)) return nullptr;
-    capi::Ref lock = policy_lock();
+    capi::Ref lock = policy_lock(st);
     if (!lock) return nullptr;
     capi::Ref previous;  // dropped after the guard releases the lock
     {
         capi::LockGuard guard;
         if (!guard.acquire(lock.get())) return nullptr;
-        previous = capi::Ref::steal(std::exchange(global_policy, nullptr));
+        previous = capi::Ref::steal(std::exchange(st.global_policy, nullptr));
     }
     Py_RETURN_NONE;
 }
@@ -73,7 +67,7 @@ capi::Ref int_arg(PyObject* given, const char* name) noexcept {
     return capi::Ref::steal(given ? capi::int_param(given, name) : nullptr);
 }
 
-PyObject* create_function_metrics(PyObject* const* args, Py_ssize_t nargs,
+PyObject* create_function_metrics(State& st, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
     capi::Args<5> a;
     if (!a.parse(create_metrics_sig, args, nargs, kwnames)) return nullptr;
@@ -91,7 +85,7 @@ PyObject* create_function_metrics(PyObject* const* args, Py_ssize_t nargs,
         (compile_count && !capi::to_uint32(compile_count.get(), record.compile_count))) {
         return nullptr;
     }
-    return make_function_metrics(FunctionMetricsType, record);
+    return make_function_metrics(st.FunctionMetricsType, record);
 }
 
 constexpr capi::Param create_config_params[] = {
@@ -101,7 +95,7 @@ constexpr capi::Param create_config_params[] = {
 };
 constexpr capi::Signature create_config_sig("create_policy_config", create_config_params);
 
-PyObject* create_policy_config(PyObject* const* args, Py_ssize_t nargs,
+PyObject* create_policy_config(State& st, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
     capi::Args<5> a;
     if (!a.parse(create_config_sig, args, nargs, kwnames)) return nullptr;
@@ -121,7 +115,7 @@ PyObject* create_policy_config(PyObject* const* args, Py_ssize_t nargs,
         (maximum && !capi::to_int(maximum.get(), record.max_threshold))) {
         return nullptr;
     }
-    return make_policy_config(PolicyConfigType, record);
+    return make_policy_config(st.PolicyConfigType, record);
 }
 
 const capi::FunctionDef functions[] = {
@@ -146,9 +140,8 @@ const capi::FunctionDef functions[] = {
 
 }  // namespace
 
-bool add_module_functions(PyObject* module) noexcept {
-    return capi::intern_all({{s_policy_lock, "_policy_lock"}}) &&
-           capi::add_functions(module, functions);
+bool add_module_functions(PyObject* module, State& st) noexcept {
+    return capi::add_functions(module, st, functions);
 }
 
 }  // namespace compilegate

@@ -3,12 +3,16 @@
 // The constructor converts all five values before checking any of them and
 // reports only the first broken rule. Property writes convert and store without
 // re-checking the invariant; a failed conversion leaves the field unchanged.
+//
+// An instance holds no reference but the one to its type, and is still known
+// to the collector: the shared policy, held by the module's state, holds its
+// PolicyConfig, so the type (and through it the module) would otherwise keep
+// a reference the collector cannot see, and the module would never be freed
+// when its interpreter ends.
 #include "capi/capi.hpp"
 #include "compilegate.hpp"
 
 namespace compilegate {
-
-PyTypeObject* PolicyConfigType = nullptr;
 
 namespace {
 
@@ -56,6 +60,13 @@ int set_double(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+int config_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+void config_release(Self*) noexcept {}
+
 PyGetSetDef getset[] = {
     {"initial_threshold", get_int<&CPolicyConfig::initial_threshold>,
      set_int<&CPolicyConfig::initial_threshold>, nullptr, nullptr},
@@ -72,7 +83,8 @@ PyGetSetDef getset[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(config_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, config_release>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(config_traverse)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("PolicyConfig(initial_threshold=100, min_threshold=10, "
                                   "max_threshold=10000, learning_rate=0.1, target_speedup=2.0)\n"
@@ -85,7 +97,7 @@ PyType_Spec type_spec = {
     "lumetra.jit.compilegate.PolicyConfig",
     sizeof(Self),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 
@@ -114,9 +126,9 @@ PyObject* new_policy_config(PyTypeObject* type, PyObject* const values[5]) noexc
     return make_policy_config(type, record);
 }
 
-bool add_policy_config(PyObject* module) noexcept {
-    PolicyConfigType = capi::create_type(module, {&type_spec});
-    return PolicyConfigType != nullptr;
+bool add_policy_config(PyObject* module, State& st) noexcept {
+    st.PolicyConfigType = capi::create_type(module, st, {&type_spec});
+    return st.PolicyConfigType != nullptr;
 }
 
 }  // namespace compilegate

@@ -57,19 +57,56 @@ struct PyMemory {
 };
 using Tree = BasicTree<PyMemory>;
 
-// Native state of one tree, with the native-level operations.
+// The module's state: one per module object, so one per interpreter.
+struct State : capi::ModuleState {
+    PyTypeObject* FastRedBlackTreeType = nullptr;
+    PyObject* backoff_seconds = nullptr;  // 0.0001: the readers' time.sleep while a write runs
+    PyObject* int_zero = nullptr;         // 0
+    PyObject* none_pair = nullptr;        // (None, None)
+    // The interpreter's own `time` module and its perf_counter_ns, as found at
+    // import; compared by identity to read the clock directly.
+    PyObject* std_time_module = nullptr;
+    PyObject* std_perf_counter_ns = nullptr;
+    capi::Names<"time", "sleep", "perf_counter_ns", "increment", "load", "_sanitize_size", "size",
+                "ATOMIC_AVAILABLE", "AtomicCounter", "seq_counter", "tree_nodes", "entries",
+                "black_height", "total_blocks", "total_insertions", "total_deletions",
+                "total_searches", "bucket_hits", "tree_hits", "operation_count",
+                "circuit_breaker_trips", "node_count", "height", "sampled_operations", "is_valid",
+                "slots">
+        names;
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        ModuleState::for_each_ref(f);
+        f(FastRedBlackTreeType);
+        f(backoff_seconds);
+        f(int_zero);
+        f(none_pair);
+        f(std_time_module);
+        f(std_perf_counter_ns);
+        names.for_each_ref(f);
+    }
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that made `type` (or its base).
+inline State& state_of(PyTypeObject* type) noexcept {
+    return capi::type_state<State>(type, module_def);
+}
+
+// Native state of one tree, with the native-level operations the binding
+// uses; the tree algorithms themselves are the methods of `Tree`.
 struct FastRedBlackTree {
     Tree tree;
-    capi::Ref write_lock;
+    capi::Ref write_lock;      // threading.Lock(), never null
     uint64_t seq_counter = 0;  // even: stable; odd: a writer is inside its section
     uint32_t sample_rate = 100;
     capi::Ref operation_counter;  // AtomicCounter, or null without atomic counters
     capi::Ref sampled_counter;
     int using_atomic = 0;
-    capi::Ref stats_lock;
+    capi::Ref stats_lock;  // threading.Lock(), never null
     Stats stats;
-
-    // Native-level operations, in the order of the class's operation table.
 
     // Releases each entry's block of a detached tree (post-order), then its
     // storage.
@@ -80,50 +117,27 @@ struct FastRedBlackTree {
     // A fresh red entry holding a new reference to `block`, linked nowhere;
     // NO_NODE with MemoryError set. Calls no Python code.
     NodeId _allocate_node(uint64_t size, PyObject* block, uint64_t insert_time_ns) noexcept;
-    bool _should_sample() const noexcept { return sample_rate == 1; }
     // sampled_counter.increment() when atomic counters are in use; false with
     // an exception set when that call fails.
-    bool _record_sample() noexcept;
-    void _rotate_left(NodeId node) noexcept { tree.rotate_left(node); }
-    void _rotate_right(NodeId node) noexcept { tree.rotate_right(node); }
-    void _fixup_insert(NodeId node) noexcept { tree.fixup_insert(node); }
-    NodeId _find_node(uint64_t size) const noexcept { return tree.find_node(size); }
-    NodeId _find_best_fit_node(uint64_t size) const noexcept {
-        return tree.find_best_fit_node(size);
-    }
-    NodeId _minimum(NodeId node) const noexcept { return tree.minimum(node); }
-    void _transplant(NodeId u, NodeId v) noexcept { tree.transplant(u, v); }
-    // Takes tree node `node` (without chain) out of the tree and frees its
-    // slot; returns the entry's block reference, for the caller to drop once
-    // the tree may be observed again.
-    capi::Ref _delete_node(NodeId node) noexcept;
-    void _fixup_delete(NodeId node, NodeId parent) noexcept { tree.fixup_delete(node, parent); }
+    bool _record_sample(const State& st) noexcept;
     int _compute_height(NodeId node) const noexcept { return tree.height(node); }
-    // New dict {size: entries} in pre-order; the caller holds write_lock.
-    PyObject* _collect_distribution() noexcept;
+    // Adds {size: entries} of `node`'s subtree to `dist` in pre-order; the
+    // caller holds write_lock.
     bool _collect_dist_recursive(NodeId node, PyObject* dist) noexcept;
 };
 
 struct TreeObject {
-    PyObject_HEAD FastRedBlackTree t;
+    // The defining module's state, for the slots that run on every len() and
+    // truth test (finding it from the type costs a walk of the MRO). Set by
+    // tp_new; the instance keeps its type, and so the module, alive.
+    PyObject_HEAD const State* state;
+    FastRedBlackTree t;
 };
 
-// Process-wide state, filled once by the module's start-up.
-extern PyTypeObject* FastRedBlackTreeType;
-// The module namespace: `threading`, `time`, `AtomicCounter` and
-// `ATOMIC_AVAILABLE` are looked up there when used, as module globals.
-extern PyObject* module_dict;
-
-// A module global (borrowed), or null with NameError set.
-PyObject* module_global(PyObject* name) noexcept;
-
-// Interned names used by both halves of the binding.
-extern PyObject* s_load;
-
-bool add_fast_red_black_tree(PyObject* module) noexcept;
+bool add_fast_red_black_tree(PyObject* module, State& st) noexcept;
 
 // Statistics methods (stats.cpp).
-PyObject* get_stats(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* get_stats(State& st, TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept;
 PyObject* get_statistics(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept;
@@ -136,7 +150,5 @@ inline constexpr capi::Signature get_stats_sig("get_stats");
 inline constexpr capi::Signature get_statistics_sig("get_statistics");
 inline constexpr capi::Signature get_size_distribution_sig("get_size_distribution");
 inline constexpr capi::Signature reset_circuit_breaker_sig("reset_circuit_breaker");
-
-bool init_stats_names() noexcept;
 
 }  // namespace blockindex

@@ -6,6 +6,8 @@
 // is recorded in ATOMIC_AVAILABLE). The module has no logger.
 #include "blockindex.hpp"
 
+namespace blockindex {
+
 namespace {
 
 // `from source import name` as Python does it: a missing name is an
@@ -39,8 +41,8 @@ bool add_atomic_counter(PyObject* module) noexcept {
            PyModule_AddObjectRef(module, "ATOMIC_AVAILABLE", available ? Py_True : Py_False) == 0;
 }
 
-bool init(PyObject* module) noexcept {
-    return blockindex::add_fast_red_black_tree(module) &&
+bool exec(PyObject* module, State& st) noexcept {
+    return st.names.init() && add_fast_red_black_tree(module, st) &&
            capi::import_module(module, "threading") && capi::import_module(module, "time") &&
            capi::import_module(module, "math") &&
            capi::import_names(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) &&
@@ -48,23 +50,17 @@ bool init(PyObject* module) noexcept {
            add_atomic_counter(module);
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+}  // namespace
+
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.memory.blockindex",
     "Free-block index: a red-black tree of free blocks keyed by size.\n\n"
     "FastRedBlackTree answers best-fit queries without taking a lock:\n"
     "- Lock-free reads validated by a sequence counter (seqlock)\n"
     "- Writers serialised by one mutex per tree\n"
     "- Atomic sampling counter\n"
-    "- Sampling reduces overhead to <1%\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "- Sampling reduces overhead to <1%\n");
 
-}  // namespace
+}  // namespace blockindex
 
-PyMODINIT_FUNC PyInit_blockindex() { return capi::create_module(&module_def, init); }
+PyMODINIT_FUNC PyInit_blockindex() { return PyModuleDef_Init(&blockindex::module_def); }

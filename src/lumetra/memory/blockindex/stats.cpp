@@ -13,19 +13,6 @@ namespace {
 
 using Self = TreeObject;
 
-PyObject* s_total_blocks = nullptr;
-PyObject* s_total_insertions = nullptr;
-PyObject* s_total_deletions = nullptr;
-PyObject* s_total_searches = nullptr;
-PyObject* s_bucket_hits = nullptr;
-PyObject* s_tree_hits = nullptr;
-PyObject* s_operation_count = nullptr;
-PyObject* s_circuit_breaker_trips = nullptr;
-PyObject* s_node_count = nullptr;
-PyObject* s_height = nullptr;
-PyObject* s_sampled_operations = nullptr;
-PyObject* s_is_valid = nullptr;
-
 bool set_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
     return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
 }
@@ -37,24 +24,8 @@ bool set_count(PyObject* dict, PyObject* key, unsigned long long value) noexcept
 
 }  // namespace
 
-bool init_stats_names() noexcept {
-    return capi::intern_all({
-        {s_total_blocks, "total_blocks"},
-        {s_total_insertions, "total_insertions"},
-        {s_total_deletions, "total_deletions"},
-        {s_total_searches, "total_searches"},
-        {s_bucket_hits, "bucket_hits"},
-        {s_tree_hits, "tree_hits"},
-        {s_operation_count, "operation_count"},
-        {s_circuit_breaker_trips, "circuit_breaker_trips"},
-        {s_node_count, "node_count"},
-        {s_height, "height"},
-        {s_sampled_operations, "sampled_operations"},
-        {s_is_valid, "is_valid"},
-    });
-}
-
-PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
     FastRedBlackTree& t = self->t;
     capi::Ref result = capi::Ref::steal(PyDict_New());
@@ -64,26 +35,29 @@ PyObject* get_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
     if (!guard.acquire(t.stats_lock.get())) return nullptr;
     // The statistics in their dictionary order, then the four computed keys.
     const Stats stats = t.stats;
-    if (!set_count(d, s_total_blocks, stats.total_blocks) ||
-        !set_count(d, s_total_insertions, stats.total_insertions) ||
-        !set_count(d, s_total_deletions, stats.total_deletions) ||
-        !set_count(d, s_total_searches, stats.total_searches) ||
-        !set_count(d, s_bucket_hits, stats.bucket_hits) ||
-        !set_count(d, s_tree_hits, stats.tree_hits) ||
-        !set_count(d, s_operation_count, stats.operation_count) ||
-        (stats.has_circuit_breaker_trips && !set_count(d, s_circuit_breaker_trips, 0)) ||
-        !set_count(d, s_node_count, t.tree.node_count) ||
-        !set_count(d, s_height, static_cast<unsigned long long>(t._compute_height(t.tree.root)))) {
+    const auto& n = st.names;
+    if (!set_count(d, n.get<"total_blocks">(), stats.total_blocks) ||
+        !set_count(d, n.get<"total_insertions">(), stats.total_insertions) ||
+        !set_count(d, n.get<"total_deletions">(), stats.total_deletions) ||
+        !set_count(d, n.get<"total_searches">(), stats.total_searches) ||
+        !set_count(d, n.get<"bucket_hits">(), stats.bucket_hits) ||
+        !set_count(d, n.get<"tree_hits">(), stats.tree_hits) ||
+        !set_count(d, n.get<"operation_count">(), stats.operation_count) ||
+        (stats.has_circuit_breaker_trips && !set_count(d, n.get<"circuit_breaker_trips">(), 0)) ||
+        !set_count(d, n.get<"node_count">(), t.tree.node_count) ||
+        !set_count(d, n.get<"height">(),
+                   static_cast<unsigned long long>(t._compute_height(t.tree.root)))) {
         return nullptr;
     }
     capi::Ref sampled;
     if (t.using_atomic) {
         capi::Ref counter = capi::Ref::borrow(t.sampled_counter.get());
-        sampled = capi::Ref::steal(capi::call_method(counter.get(), s_load));
+        sampled = capi::Ref::steal(capi::call_method<"load">(st, counter.get()));
     } else {
         sampled = capi::Ref::steal(PyLong_FromLong(0));
     }
-    if (!set_item(d, s_sampled_operations, sampled.get()) || !set_item(d, s_is_valid, Py_True)) {
+    if (!set_item(d, n.get<"sampled_operations">(), sampled.get()) ||
+        !set_item(d, n.get<"is_valid">(), Py_True)) {
         return nullptr;
     }
     return result.release();
@@ -117,13 +91,6 @@ PyObject* reset_circuit_breaker(Self* self, PyObject* const*, Py_ssize_t nargs,
     t.stats.has_circuit_breaker_trips = true;
     t.stats.operation_count = 0;
     Py_RETURN_NONE;
-}
-
-PyObject* FastRedBlackTree::_collect_distribution() noexcept {
-    capi::Ref dist = capi::Ref::steal(PyDict_New());
-    if (!dist) return nullptr;
-    if (tree.root != NO_NODE && !_collect_dist_recursive(tree.root, dist.get())) return nullptr;
-    return dist.release();
 }
 
 bool FastRedBlackTree::_collect_dist_recursive(NodeId node, PyObject* dist) noexcept {

@@ -15,33 +15,11 @@
 
 namespace blockindex {
 
-PyTypeObject* FastRedBlackTreeType = nullptr;
-PyObject* module_dict = nullptr;
-PyObject* s_load = nullptr;
-
 namespace {
 
 using Self = TreeObject;
 
 constexpr int MAX_RETRIES = 100;
-
-PyObject* s_time = nullptr;
-PyObject* s_sleep = nullptr;
-PyObject* s_perf_counter_ns = nullptr;
-PyObject* s_increment = nullptr;
-PyObject* s_sanitize_size = nullptr;
-PyObject* s_size = nullptr;
-PyObject* s_atomic_available = nullptr;
-PyObject* s_atomic_counter = nullptr;
-PyObject* s_seq_counter = nullptr;
-PyObject* s_tree_nodes = nullptr;
-PyObject* s_entries = nullptr;
-PyObject* s_black_height = nullptr;
-PyObject* s_slots = nullptr;
-// time.sleep(0.0001): the readers' back-off while a write is in progress.
-PyObject* backoff_seconds = nullptr;
-PyObject* int_zero = nullptr;
-PyObject* none_pair = nullptr;  // (None, None)
 
 // Makes seq_counter odd for the lifetime of the guard: declared right after
 // the write lock is taken, it ends before the lock is released, on every path.
@@ -56,32 +34,28 @@ private:
     uint64_t& seq_;
 };
 
-// The interpreter's own `time` module and its perf_counter_ns, found at
-// start-up.
-PyObject* std_time_module = nullptr;
-PyObject* std_perf_counter_ns = nullptr;
-
 // time.perf_counter_ns() through the module global `time`. While neither the
 // global nor the function has been replaced, the clock is read directly: the
 // same clock and unit, without an int object made and converted back.
-bool perf_counter_ns(uint64_t& out) noexcept {
-    PyObject* time = module_global(s_time);
+bool perf_counter_ns(const State& st, uint64_t& out) noexcept {
+    PyObject* time = capi::global<"time">(st);
     if (time == nullptr) return false;
-    if (time == std_time_module &&
-        PyDict_GetItemWithError(PyModule_GetDict(time), s_perf_counter_ns) == std_perf_counter_ns) {
+    PyObject* name = st.names.get<"perf_counter_ns">();
+    if (time == st.std_time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(time), name) == st.std_perf_counter_ns) {
         out = static_cast<uint64_t>(capi::internals::perf_counter_ns());
         return true;
     }
     if (PyErr_Occurred()) return false;
-    capi::Ref now = capi::Ref::steal(capi::call_method(time, s_perf_counter_ns));
+    capi::Ref now = capi::Ref::steal(capi::call_method<"perf_counter_ns">(st, time));
     return now && capi::to_uint64(now.get(), out);
 }
 
 // time.sleep(0.0001) through the module global `time`.
-bool backoff() noexcept {
-    PyObject* time = module_global(s_time);
+bool backoff(const State& st) noexcept {
+    PyObject* time = capi::global<"time">(st);
     if (time == nullptr) return false;
-    capi::Ref result = capi::Ref::steal(capi::call_method(time, s_sleep, backoff_seconds));
+    capi::Ref result = capi::Ref::steal(capi::call_method<"sleep">(st, time, st.backoff_seconds));
     return static_cast<bool>(result);
 }
 
@@ -91,9 +65,10 @@ enum class Sanitized { ok, invalid, error };
 // `size` is the already validated int argument. `invalid` means the
 // ValueError of a negative size, which readers and removers turn into their
 // neutral result; with `raise_invalid` it is raised instead (insert).
-Sanitized sanitize(Self* self, PyObject* size, uint64_t& out, bool raise_invalid) noexcept {
+Sanitized sanitize(const State& st, Self* self, PyObject* size, uint64_t& out,
+                   bool raise_invalid) noexcept {
     capi::Ref checked;
-    if (Py_IS_TYPE(self, FastRedBlackTreeType)) {
+    if (Py_IS_TYPE(self, st.FastRedBlackTreeType)) {
         // The type is immutable and its instances have no dictionary, so the
         // lookup of `_sanitize_size` always finds the native one.
         if (capi::internals::long_sign(size) < 0) {
@@ -104,7 +79,7 @@ Sanitized sanitize(Self* self, PyObject* size, uint64_t& out, bool raise_invalid
         checked = capi::Ref::borrow(size);
     } else {
         checked = capi::Ref::steal(
-            capi::call_method(reinterpret_cast<PyObject*>(self), s_sanitize_size, size));
+            capi::call_method<"_sanitize_size">(st, reinterpret_cast<PyObject*>(self), size));
         if (!checked) {
             if (raise_invalid || !PyErr_ExceptionMatches(PyExc_ValueError)) {
                 return Sanitized::error;
@@ -124,7 +99,7 @@ capi::Ref size_arg(PyObject* given) noexcept {
 // `count % sample_rate == 0` with Python semantics for whatever increment()
 // returned. For an int in the 64-bit range the remainder is zero exactly when
 // the C remainder is.
-bool is_sampled(PyObject* count, uint32_t sample_rate, bool& sample) noexcept {
+bool is_sampled(const State& st, PyObject* count, uint32_t sample_rate, bool& sample) noexcept {
     if (PyLong_CheckExact(count)) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
@@ -138,7 +113,7 @@ bool is_sampled(PyObject* count, uint32_t sample_rate, bool& sample) noexcept {
     if (!rate) return false;
     capi::Ref rest = capi::Ref::steal(PyNumber_Remainder(count, rate.get()));
     if (!rest) return false;
-    capi::Ref equal = capi::Ref::steal(PyObject_RichCompare(rest.get(), int_zero, Py_EQ));
+    capi::Ref equal = capi::Ref::steal(PyObject_RichCompare(rest.get(), st.int_zero, Py_EQ));
     if (!equal) return false;
     const int truth = capi::to_truth(equal.get());
     if (truth < 0) return false;
@@ -148,18 +123,18 @@ bool is_sampled(PyObject* count, uint32_t sample_rate, bool& sample) noexcept {
 
 // The operation counter's increment() and the sampling decision, made before
 // the write lock is taken.
-bool count_operation(FastRedBlackTree& t, bool& sample) noexcept {
+bool count_operation(const State& st, FastRedBlackTree& t, bool& sample) noexcept {
     // A strong reference: clear() may replace the counter while the call runs.
     capi::Ref counter = capi::Ref::borrow(t.operation_counter.get());
-    capi::Ref count = capi::Ref::steal(capi::call_method(counter.get(), s_increment));
+    capi::Ref count = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     if (!count) return false;
     if (t.sample_rate == 0) return true;
-    return is_sampled(count.get(), t.sample_rate, sample);
+    return is_sampled(st, count.get(), t.sample_rate, sample);
 }
 
-// AtomicCounter(0) through the module global.
-capi::Ref new_counter(PyObject* counter_class) noexcept {
-    return capi::Ref::steal(PyObject_CallOneArg(counter_class, int_zero));
+// AtomicCounter(0), with the class found in the module global.
+capi::Ref new_counter(const State& st, PyObject* counter_class) noexcept {
+    return capi::Ref::steal(PyObject_CallOneArg(counter_class, st.int_zero));
 }
 
 // `stored == block` decided by the blocks' own equality.
@@ -181,34 +156,36 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
     uint32_t sample_rate = 100;
     if (a[0] != nullptr && !capi::to_uint32(a[0], sample_rate)) return nullptr;
+    const State& st = state_of(type);
     // Everything that can run Python code happens before the object exists,
     // in the order the fields are listed.
-    capi::Ref write_lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    capi::Ref write_lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!write_lock) return nullptr;
     capi::Ref operation_counter, sampled_counter;
     int using_atomic = 0;
-    PyObject* available = module_global(s_atomic_available);
+    PyObject* available = capi::global<"ATOMIC_AVAILABLE">(st);
     if (available == nullptr) return nullptr;
     int truth = capi::to_truth(available);
     if (truth < 0) return nullptr;
     if (truth) {
-        capi::Ref counter_class = capi::Ref::borrow(module_global(s_atomic_counter));
+        capi::Ref counter_class = capi::Ref::borrow(capi::global<"AtomicCounter">(st));
         if (!counter_class) return nullptr;
         truth = capi::to_truth(counter_class.get());
         if (truth < 0) return nullptr;
         if (truth) {
-            operation_counter = new_counter(counter_class.get());
+            operation_counter = new_counter(st, counter_class.get());
             if (!operation_counter) return nullptr;
-            sampled_counter = new_counter(counter_class.get());
+            sampled_counter = new_counter(st, counter_class.get());
             if (!sampled_counter) return nullptr;
             using_atomic = 1;
         }
     }
-    capi::Ref stats_lock = capi::Ref::steal(capi::new_threading_lock(module_dict));
+    capi::Ref stats_lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!stats_lock) return nullptr;
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
+    reinterpret_cast<Self*>(self)->state = &st;
     FastRedBlackTree* t = new (&reinterpret_cast<Self*>(self)->t) FastRedBlackTree();
     t->write_lock = std::move(write_lock);
     t->sample_rate = sample_rate;
@@ -234,7 +211,11 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 // Breaks reference cycles through stored blocks: the tree is emptied first,
-// then the blocks are released (their destructors see an empty tree).
+// then the blocks are released (their destructors see an empty tree). The
+// locks and counters are visited but never cleared: they hold no reference
+// back to the tree (a cycle through a replaced `threading.Lock` or
+// `AtomicCounter` is broken by the Python objects in it), so methods never
+// find them gone.
 int tree_clear(PyObject* self) noexcept {
     FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
     Tree detached;
@@ -247,18 +228,14 @@ int tree_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void tree_dealloc(PyObject* self) noexcept {
-    PyObject_GC_UnTrack(self);
-    PyTypeObject* type = Py_TYPE(self);
-    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
+void tree_release(Self* self) noexcept {
+    FastRedBlackTree& t = self->t;
     // Destructors of released blocks must not clobber an exception in flight.
     PyObject *exc_type, *exc_value, *exc_tb;
     PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
     t._recursive_free(t.tree.detach());
     t.~FastRedBlackTree();
     PyErr_Restore(exc_type, exc_value, exc_tb);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // --- writers -------------------------------------------------------------------
@@ -266,16 +243,17 @@ void tree_dealloc(PyObject* self) noexcept {
 constexpr capi::Param size_block_params[] = {{"size", nullptr, "int"}, {"block"}};
 constexpr capi::Signature insert_sig("insert", size_block_params);
 
-PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(insert_sig, args, nargs, kwnames)) return nullptr;
     capi::Ref size = size_arg(a[0]);
     if (!size) return nullptr;
     uint64_t c_size;
-    if (sanitize(self, size.get(), c_size, true) != Sanitized::ok) return nullptr;
+    if (sanitize(st, self, size.get(), c_size, true) != Sanitized::ok) return nullptr;
     FastRedBlackTree& t = self->t;
     bool sample = false;
-    if (t.using_atomic && !count_operation(t, sample)) return nullptr;
+    if (t.using_atomic && !count_operation(st, t, sample)) return nullptr;
 
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
@@ -286,8 +264,8 @@ PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     // sample is counted, so that a failed allocation changes no counter, and
     // a failing count abandons the insertion with the tree as it was.
     uint64_t now;
-    if (!perf_counter_ns(now) || !t._reserve_node()) return nullptr;
-    if (sample && t.using_atomic && !t._record_sample()) return nullptr;
+    if (!perf_counter_ns(st, now) || !t._reserve_node()) return nullptr;
+    if (sample && t.using_atomic && !t._record_sample(st)) return nullptr;
     const NodeId node = t._allocate_node(c_size, a[1], now);
     if (node == NO_NODE) return nullptr;
     t.tree.link(node);
@@ -299,7 +277,7 @@ PyObject* insert(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 constexpr capi::Signature delete_sig("delete", size_block_params);
 
-PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(delete_sig, args, nargs, kwnames)) return nullptr;
@@ -307,7 +285,7 @@ PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
     if (!size) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? Py_NewRef(Py_False) : nullptr;
     }
     PyObject* block = a[1];
@@ -351,7 +329,7 @@ PyObject* delete_block(Self* self, PyObject* const* args, Py_ssize_t nargs,
 constexpr capi::Param size_params[] = {{"size", nullptr, "int"}};
 constexpr capi::Signature remove_ge_sig("remove_ge", size_params);
 
-PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(remove_ge_sig, args, nargs, kwnames)) return nullptr;
@@ -359,8 +337,8 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
     if (!size) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
-        return s == Sanitized::invalid ? Py_NewRef(none_pair) : nullptr;
+    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
+        return s == Sanitized::invalid ? Py_NewRef(st.none_pair) : nullptr;
     }
     FastRedBlackTree& t = self->t;
     // The result is built before anything is removed: a block taken out of
@@ -385,7 +363,7 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
             ++t.stats.total_deletions;
         }
     }
-    if (!block) return Py_NewRef(none_pair);
+    if (!block) return Py_NewRef(st.none_pair);
     PyTuple_SET_ITEM(result.get(), 0, size_obj.release());
     PyTuple_SET_ITEM(result.get(), 1, block.release());
     return result.release();
@@ -393,18 +371,19 @@ PyObject* remove_ge(Self* self, PyObject* const* args, Py_ssize_t nargs,
 
 constexpr capi::Signature clear_sig("clear");
 
-PyObject* clear(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(clear_sig, nargs, kwnames)) return nullptr;
     FastRedBlackTree& t = self->t;
     // The fresh counters are made first, so that a failure leaves the tree
     // as it was; they are swapped in under the lock.
     capi::Ref operation_counter, sampled_counter;
     if (t.using_atomic) {
-        capi::Ref counter_class = capi::Ref::borrow(module_global(s_atomic_counter));
+        capi::Ref counter_class = capi::Ref::borrow(capi::global<"AtomicCounter">(st));
         if (!counter_class) return nullptr;
-        operation_counter = new_counter(counter_class.get());
+        operation_counter = new_counter(st, counter_class.get());
         if (!operation_counter) return nullptr;
-        sampled_counter = new_counter(counter_class.get());
+        sampled_counter = new_counter(st, counter_class.get());
         if (!sampled_counter) return nullptr;
     }
     Tree detached;
@@ -429,7 +408,7 @@ PyObject* clear(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwname
 constexpr capi::Param best_fit_params[] = {{"size", nullptr, "int"}, {"alignment", "1", "int"}};
 constexpr capi::Signature find_best_fit_sig("find_best_fit", best_fit_params);
 
-PyObject* find_best_fit(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(find_best_fit_sig, args, nargs, kwnames)) return nullptr;
@@ -442,14 +421,14 @@ PyObject* find_best_fit(Self* self, PyObject* const* args, Py_ssize_t nargs,
     }
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? Py_NewRef(Py_None) : nullptr;
     }
     FastRedBlackTree& t = self->t;
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
         const uint64_t seq_start = t.seq_counter;
         if (seq_start & 1) {
-            if (!backoff()) return nullptr;
+            if (!backoff(st)) return nullptr;
             continue;
         }
         // The descent runs under the interpreter lock and calls nothing, so a
@@ -465,7 +444,7 @@ PyObject* find_best_fit(Self* self, PyObject* const* args, Py_ssize_t nargs,
 
 constexpr capi::Signature find_all_exact_sig("find_all_exact", size_params);
 
-PyObject* find_all_exact(Self* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(find_all_exact_sig, args, nargs, kwnames)) return nullptr;
@@ -473,14 +452,14 @@ PyObject* find_all_exact(Self* self, PyObject* const* args, Py_ssize_t nargs,
     if (!size) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? PyList_New(0) : nullptr;
     }
     FastRedBlackTree& t = self->t;
     for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
         const uint64_t seq_start = t.seq_counter;
         if (seq_start & 1) {
-            if (!backoff()) return nullptr;
+            if (!backoff(st)) return nullptr;
             continue;
         }
         const NodeId node = t.tree.find_node(c_size);
@@ -525,24 +504,25 @@ PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames
 }
 
 // self.size(), honouring a subclass's override.
-PyObject* size_of(PyObject* self) noexcept {
-    if (Py_IS_TYPE(self, FastRedBlackTreeType)) {
+PyObject* size_of(const State& st, PyObject* self) noexcept {
+    if (Py_IS_TYPE(self, st.FastRedBlackTreeType)) {
         return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count);
     }
-    return capi::call_method(self, s_size);
+    return capi::call_method<"size">(st, self);
 }
 
 Py_ssize_t tree_len(PyObject* self) noexcept {
-    capi::Ref count = capi::Ref::steal(size_of(self));
+    capi::Ref count = capi::Ref::steal(size_of(*reinterpret_cast<Self*>(self)->state, self));
     if (!count) return -1;
     return PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
 }
 
 int tree_bool(PyObject* self) noexcept {
-    capi::Ref count = capi::Ref::steal(size_of(self));
+    const State& st = *reinterpret_cast<Self*>(self)->state;
+    capi::Ref count = capi::Ref::steal(size_of(st, self));
     if (!count) return -1;
     if (PyLong_CheckExact(count.get())) return capi::internals::long_sign(count.get()) > 0;
-    capi::Ref positive = capi::Ref::steal(PyObject_RichCompare(count.get(), int_zero, Py_GT));
+    capi::Ref positive = capi::Ref::steal(PyObject_RichCompare(count.get(), st.int_zero, Py_GT));
     if (!positive) return -1;
     return capi::to_truth(positive.get());
 }
@@ -557,7 +537,7 @@ constexpr capi::Signature check_invariants_sig("_check_invariants");
 
 // For tests: raises AssertionError naming the first broken invariant, else
 // returns the shape of the tree and the entries its storage has room for.
-PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
+PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
     FastRedBlackTree& t = self->t;
@@ -573,11 +553,11 @@ PyObject* check_invariants(Self* self, PyObject* const*, Py_ssize_t nargs,
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
     const std::pair<PyObject*, unsigned long long> items[] = {
-        {s_seq_counter, t.seq_counter},
-        {s_tree_nodes, check.tree_nodes},
-        {s_entries, check.entries},
-        {s_black_height, static_cast<unsigned long long>(check.black_height)},
-        {s_slots, t.tree.slots_allocated()},
+        {st.names.get<"seq_counter">(), t.seq_counter},
+        {st.names.get<"tree_nodes">(), check.tree_nodes},
+        {st.names.get<"entries">(), check.entries},
+        {st.names.get<"black_height">(), static_cast<unsigned long long>(check.black_height)},
+        {st.names.get<"slots">(), t.tree.slots_allocated()},
     };
     for (const auto& [key, value] : items) {
         capi::Ref number = capi::Ref::steal(PyLong_FromUnsignedLongLong(value));
@@ -605,33 +585,32 @@ PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<Self, insert>(insert_sig, "Insert block into tree."),
-    capi::method<Self, find_best_fit>(find_best_fit_sig,
-                                      "Find best-fit block (LOCK-FREE read).\n\n"
-                                      "Args:\n"
-                                      "    size: Minimum block size\n"
-                                      "    alignment: Alignment (unused)\n\n"
-                                      "Returns:\n"
-                                      "    The stored block of the smallest size >= size, or None"),
-    capi::method<Self, find_all_exact>(find_all_exact_sig,
-                                       "Find all blocks of exact size (lock-free read)."),
-    capi::method<Self, delete_block>(delete_sig, "Delete specific block."),
-    capi::method<Self, remove_ge>(remove_ge_sig, "Remove and return best-fit block >= size."),
-    capi::method<Self, size>(size_sig, "Get total block count."),
-    capi::method<Self, clear>(clear_sig, "Clear all blocks."),
-    capi::method<Self, get_stats>(get_stats_sig, "Get tree statistics."),
-    capi::method<Self, get_statistics>(get_statistics_sig,
-                                       "Get timing statistics (empty for sampling mode)."),
-    capi::method<Self, get_size_distribution>(get_size_distribution_sig, "Get size distribution."),
-    capi::method<Self, reset_circuit_breaker>(reset_circuit_breaker_sig,
-                                              "Reset circuit breaker stats."),
-    capi::method<Self, check_invariants>(
+    capi::method<insert>(insert_sig, "Insert block into tree."),
+    capi::method<find_best_fit>(find_best_fit_sig,
+                                "Find best-fit block (LOCK-FREE read).\n\n"
+                                "Args:\n"
+                                "    size: Minimum block size\n"
+                                "    alignment: Alignment (unused)\n\n"
+                                "Returns:\n"
+                                "    The stored block of the smallest size >= size, or None"),
+    capi::method<find_all_exact>(find_all_exact_sig,
+                                 "Find all blocks of exact size (lock-free read)."),
+    capi::method<delete_block>(delete_sig, "Delete specific block."),
+    capi::method<remove_ge>(remove_ge_sig, "Remove and return best-fit block >= size."),
+    capi::method<size>(size_sig, "Get total block count."),
+    capi::method<clear>(clear_sig, "Clear all blocks."),
+    capi::method<get_stats>(get_stats_sig, "Get tree statistics."),
+    capi::method<get_statistics>(get_statistics_sig,
+                                 "Get timing statistics (empty for sampling mode)."),
+    capi::method<get_size_distribution>(get_size_distribution_sig, "Get size distribution."),
+    capi::method<reset_circuit_breaker>(reset_circuit_breaker_sig, "Reset circuit breaker stats."),
+    capi::method<check_invariants>(
         check_invariants_sig,
         "Verify the red-black and bookkeeping invariants (for tests).\n\n"
         "Raises AssertionError naming the first broken invariant; otherwise returns\n"
         "seq_counter, the number of tree nodes and entries, the black height, and\n"
         "the number of entries the storage has room for."),
-    capi::method<Self, set_entry_limit>(
+    capi::method<set_entry_limit>(
         set_entry_limit_sig,
         "Cap this tree's storage at limit blocks instead of 2**29 - 1 (for tests).\n\n"
         "An insert that needs more room raises MemoryError, as beyond 2**29 - 1."),
@@ -643,7 +622,7 @@ const capi::FunctionDef static_methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, tree_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(tree_clear)},
     {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
@@ -670,8 +649,6 @@ PyType_Spec type_spec = {
 };
 
 }  // namespace
-
-PyObject* module_global(PyObject* name) noexcept { return capi::module_global(module_dict, name); }
 
 void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
     Tree doomed(std::move(detached));  // its storage goes when this returns
@@ -702,55 +679,25 @@ NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block,
     return tree.take(size, block, insert_time_ns);
 }
 
-bool FastRedBlackTree::_record_sample() noexcept {
+bool FastRedBlackTree::_record_sample(const State& st) noexcept {
     if (!using_atomic) return true;
     capi::Ref counter = capi::Ref::borrow(sampled_counter.get());
-    capi::Ref result = capi::Ref::steal(capi::call_method(counter.get(), s_increment));
+    capi::Ref result = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     return static_cast<bool>(result);
 }
 
-capi::Ref FastRedBlackTree::_delete_node(NodeId node) noexcept {
-    --tree.node_count;
-    tree.unlink_node(node);
-    return capi::Ref::steal(static_cast<PyObject*>(tree.release(node)));
-}
-
-bool add_fast_red_black_tree(PyObject* module) noexcept {
-    if (!capi::intern_all({
-            {s_time, "time"},
-            {s_sleep, "sleep"},
-            {s_perf_counter_ns, "perf_counter_ns"},
-            {s_increment, "increment"},
-            {s_load, "load"},
-            {s_sanitize_size, "_sanitize_size"},
-            {s_size, "size"},
-            {s_atomic_available, "ATOMIC_AVAILABLE"},
-            {s_atomic_counter, "AtomicCounter"},
-            {s_seq_counter, "seq_counter"},
-            {s_tree_nodes, "tree_nodes"},
-            {s_entries, "entries"},
-            {s_black_height, "black_height"},
-            {s_slots, "slots"},
-        }) ||
-        !init_stats_names()) {
+bool add_fast_red_black_tree(PyObject* module, State& st) noexcept {
+    if ((st.backoff_seconds = PyFloat_FromDouble(0.0001)) == nullptr ||
+        (st.int_zero = PyLong_FromLong(0)) == nullptr ||
+        (st.none_pair = PyTuple_Pack(2, Py_None, Py_None)) == nullptr) {
         return false;
     }
-    if (backoff_seconds == nullptr) {
-        backoff_seconds = PyFloat_FromDouble(0.0001);
-        int_zero = PyLong_FromLong(0);
-        none_pair = PyTuple_Pack(2, Py_None, Py_None);
-        if (!backoff_seconds || !int_zero || !none_pair) return false;
-    }
-    if (std_time_module == nullptr) {
-        capi::Ref time = capi::Ref::steal(PyImport_ImportModule("time"));
-        if (!time) return false;
-        std_perf_counter_ns = PyObject_GetAttr(time.get(), s_perf_counter_ns);
-        if (std_perf_counter_ns == nullptr) return false;
-        std_time_module = time.release();
-    }
-    Py_XSETREF(module_dict, Py_NewRef(PyModule_GetDict(module)));
-    FastRedBlackTreeType = capi::create_type(module, {&type_spec, methods, static_methods});
-    return FastRedBlackTreeType != nullptr;
+    st.std_time_module = PyImport_ImportModule("time");
+    if (st.std_time_module == nullptr) return false;
+    st.std_perf_counter_ns = capi::attr<"perf_counter_ns">(st, st.std_time_module);
+    if (st.std_perf_counter_ns == nullptr) return false;
+    st.FastRedBlackTreeType = capi::create_type(module, st, {&type_spec, methods, static_methods});
+    return st.FastRedBlackTreeType != nullptr;
 }
 
 }  // namespace blockindex

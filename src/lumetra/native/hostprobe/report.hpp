@@ -2,7 +2,7 @@
 // see them, and the initial values of the backend report.
 //
 // Plain data shared by the probes; the binding turns each key into one
-// interned string at start-up.
+// interned string of the module's state at start-up.
 #pragma once
 
 #include <cstddef>
@@ -61,8 +61,8 @@ inline constexpr const char* capability_key_names[capability_key_count] = {
 };
 
 // Where Linux lists NUMA nodes: one "node<N>" entry per node.
-inline constexpr const char* numa_path = "/sys/devices/system/node";
-inline constexpr const char* numa_prefix = "node";
+inline constexpr char numa_path[] = "/sys/devices/system/node";
+inline constexpr char numa_prefix[] = "node";
 inline constexpr long numa_prefix_length = 4;
 
 // The NVIDIA command-line probe and its time-out in seconds.

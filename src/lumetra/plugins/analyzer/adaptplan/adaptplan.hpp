@@ -1,8 +1,9 @@
 // Module-internal declarations of lumetra.plugins.analyzer.adaptplan.
 //
 // Native entries: one typed function per Python function, with the same
-// parameters. List parameters must already be an exact `list` or None and str
-// parameters an exact `str` or None (the Python wrappers check this). Results:
+// parameters (after the module state, for those that use its constants). List
+// parameters must already be an exact `list` or None and str parameters an
+// exact `str` or None (the Python wrappers check this). Results:
 // an int flag for bool (-1 with an exception set on failure), a double for
 // float (-1.0 with an exception set on failure), otherwise a new reference or
 // null. The scalar decisions that cannot fail live in core.hpp.
@@ -16,6 +17,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -25,18 +27,34 @@
 
 namespace adaptplan {
 
-// --- constants, built once by init_constants -----------------------------------
+// --- module state -----------------------------------------------------------------
 
-struct Constants {
-    PyObject* mixed;                   // "mixed"
-    PyObject* neutral_change;          // (False, 0.0, 0.0, 0.0)
-    PyObject* neutral_prediction;      // (0, 0, 0.0)
-    PyObject* zero;                    // 0, the index of a record's timestamp
-    PyObject* characteristic_keys[3];  // "parallelization_potential", "cpu_intensity",
-                                       // "memory_intensity"
+// The module's constant objects, one set per module object (so per
+// interpreter), built by its execution and only read afterwards.
+struct State : capi::ModuleState {
+    PyObject* neutral_change = nullptr;      // (False, 0.0, 0.0, 0.0)
+    PyObject* neutral_prediction = nullptr;  // (0, 0, 0.0)
+    PyObject* zero = nullptr;                // 0, the index of a record's timestamp
+    capi::Names<"mixed", "parallelization_potential", "cpu_intensity", "memory_intensity"> names;
+
+    // The keys of a pattern dict, in the order of the change tuple.
+    std::array<PyObject*, 3> characteristic_keys() const noexcept {
+        return {names.get<"parallelization_potential">(), names.get<"cpu_intensity">(),
+                names.get<"memory_intensity">()};
+    }
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        ModuleState::for_each_ref(f);
+        f(neutral_change);
+        f(neutral_prediction);
+        f(zero);
+        names.for_each_ref(f);
+    }
 };
-extern Constants constants;
-bool init_constants() noexcept;
+
+// Fills the state's constants; false with an error set.
+bool init_constants(State& st) noexcept;
 
 // --- shared readers --------------------------------------------------------------
 
@@ -76,15 +94,16 @@ int detect_performance_degradation(PyObject* performance_history, double baselin
                                    double threshold, double window_start_time) noexcept;
 double calculate_performance_trend(PyObject* performance_history,
                                    double window_start_time) noexcept;
-PyObject* detect_workload_characteristics_change(PyObject* pattern_history,
+PyObject* detect_workload_characteristics_change(const State& st, PyObject* pattern_history,
                                                  double change_threshold = 0.3) noexcept;
-PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size = 5) noexcept;
+PyObject* detect_dominant_pattern(const State& st, PyObject* patterns,
+                                  int32_t window_size = 5) noexcept;
 int is_adaptation_beneficial(PyObject* current_pool, PyObject* recommended_pool,
                              double recommendation_score, double recommendation_confidence,
                              double current_performance_estimate, int32_t trigger_code,
                              double min_improvement_ratio = 1.1,
                              double min_confidence = 0.6) noexcept;
-PyObject* predict_resource_requirements(PyObject* allocation_history,
+PyObject* predict_resource_requirements(const State& st, PyObject* allocation_history,
                                         double prediction_horizon_seconds) noexcept;
 
 // --- Python functions, in binding order -------------------------------------------

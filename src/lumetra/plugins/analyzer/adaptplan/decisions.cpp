@@ -25,35 +25,35 @@ int is_adaptation_beneficial(PyObject* current_pool, PyObject* recommended_pool,
 namespace {
 
 // record[0] as a double; any indexable record works.
-bool timestamp_of(PyObject* record, double& out) noexcept {
+bool timestamp_of(const State& st, PyObject* record, double& out) noexcept {
     if ((PyTuple_CheckExact(record) && PyTuple_GET_SIZE(record) > 0)) {
         // The caller holds the tuple, and the tuple holds its item.
         return capi::to_double(PyTuple_GET_ITEM(record, 0), out);
     }
-    capi::Ref item = capi::Ref::steal(PyObject_GetItem(record, constants.zero));
+    capi::Ref item = capi::Ref::steal(PyObject_GetItem(record, st.zero));
     return item && capi::to_double(item.get(), out);
 }
 
-bool record_timestamp(PyObject* history, Py_ssize_t i, double& out) noexcept {
+bool record_timestamp(const State& st, PyObject* history, Py_ssize_t i, double& out) noexcept {
     capi::Ref record;
-    return list_item(history, i, record) && timestamp_of(record.get(), out);
+    return list_item(history, i, record) && timestamp_of(st, record.get(), out);
 }
 
 }  // namespace
 
-PyObject* predict_resource_requirements(PyObject* allocation_history,
+PyObject* predict_resource_requirements(const State& st, PyObject* allocation_history,
                                         double prediction_horizon_seconds) noexcept {
     if (allocation_history == Py_None) return raise_none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(allocation_history);
-    if (n < min_prediction_records) return Py_NewRef(constants.neutral_prediction);
+    if (n < min_prediction_records) return Py_NewRef(st.neutral_prediction);
 
     double first_ts, last_ts;
-    if (!record_timestamp(allocation_history, 0, first_ts) ||
-        !record_timestamp(allocation_history, n - 1, last_ts)) {
+    if (!record_timestamp(st, allocation_history, 0, first_ts) ||
+        !record_timestamp(st, allocation_history, n - 1, last_ts)) {
         return nullptr;
     }
     const double duration = last_ts - first_ts;
-    if (duration <= 0) return Py_NewRef(constants.neutral_prediction);
+    if (duration <= 0) return Py_NewRef(st.neutral_prediction);
 
     double total_size = 0.0;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -211,7 +211,7 @@ constexpr capi::Param prediction_params[] = {
 };
 constexpr capi::Signature prediction_sig("predict_resource_requirements", prediction_params);
 
-PyObject* py_predict_resource_requirements(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_predict_resource_requirements(State& st, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) noexcept {
     capi::Args<2> a;
     double prediction_horizon_seconds;
@@ -220,7 +220,7 @@ PyObject* py_predict_resource_requirements(PyObject* const* args, Py_ssize_t nar
         !capi::check_exact(a[0], &PyList_Type, "allocation_history", true)) {
         return nullptr;
     }
-    return predict_resource_requirements(a[0], prediction_horizon_seconds);
+    return predict_resource_requirements(st, a[0], prediction_horizon_seconds);
 }
 
 const capi::FunctionDef functions[] = {

@@ -78,9 +78,10 @@ bool add_characteristic(double& accumulator, PyObject* value) noexcept {
 }
 
 // Adds entry's three characteristics to sums[0..3).
-bool add_characteristics(PyObject* entry, double sums[3]) noexcept {
+bool add_characteristics(const State& st, PyObject* entry, double sums[3]) noexcept {
+    const auto keys = st.characteristic_keys();
     for (int k = 0; k < 3; ++k) {
-        PyObject* key = constants.characteristic_keys[k];
+        PyObject* key = keys[k];
         // Looked up again for each addition: an earlier `__add__` may have
         // changed the dict.
         PyObject* value = PyDict_GetItemWithError(entry, key);
@@ -95,11 +96,11 @@ bool add_characteristics(PyObject* entry, double sums[3]) noexcept {
 
 }  // namespace
 
-PyObject* detect_workload_characteristics_change(PyObject* pattern_history,
+PyObject* detect_workload_characteristics_change(const State& st, PyObject* pattern_history,
                                                  double change_threshold) noexcept {
     if (pattern_history == Py_None) return raise_none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(pattern_history);
-    if (n < 6) return Py_NewRef(constants.neutral_change);
+    if (n < 6) return Py_NewRef(st.neutral_change);
 
     // The last six entries, oldest first, held for the sums below.
     capi::Ref entries[6];
@@ -115,21 +116,21 @@ PyObject* detect_workload_characteristics_change(PyObject* pattern_history,
                          Py_TYPE(entry)->tp_name);
             return nullptr;
         }
-        for (PyObject* key : constants.characteristic_keys) {
+        for (PyObject* key : st.characteristic_keys()) {
             // A key with a colliding hash may run its `__eq__` here.
             const int found = PyDict_Contains(entry, key);
             if (found < 0) return nullptr;
-            if (found == 0) return Py_NewRef(constants.neutral_change);
+            if (found == 0) return Py_NewRef(st.neutral_change);
         }
     }
 
     double recent[3] = {0.0, 0.0, 0.0};
     double older[3] = {0.0, 0.0, 0.0};
     for (int k = 3; k < 6; ++k) {
-        if (!add_characteristics(entries[k].get(), recent)) return nullptr;
+        if (!add_characteristics(st, entries[k].get(), recent)) return nullptr;
     }
     for (int k = 0; k < 3; ++k) {
-        if (!add_characteristics(entries[k].get(), older)) return nullptr;
+        if (!add_characteristics(st, entries[k].get(), older)) return nullptr;
     }
     const CharacteristicsChange c = characteristics_change(recent, older, change_threshold);
     return Py_BuildValue("(Oddd)", c.changed ? Py_True : Py_False, c.parallel_change, c.cpu_change,
@@ -209,10 +210,11 @@ private:
 
 }  // namespace
 
-PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size) noexcept {
+PyObject* detect_dominant_pattern(const State& st, PyObject* patterns,
+                                  int32_t window_size) noexcept {
     if (patterns == Py_None) return raise_none_has_no_len();
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
-    if (n == 0) return Py_NewRef(constants.mixed);
+    if (n == 0) return Py_NewRef(st.names.get<"mixed">());
     const int64_t start = window_start(n, window_size);
     try {
         LabelCounter counter;
@@ -232,7 +234,7 @@ PyObject* detect_dominant_pattern(PyObject* patterns, int32_t window_size) noexc
             counter.add(label);
         }
         PyObject* dominant = counter.dominant();
-        return Py_NewRef(dominant != nullptr ? dominant : constants.mixed);
+        return Py_NewRef(dominant != nullptr ? dominant : st.names.get<"mixed">());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -292,8 +294,8 @@ constexpr capi::Param change_params[] = {
 };
 constexpr capi::Signature change_sig("detect_workload_characteristics_change", change_params);
 
-PyObject* py_detect_workload_characteristics_change(PyObject* const* args, Py_ssize_t nargs,
-                                                    PyObject* kwnames) noexcept {
+PyObject* py_detect_workload_characteristics_change(State& st, PyObject* const* args,
+                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
     capi::Args<2> a;
     double change_threshold = 0.3;
     if (!a.parse(change_sig, args, nargs, kwnames) ||
@@ -301,7 +303,7 @@ PyObject* py_detect_workload_characteristics_change(PyObject* const* args, Py_ss
         !capi::check_exact(a[0], &PyList_Type, "pattern_history", true)) {
         return nullptr;
     }
-    return detect_workload_characteristics_change(a[0], change_threshold);
+    return detect_workload_characteristics_change(st, a[0], change_threshold);
 }
 
 constexpr capi::Param dominant_params[] = {
@@ -310,7 +312,7 @@ constexpr capi::Param dominant_params[] = {
 };
 constexpr capi::Signature dominant_sig("detect_dominant_pattern", dominant_params);
 
-PyObject* py_detect_dominant_pattern(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_detect_dominant_pattern(State& st, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
     capi::Args<2> a;
     int32_t window_size = 5;
@@ -319,7 +321,7 @@ PyObject* py_detect_dominant_pattern(PyObject* const* args, Py_ssize_t nargs,
         !capi::check_exact(a[0], &PyList_Type, "patterns", true)) {
         return nullptr;
     }
-    return detect_dominant_pattern(a[0], window_size);
+    return detect_dominant_pattern(st, a[0], window_size);
 }
 
 const capi::FunctionDef functions[] = {

@@ -5,34 +5,29 @@
 // module keeps no state besides its constants; its functions are stateless.
 #include "adaptplan.hpp"
 
+namespace adaptplan {
+
 namespace {
 
-bool init(PyObject* module) noexcept {
-    using namespace adaptplan;
-    if (!init_constants() || !capi::add_functions(module, history_functions()) ||
-        !capi::add_functions(module, decision_functions())) {
+bool exec(PyObject* module, State& st) noexcept {
+    if (!init_constants(st) || !capi::add_functions(module, st, history_functions()) ||
+        !capi::add_functions(module, st, decision_functions())) {
         return false;
     }
     return capi::log_banner(module, "Lumetra Adaptplan Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lumetra.plugins.analyzer.adaptplan",
-    "Protected core of the adaptive orchestration heuristics.\n"
-    "\n"
-    "- Performance degradation detection\n"
-    "- Workload change detection\n"
-    "- Adaptation benefit scoring\n"
-    "- Memory pressure evaluation\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    capi::module_def<State, exec>("lumetra.plugins.analyzer.adaptplan",
+                                  "Protected core of the adaptive orchestration heuristics.\n"
+                                  "\n"
+                                  "- Performance degradation detection\n"
+                                  "- Workload change detection\n"
+                                  "- Adaptation benefit scoring\n"
+                                  "- Memory pressure evaluation\n");
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_adaptplan() { return capi::create_module(&module_def, init); }
+}  // namespace adaptplan
+
+PyMODINIT_FUNC PyInit_adaptplan() { return PyModuleDef_Init(&adaptplan::module_def); }

@@ -1,30 +1,17 @@
 // The module's constant objects and the readers shared by its history
 // functions: two-value unpacking of samples and records.
 //
-// The constants are created once at import and live for the process; they are
-// immutable objects, so handing out new references to them is safe from any
-// thread.
+// The constants are immutable objects, so handing out new references to them
+// is safe from any thread.
 #include "adaptplan.hpp"
 
 namespace adaptplan {
 
-Constants constants = {};
-
-bool init_constants() noexcept {
-    if (constants.mixed != nullptr) return true;
-    constants.zero = PyLong_FromLong(0);
-    constants.neutral_change = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0);
-    constants.neutral_prediction = Py_BuildValue("(iid)", 0, 0, 0.0);
-    if (!constants.zero || !constants.neutral_change || !constants.neutral_prediction ||
-        !capi::intern_all({
-            {constants.characteristic_keys[0], "parallelization_potential"},
-            {constants.characteristic_keys[1], "cpu_intensity"},
-            {constants.characteristic_keys[2], "memory_intensity"},
-        })) {
-        return false;
-    }
-    // Set last: it marks the table complete.
-    return capi::intern_all({{constants.mixed, "mixed"}});
+bool init_constants(State& st) noexcept {
+    return (st.zero = PyLong_FromLong(0)) != nullptr &&
+           (st.neutral_change = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0)) != nullptr &&
+           (st.neutral_prediction = Py_BuildValue("(iid)", 0, 0, 0.0)) != nullptr &&
+           st.names.init();
 }
 
 PyObject* raise_none_has_no_len() noexcept {

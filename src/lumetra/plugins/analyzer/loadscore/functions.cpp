@@ -1,6 +1,6 @@
 // The module's Python functions: parse and convert the arguments (all of
 // them, in parameter order, before any work), call the native entry, build
-// the result. No state; nothing is caught or logged.
+// the result. Nothing is kept, caught or logged.
 #include "capi/capi.hpp"
 #include "loadscore.hpp"
 
@@ -43,14 +43,14 @@ PyObject* float_tuple(const std::array<double, N>& values) noexcept {
 constexpr capi::Param quick_params[] = {{"code", nullptr, "str"}, {"framework", nullptr, "str"}};
 constexpr capi::Signature quick_sig("quick_framework_score", quick_params);
 
-PyObject* py_quick_framework_score(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_quick_framework_score(State& st, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(quick_sig, args, nargs, kwnames) || !check_str(a[0], "code") ||
         !check_str(a[1], "framework")) {
         return nullptr;
     }
-    return float_result(quick_framework_score(a[0], a[1]));
+    return float_result(quick_framework_score(st, a[0], a[1]));
 }
 
 constexpr const char quick_doc[] =
@@ -71,14 +71,15 @@ constexpr capi::Param indicators_params[] = {{"code", nullptr, "str"},
                                              {"function_name", nullptr, "str"}};
 constexpr capi::Signature indicators_sig("score_indicators", indicators_params);
 
-PyObject* py_score_indicators(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* py_score_indicators(State& st, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
     capi::Args<2> a;
     if (!a.parse(indicators_sig, args, nargs, kwnames) || !check_str(a[0], "code") ||
         !check_str(a[1], "function_name")) {
         return nullptr;
     }
     IndicatorCounts counts;
-    if (!score_indicators(a[0], a[1], counts)) return nullptr;
+    if (!score_indicators(st, a[0], a[1], counts)) return nullptr;
     capi::Ref tuple = capi::Ref::steal(PyTuple_New(counts.size()));
     if (!tuple) return nullptr;
     for (std::size_t i = 0; i < counts.size(); ++i) {
@@ -137,14 +138,14 @@ constexpr const char normalize_doc[] =
 constexpr capi::Param framework_params[] = {{"code", nullptr, "str"}};
 constexpr capi::Signature framework_sig("score_framework_patterns", framework_params);
 
-PyObject* py_score_framework_patterns(PyObject* const* args, Py_ssize_t nargs,
+PyObject* py_score_framework_patterns(State& st, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(framework_sig, args, nargs, kwnames) || !check_str(a[0], "code")) {
         return nullptr;
     }
     FrameworkScores scores;
-    if (!score_framework_patterns(a[0], scores)) return nullptr;
+    if (!score_framework_patterns(st, a[0], scores)) return nullptr;
     return float_tuple(scores);
 }
 
@@ -381,6 +382,8 @@ const capi::FunctionDef functions[] = {
 
 }  // namespace
 
-bool add_functions(PyObject* module) noexcept { return capi::add_functions(module, functions); }
+bool add_functions(PyObject* module, State& st) noexcept {
+    return capi::add_functions(module, st, functions);
+}
 
 }  // namespace loadscore

@@ -7,7 +7,8 @@
 // a list's count is the number of bits its mask shares with the scan's result.
 // Some lists also count entries found in a second text (the function name).
 //
-// Built once at import; read-only afterwards and shared by all threads.
+// Built by the first import in the process; read-only afterwards and shared by
+// every thread of every interpreter.
 #pragma once
 
 #include <algorithm>

@@ -3,35 +3,31 @@
 //
 // Import order: `re`, the compiled framework patterns (and the indicator
 // matchers), the nine functions, `logging`, the logger, then the banner.
-// The patterns and matchers are built once and only read afterwards.
+// The patterns and matchers are built at import and only read afterwards.
 #include "capi/capi.hpp"
 #include "loadscore.hpp"
 
+namespace loadscore {
+
 namespace {
 
-bool init(PyObject* module) noexcept {
-    if (!capi::import_module(module, "re") || !loadscore::build_patterns(module) ||
-        !loadscore::add_functions(module)) {
+bool exec(PyObject* module, State& st) noexcept {
+    if (!capi::import_module(module, "re") || !st.names.init() || !build_patterns(st) ||
+        !add_functions(module, st)) {
         return false;
     }
     return capi::log_banner(module, "Lumetra Loadscore Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.plugins.analyzer.loadscore",
     "Workload Detection Algorithms - IP Protected Core\n"
     "\n"
     "This module contains the scoring algorithms for workload detection and\n"
-    "pattern classification.\n",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "pattern classification.\n");
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_loadscore() { return capi::create_module(&module_def, init); }
+}  // namespace loadscore
+
+PyMODINIT_FUNC PyInit_loadscore() { return PyModuleDef_Init(&loadscore::module_def); }

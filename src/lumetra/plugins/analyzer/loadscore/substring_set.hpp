@@ -93,8 +93,6 @@ public:
         }
     }
 
-    std::size_t max_length() const noexcept { return max_length_; }
-
 private:
     void build(std::span<const std::string_view> patterns) {
         // Trie: `trie` rows of classes_ state numbers, -1 where no edge leaves.

@@ -1,16 +1,20 @@
 // Native entries that work on Python text: the regular-expression score, the
 // indicator scans and the compute-capability parse.
 //
-// Module state, written once by build_patterns during the module's start-up
-// (under the import lock) and only read afterwards:
-//   compiled_patterns  the `_COMPILED_PATTERNS` dict, framework name -> pattern
-//                      compiled by `re` with IGNORECASE; never exposed to Python
-//   str_lower          the `str.lower` method descriptor
-//   indicator_scorer, framework_scorer
-//                      the one-pass matchers of the indicator lists
+// The compiled patterns and `str.lower` are Python objects of the module's
+// state (loadscore.hpp). The one-pass matchers of the indicator lists hold no
+// Python object, so every interpreter shares them: the first execution of the
+// module in the process builds them, under `scorers_mutex` because
+// interpreters with their own GIL may execute it at the same time, and they
+// are only read afterwards, by any thread, without a lock. A build that fails
+// is retried by the next import.
+//
 // Lower-casing is always `str.lower` (full Unicode case mapping, which can turn
 // non-ASCII characters into ASCII ones) and matching is always `re`.
+#include <atomic>
+#include <cstdio>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <optional>
 
@@ -22,11 +26,10 @@ namespace loadscore {
 
 namespace {
 
-PyObject* compiled_patterns = nullptr;
-PyObject* str_lower = nullptr;
-PyObject* s_findall = nullptr;
 std::optional<IndicatorScorer> indicator_scorer;
 std::optional<FrameworkScorer> framework_scorer;
+std::mutex scorers_mutex;
+std::atomic<bool> scorers_built{false};
 
 // Texts at least this long are scanned with the interpreter lock released:
 // the scan then takes tens of microseconds and reads only the immutable text,
@@ -35,8 +38,8 @@ constexpr Py_ssize_t release_lock_length = Py_ssize_t{1} << 16;
 
 // Python's `text.lower()`: the same TypeError as the method for None or any
 // other non-str. Returns a new reference or null.
-capi::Ref lower(PyObject* text) noexcept {
-    return capi::Ref::steal(PyObject_Vectorcall(str_lower, &text, 1, nullptr));
+capi::Ref lower(const State& st, PyObject* text) noexcept {
+    return capi::Ref::steal(PyObject_Vectorcall(st.str_lower, &text, 1, nullptr));
 }
 
 template <std::size_t Words, typename CodeUnit>
@@ -111,20 +114,49 @@ double factor_of_capability_text(PyObject* text) noexcept {
     return capability_factor(major);
 }
 
+// Builds the indicator matchers unless an earlier import did.
+bool build_scorers() noexcept {
+    if (scorers_built.load(std::memory_order_acquire)) return true;
+    // The Python error is set after the mutex is released: setting it
+    // allocates, and an allocation can run a finalizer that imports the
+    // module afresh.
+    bool no_memory = false;
+    char failure[128] = "";
+    {
+        std::lock_guard<std::mutex> guard(scorers_mutex);
+        if (scorers_built.load(std::memory_order_relaxed)) return true;
+        try {
+            indicator_scorer.emplace(indicator_lists());
+            framework_scorer.emplace(framework_lists());
+            scorers_built.store(true, std::memory_order_release);
+            return true;
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        } catch (const std::exception& error) {
+            std::snprintf(failure, sizeof failure, "%s", error.what());
+        }
+    }
+    if (no_memory) {
+        PyErr_NoMemory();
+    } else {
+        PyErr_SetString(PyExc_RuntimeError, failure);
+    }
+    return false;
+}
+
 }  // namespace
 
-bool build_patterns(PyObject* module) noexcept {
-    if (compiled_patterns != nullptr) return true;
-    if (!capi::intern_all({{s_findall, "findall"}})) return false;
-    PyObject* re = PyDict_GetItemString(PyModule_GetDict(module), "re");
-    if (re == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "re is not imported");
-        return false;
-    }
+bool build_patterns(State& st) noexcept {
+    // `re` as the module just bound it.
+    PyObject* re = capi::global<"re">(st);
+    if (re == nullptr) return false;
+    // One call at a time: none may run with an error of the one before pending.
     capi::Ref compile = capi::Ref::steal(PyObject_GetAttrString(re, "compile"));
+    if (!compile) return false;
     capi::Ref ignorecase = capi::Ref::steal(PyObject_GetAttrString(re, "IGNORECASE"));
+    if (!ignorecase) return false;
     capi::Ref patterns = capi::Ref::steal(PyDict_New());
-    if (!compile || !ignorecase || !patterns) return false;
+    if (!patterns) return false;
     static constexpr const char* sources[][2] = {
         {"numpy", "\\b(numpy|np\\.|ndarray|array|vectorize|matmul|linalg)\\b"},
         {"pandas", "\\b(pandas|pd\\.|DataFrame|Series|groupby|merge|pivot)\\b"},
@@ -137,44 +169,32 @@ bool build_patterns(PyObject* module) noexcept {
             return false;
         }
     }
-    capi::Ref lower_method = capi::Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
-    if (!lower_method) return false;
-    try {
-        indicator_scorer.emplace(indicator_lists());
-        framework_scorer.emplace(framework_lists());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-        return false;
-    }
-    str_lower = lower_method.release();
-    compiled_patterns = patterns.release();
-    return true;
+    st.compiled_patterns = patterns.release();
+    st.str_lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+    return st.str_lower != nullptr && build_scorers();
 }
 
-double quick_framework_score(PyObject* code, PyObject* framework) noexcept {
+double quick_framework_score(const State& st, PyObject* code, PyObject* framework) noexcept {
     if (framework == Py_None) return 0.0;
-    PyObject* pattern = PyDict_GetItemWithError(compiled_patterns, framework);
+    PyObject* pattern = PyDict_GetItemWithError(st.compiled_patterns, framework);
     if (pattern == nullptr) return PyErr_Occurred() ? -1.0 : 0.0;
     capi::Ref keep = capi::Ref::borrow(pattern);
-    capi::Ref matches = capi::Ref::steal(capi::call_method(pattern, s_findall, code));
+    capi::Ref matches = capi::Ref::steal(capi::call_method<"findall">(st, pattern, code));
     if (!matches) return -1.0;
     const Py_ssize_t count = PyObject_Length(matches.get());
     if (count < 0) return -1.0;
     return match_score(count);
 }
 
-bool score_indicators(PyObject* code, PyObject* function_name, IndicatorCounts& out) noexcept {
-    capi::Ref code_lower = lower(code);
+bool score_indicators(const State& st, PyObject* code, PyObject* function_name,
+                      IndicatorCounts& out) noexcept {
+    capi::Ref code_lower = lower(st, code);
     if (!code_lower) return false;
     IndicatorScorer::Mask in_code{}, in_name{};
     if (!scan_text(indicator_scorer->matcher(), code_lower.get(), in_code)) return false;
     // None adds nothing; the empty name lowers to a text with nothing in it.
     if (function_name != Py_None) {
-        capi::Ref name_lower = lower(function_name);
+        capi::Ref name_lower = lower(st, function_name);
         if (!name_lower || !scan_text(indicator_scorer->matcher(), name_lower.get(), in_name)) {
             return false;
         }
@@ -183,8 +203,8 @@ bool score_indicators(PyObject* code, PyObject* function_name, IndicatorCounts& 
     return true;
 }
 
-bool score_framework_patterns(PyObject* code, FrameworkScores& out) noexcept {
-    capi::Ref code_lower = lower(code);
+bool score_framework_patterns(const State& st, PyObject* code, FrameworkScores& out) noexcept {
+    capi::Ref code_lower = lower(st, code);
     if (!code_lower) return false;
     FrameworkScorer::Mask in_code{};
     if (!scan_text(framework_scorer->matcher(), code_lower.get(), in_code)) return false;
