@@ -209,7 +209,7 @@ public:
         tree_.link(tree_.take(key, block, 0));
     }
     void built() {
-        if (V == Variant::relaid && !tree_.relayout(tree_.slots_allocated() + 1)) std::abort();
+        if (V == Variant::relaid && !tree_.relayout(tree_.slots_allocated())) std::abort();
     }
     uint64_t lower_bound(uint64_t key) const {
         NodeId node = none;

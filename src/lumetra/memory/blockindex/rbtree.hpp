@@ -7,10 +7,10 @@
 // costs one descent and no rebalancing. Chain entries keep parent/left/right
 // empty and are never recoloured or rotated.
 //
-// Storage: every entry is a slot of one arena, named by a 32-bit link: the
-// slot's index times four, so that a record's address is the base plus the
-// link times eight, one addressing mode with no arithmetic on the way down.
-// Slot 0 is never handed out; link 0 means "none". A slot is a 32-byte
+// Storage: every entry is a slot of one arena, named by a 32-bit link: four
+// times one more than the slot's index, so that a record's address is the
+// base plus the link times eight less 32, one addressing mode with no
+// arithmetic on the way down, and link 0 means "none". A slot is a 32-byte
 // record holding everything a descent, a rotation or a result reads (size,
 // block, children, parent, chain link with the colour in its top bit), so a
 // lookup touches one cache line per level and its result without another
@@ -27,11 +27,11 @@
 //     node down to an empty link crosses the same number of black nodes, so
 //     the height stays within 2*log2(tree nodes + 1);
 //   - `node_count` is the number of entries (tree nodes plus chained entries);
-//   - every slot below `used_` other than 0 is an entry or on the free list.
+//   - every slot below `used_` is an entry or on the free list.
 //
-// Limit: at most `max_entries` (2^29 - 1) entries, since a link is four times
-// a slot index and a chain link shares its word with the colour; `reserve`
-// reports a full tree instead of letting a link wrap.
+// Limit: at most `max_entries` (2^29 - 1) entries, since a link is four
+// times a slot number and a chain link shares its word with the colour;
+// `reserve` reports a full tree instead of letting a link wrap.
 //
 // The tree calls no code of its owner while it changes links, so an owner
 // that runs an operation to completion never lets anybody observe a
@@ -154,15 +154,14 @@ public:
     // A missing child counts as black.
     bool is_black(NodeId node) const noexcept { return !is_red(node); }
 
-    // Slots handed out so far (live or free) and slots the storage holds,
-    // index 0 excluded.
-    uint32_t slots_used() const noexcept { return used_ > 0 ? used_ - 1 : 0; }
-    uint32_t slots_allocated() const noexcept { return capacity_ > 0 ? capacity_ - 1 : 0; }
+    // Slots handed out so far (live or free) and slots the storage holds.
+    uint32_t slots_used() const noexcept { return used_; }
+    uint32_t slots_allocated() const noexcept { return capacity_; }
     size_t bytes_allocated() const noexcept {
         return size_t{capacity_} * (sizeof(RBNode) + sizeof(uint64_t));
     }
 
-    // The most slots the storage grows to, index 0 excluded: `max_entries`,
+    // The most slots the storage grows to: `max_entries`,
     // unless lowered (for tests of what happens beyond it).
     uint32_t entry_limit() const noexcept { return entry_limit_; }
     void limit_entries(uint32_t limit) noexcept {
@@ -476,13 +475,13 @@ public:
         if (node != NO_NODE) paint_black(node);
     }
 
-    // Moves every entry into fresh storage of `slots` slots (index 0 included):
+    // Moves every entry into fresh storage of `slots` slots:
     // the tree nodes breadth first from the root, then each size's chain in
     // chain order. The top levels of the tree then share cache lines and
     // pages. Returns false, with nothing changed, when `slots` is too small or
     // the storage cannot be had. Links held by the caller are void after.
     bool relayout(uint32_t slots) noexcept {
-        if (uint64_t{slots} < node_count + 1 || slots > uint64_t{entry_limit_} + 1) return false;
+        if (slots < node_count || slots > entry_limit_) return false;
         const size_t node_bytes = static_cast<size_t>(slots) * sizeof(RBNode);
         auto* nodes = static_cast<RBNode*>(Memory::reallocate(nullptr, node_bytes));
         if (nodes == nullptr) return false;
@@ -495,15 +494,13 @@ public:
             Memory::release(nodes);
             return false;
         }
-        nodes[0] = empty_link;
-        times[0] = 0;
         // Breadth first: a node's new record is first a placeholder holding
         // its old link (in `left`) and its parent's new link; the records
         // from slot `next` on are placeholders not yet filled.
-        uint32_t next = 1;
+        uint32_t next = 0;
         if (root != NO_NODE) nodes[next++] = RBNode{0, nullptr, root, NO_NODE, NO_NODE, 0};
         constexpr uint32_t ahead = 16;  // placeholders whose old records are fetched early
-        for (uint32_t slot = 1; slot < next; ++slot) {
+        for (uint32_t slot = 0; slot < next; ++slot) {
             if (slot + ahead < next) {
                 __builtin_prefetch(&at(nodes[slot + ahead].left));
                 __builtin_prefetch(&time_at(nodes[slot + ahead].left));
@@ -527,7 +524,7 @@ public:
         // The chains, each behind the other; the chain link of a record
         // copied above still holds an old link.
         const uint32_t tree_nodes = next;
-        for (uint32_t slot = 1; slot < tree_nodes; ++slot) {
+        for (uint32_t slot = 0; slot < tree_nodes; ++slot) {
             uint32_t* chain = &nodes[slot].color_next;
             for (NodeId old = *chain & next_mask; old != NO_NODE; old = next_same_size(old)) {
                 nodes[next] = at(old);
@@ -544,7 +541,7 @@ public:
         capacity_ = slots;
         used_ = next;
         free_head_ = NO_NODE;
-        root = node_count > 0 ? link_of(1) : NO_NODE;
+        root = node_count > 0 ? link_of(0) : NO_NODE;
         return true;
     }
 
@@ -590,7 +587,7 @@ public:
     // non-zero, and returns that value.
     template <typename Visit>
     int visit_entries(Visit& visit) const noexcept {
-        for (uint32_t slot = 1; slot < used_; ++slot) {
+        for (uint32_t slot = 0; slot < used_; ++slot) {
             if (nodes_[slot].left == free_mark) continue;
             if (int stop = visit(nodes_[slot].block_obj)) return stop;
         }
@@ -646,23 +643,25 @@ private:
 
     RBNode* nodes_ = nullptr;
     uint64_t* times_ = nullptr;  // creation times, for diagnostics only
-    uint32_t capacity_ = 0;      // slots the storage holds, index 0 included
-    uint32_t used_ = 0;          // slots handed out so far, index 0 included
+    uint32_t capacity_ = 0;      // slots the storage holds
+    uint32_t used_ = 0;          // slots handed out so far
     NodeId free_head_ = NO_NODE;
     uint32_t entry_limit_ = max_entries;  // at most max_entries
 
     static constexpr uint32_t next_mask = (uint32_t{1} << 31) - 1;
 
-    static constexpr NodeId link_of(uint32_t slot) noexcept { return slot << 2; }
-    // The record a link names: base + link * 8 is a single addressing mode.
+    static constexpr NodeId link_of(uint32_t slot) noexcept { return (slot + 1) << 2; }
+    // The record a link names: base + link * 8 - 32 is a single addressing
+    // mode.
     RBNode& at(NodeId link) const noexcept {
-        return *reinterpret_cast<RBNode*>(reinterpret_cast<char*>(nodes_) + size_t{link} * 8);
+        return *reinterpret_cast<RBNode*>(reinterpret_cast<char*>(nodes_) + size_t{link} * 8 -
+                                          sizeof(RBNode));
     }
-    uint64_t& time_at(NodeId link) const noexcept { return times_[link >> 2]; }
+    uint64_t& time_at(NodeId link) const noexcept { return times_[(link >> 2) - 1]; }
     // A link to a slot handed out (live or free); for the checker.
-    bool handed_out(NodeId link) const noexcept { return (link & 3) == 0 && link >> 2 < used_; }
-    // Index 0, the empty link: a black record that nothing links to.
-    static constexpr RBNode empty_link{0, nullptr, NO_NODE, NO_NODE, NO_NODE, ~next_mask};
+    bool handed_out(NodeId link) const noexcept {
+        return link != NO_NODE && (link & 3) == 0 && (link >> 2) - 1 < used_;
+    }
 
     void set_next(NodeId node, NodeId next) noexcept {
         uint32_t& word = at(node).color_next;
@@ -687,15 +686,15 @@ private:
         }
     }
 
-    // Grows both arrays by half (at least to 16 slots, at most to the entry
+    // Grows both arrays by half (at least by one slot, at most to the entry
     // limit). It runs only when every slot is handed out. The node array is
     // grown first; if the second growth fails, the first only leaves room that
     // `capacity_` does not count yet.
     Reserve grow() noexcept {
-        const uint64_t limit = uint64_t{entry_limit_} + 1;  // slots, index 0 included
-        if (capacity_ >= limit) return Reserve::full;
-        uint64_t wanted = capacity_ < 16 ? 16 : uint64_t{capacity_} + capacity_ / 2;
-        if (wanted > limit) wanted = limit;
+        if (capacity_ >= entry_limit_) return Reserve::full;
+        // Small trees start small: a tree of one block holds one slot.
+        uint64_t wanted = uint64_t{capacity_} + (capacity_ < 2 ? 1 : capacity_ / 2);
+        if (wanted > entry_limit_) wanted = entry_limit_;
         // Both byte counts fit a 64-bit size_t: wanted <= 2^29.
         const size_t node_bytes = static_cast<size_t>(wanted) * sizeof(RBNode);
         void* nodes;
@@ -716,12 +715,6 @@ private:
         void* times = Memory::reallocate(times_, static_cast<size_t>(wanted) * sizeof(uint64_t));
         if (times == nullptr) return Reserve::no_memory;
         times_ = static_cast<uint64_t*>(times);
-        if (capacity_ == 0) {
-            // Index 0 is the empty link: a black record that nothing links to.
-            nodes_[0] = empty_link;
-            times_[0] = 0;
-            used_ = 1;
-        }
         capacity_ = static_cast<uint32_t>(wanted);
         return Reserve::ok;
     }
