@@ -6,6 +6,7 @@ import gc
 import inspect
 import math
 import pickle
+import random
 import sys
 import threading
 import time
@@ -39,6 +40,14 @@ def tree_of(*sizes: int) -> FastRedBlackTree:
     tree = FastRedBlackTree()
     for size in sizes:
         tree.insert(size, Blockrec(0, size))
+    return tree
+
+
+def full_tree() -> FastRedBlackTree:
+    """Sizes 0, 1, 2, ... up to the last slot of the tree's storage."""
+    tree = tree_of(0)
+    while tree._check_invariants()["slots"] > len(tree):
+        tree.insert(len(tree), Blockrec(0, len(tree)))
     return tree
 
 
@@ -235,23 +244,67 @@ def test_failing_eq_propagates_and_tree_stays_usable():
     assert tree.insert(8, "more") and len(tree) == 3
 
 
-def test_node_allocation_failure():
-    _testcapi = pytest.importorskip("_testcapi")
-    tree = tree_of(5)
-    block = object()
+@pytest.mark.parametrize("cause", ["no memory", "entry limit"])
+def test_node_allocation_failure(cause):
+    tree = full_tree()  # a new entry needs more storage
+    n, block = len(tree), object()
+    message = "Failed to allocate RB node"
+    _testcapi = None
+    if cause == "entry limit":
+        tree._set_entry_limit(n)
+        message += f": a tree holds at most {n} blocks"
+    else:
+        _testcapi = pytest.importorskip("_testcapi")
     refs, before, caught = sys.getrefcount(block), seq(tree), None
     try:
-        _testcapi.set_nomemory(0, 1)  # the next allocation, the node record, fails
-        tree.insert(7, block)
+        if _testcapi:
+            _testcapi.set_nomemory(0, 1)  # the next allocation, the storage's growth, fails
+        tree.insert(n, block)
     except MemoryError as exc:
         caught = exc
     finally:
-        _testcapi.remove_mem_hooks()
-    assert isinstance(caught, MemoryError) and str(caught) == "Failed to allocate RB node"
+        if _testcapi:
+            _testcapi.remove_mem_hooks()
+    assert isinstance(caught, MemoryError) and str(caught) == message
     del caught
     assert sys.getrefcount(block) == refs
-    assert (len(tree), seq(tree), tree.get_stats()["total_insertions"]) == (1, before + 2, 1)
-    assert tree.insert(7, block) is True
+    assert (len(tree), seq(tree), tree.get_stats()["total_insertions"]) == (n, before + 2, n)
+    if cause == "entry limit":
+        assert tree.remove_ge(0)[0] == 0  # frees a slot, which the next insert takes
+    assert tree.insert(n, block) is True
+    tree._check_invariants()
+
+
+@pytest.mark.parametrize("remove", ["delete", "remove_ge"])
+def test_freed_storage_is_reused_then_given_back(remove):
+    rng = random.Random(7)
+    held = [Blockrec(i, rng.randrange(2000)) for i in range(3000)]  # repeated sizes chain
+    tree = FastRedBlackTree()
+    for block in held:
+        tree.insert(block.size, block)
+    slots = tree._check_invariants()["slots"]
+
+    def take(count: int) -> list[Blockrec]:
+        taken = []
+        for _ in range(count):
+            if remove == "delete":
+                block = held.pop(rng.randrange(len(held)))
+                assert tree.delete(block.size, block)
+            else:
+                found = tree.remove_ge(rng.randrange(2000))[1] or tree.remove_ge(0)[1]
+                assert isinstance(found, Blockrec)
+                block = found
+                held.remove(block)
+            taken.append(block)
+        return taken
+
+    for _ in range(4):
+        for block in take(len(held) // 2):
+            tree.insert(block.size, block)
+            held.append(block)
+        assert tree._check_invariants()["slots"] == slots
+    take(len(held))
+    assert tree._check_invariants()["slots"] <= slots // 2
 
 
 def test_failed_sample_count_leaves_the_tree_unchanged():
@@ -285,6 +338,45 @@ def test_failed_sample_count_leaves_the_tree_unchanged():
     assert sys.getrefcount(block) == refs
     assert (len(tree), seq(tree), tree.find_all_exact(7)) == (0, before + 2, [])
     assert tree.get_stats()["total_insertions"] == 0
+
+
+@pytest.mark.parametrize(
+    "reenter",
+    [lambda tree: tree.clear(), lambda tree: [tree.remove_ge(0) for _ in range(len(tree))]],
+    ids=["clear", "drain"],
+)
+def test_writer_reentering_through_the_sample_count(reenter):
+    # With a lock that lets its holder in again, the sample count can empty
+    # the tree (and shrink its storage) in the middle of an insert.
+    made: list = []
+
+    class Counter:
+        def __init__(self, value):
+            self.value = value
+            made.append(self)
+
+        def increment(self):
+            self.value += 1
+            if self is made[1] and len(made) > 2:
+                made.append(reenter(tree))
+            return self.value
+
+        def load(self):
+            return self.value
+
+    saved = blockindex.threading, blockindex.AtomicCounter
+    blockindex.threading = types.SimpleNamespace(Lock=threading.RLock)  # type: ignore[assignment]
+    blockindex.AtomicCounter = Counter  # type: ignore[misc, assignment]
+    try:
+        tree = FastRedBlackTree(sample_rate=1)
+    finally:
+        blockindex.threading, blockindex.AtomicCounter = saved  # type: ignore[misc]
+    for size in range(3000):
+        tree.insert(size, size)
+    made.append("armed")
+    assert tree.insert(5000, "new")
+    tree._check_invariants()
+    assert (len(tree), tree.find_all_exact(5000)) == (1, ["new"])
 
 
 def test_remove_ge_allocation_failure_keeps_the_block():

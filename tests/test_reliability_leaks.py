@@ -233,6 +233,10 @@ CALLS.update(
             method(filled_tree, "reset_circuit_breaker")
         ],
         "blockindex.FastRedBlackTree._check_invariants": [method(filled_tree, "_check_invariants")],
+        "blockindex.FastRedBlackTree._set_entry_limit": [
+            method(filled_tree, "_set_entry_limit", 12),
+            method(filled_tree, "_set_entry_limit", -1, raises=OverflowError),
+        ],
         "blockindex.FastRedBlackTree.__reduce__": [
             method(FastRedBlackTree, "__reduce__", raises=TypeError)
         ],

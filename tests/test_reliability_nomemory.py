@@ -243,6 +243,10 @@ def tree_with_blocks(sample_rate: int = 100) -> tuple[FastRedBlackTree, dict[int
     for _ in range(300):
         tree.insert(1, spare)
         tree.delete(1, spare)
+    # Filled to the last slot of its storage: a new block makes it grow.
+    for size in range(2000, 2000 + tree._check_invariants()["slots"] - len(tree)):
+        blocks[size] = [object()]
+        tree.insert(size, blocks[size][0])
     return tree, blocks
 
 

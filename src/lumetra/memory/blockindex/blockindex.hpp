@@ -10,6 +10,10 @@
 //     the clock, the sampling counter) sees the tree unchanged or complete.
 //   - Readers take no lock: they traverse under the interpreter lock and
 //     validate against `seq_counter`.
+//   - A link (NodeId) names a slot of the tree's storage, which a writer may
+//     move (growing, shrinking) or free (clear): code that runs Python code
+//     while it holds one uses it again only if `seq_counter` did not move, and
+//     a writer takes a slot only after the Python code it must run.
 //   - Removed blocks are released only after the tree is consistent and the
 //     write lock is released, because dropping a reference can run a
 //     destructor that calls back into the tree.
@@ -44,6 +48,15 @@ struct Stats {
     bool has_circuit_breaker_trips = false;
 };
 
+// The tree's storage comes from the interpreter's allocator: tracemalloc
+// counts it, and the allocation-failure hook can fail its growth.
+struct PyMemory {
+    static void* reallocate(void* old, size_t bytes) noexcept { return PyMem_Realloc(old, bytes); }
+    static void release(void* old) noexcept { PyMem_Free(old); }
+    static constexpr bool huge_pages = true;
+};
+using Tree = BasicTree<PyMemory>;
+
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {
     PyTypeObject* FastRedBlackTreeType = nullptr;
@@ -58,7 +71,8 @@ struct State : capi::ModuleState {
                 "ATOMIC_AVAILABLE", "AtomicCounter", "seq_counter", "tree_nodes", "entries",
                 "black_height", "total_blocks", "total_insertions", "total_deletions",
                 "total_searches", "bucket_hits", "tree_hits", "operation_count",
-                "circuit_breaker_trips", "node_count", "height", "sampled_operations", "is_valid">
+                "circuit_breaker_trips", "node_count", "height", "sampled_operations", "is_valid",
+                "slots">
         names;
 
     template <typename F>
@@ -94,18 +108,22 @@ struct FastRedBlackTree {
     capi::Ref stats_lock;  // threading.Lock(), never null
     Stats stats;
 
-    // Frees a detached subtree, releasing each entry's block (post-order).
-    void _recursive_free(RBNode* node) noexcept;
-    // A fresh red entry holding a new reference to `block`; null with an
-    // exception set (MemoryError "Failed to allocate RB node").
-    RBNode* _allocate_node(const State& st, uint64_t size, PyObject* block) noexcept;
+    // Releases each entry's block of a detached tree (post-order), then its
+    // storage.
+    void _recursive_free(Tree&& detached) noexcept;
+    // Room for one more entry: false with MemoryError set ("Failed to
+    // allocate RB node", with the limit when the tree is full).
+    bool _reserve_node() noexcept;
+    // A fresh red entry holding a new reference to `block`, linked nowhere;
+    // NO_NODE with MemoryError set. Calls no Python code.
+    NodeId _allocate_node(uint64_t size, PyObject* block, uint64_t insert_time_ns) noexcept;
     // sampled_counter.increment() when atomic counters are in use; false with
     // an exception set when that call fails.
     bool _record_sample(const State& st) noexcept;
-    static int _compute_height(const RBNode* node) noexcept { return Tree::height(node); }
+    int _compute_height(NodeId node) const noexcept { return tree.height(node); }
     // Adds {size: entries} of `node`'s subtree to `dist` in pre-order; the
     // caller holds write_lock.
-    bool _collect_dist_recursive(const RBNode* node, PyObject* dist) noexcept;
+    bool _collect_dist_recursive(NodeId node, PyObject* dist) noexcept;
 };
 
 struct TreeObject {

@@ -86,7 +86,7 @@ PyObject* get_size_distribution(Self* self, PyObject* const*, Py_ssize_t nargs,
     if (!dist) return nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
-    if (t.tree.root != nullptr && !t._collect_dist_recursive(t.tree.root, dist.get())) {
+    if (t.tree.root != NO_NODE && !t._collect_dist_recursive(t.tree.root, dist.get())) {
         return nullptr;
     }
     return dist.release();
@@ -103,13 +103,13 @@ PyObject* reset_circuit_breaker(Self* self, PyObject* const*, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-bool FastRedBlackTree::_collect_dist_recursive(const RBNode* node, PyObject* dist) noexcept {
-    auto visit = [dist](const RBNode* n) {
-        capi::Ref key = capi::Ref::steal(PyLong_FromUnsignedLongLong(n->size));
-        capi::Ref count = capi::Ref::steal(PyLong_FromUnsignedLongLong(Tree::entries_of(n)));
+bool FastRedBlackTree::_collect_dist_recursive(NodeId node, PyObject* dist) noexcept {
+    auto visit = [this, dist](NodeId n) {
+        capi::Ref key = capi::Ref::steal(PyLong_FromUnsignedLongLong(tree.size_of(n)));
+        capi::Ref count = capi::Ref::steal(PyLong_FromUnsignedLongLong(tree.entries_of(n)));
         return key && count && PyDict_SetItem(dist, key.get(), count.get()) == 0;
     };
-    return Tree::preorder(node, visit);
+    return tree.preorder(node, visit);
 }
 
 }  // namespace blockindex

@@ -203,11 +203,11 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(t.operation_counter.get());
     Py_VISIT(t.sampled_counter.get());
     Py_VISIT(t.stats_lock.get());
-    auto visit_block = [visit, arg](const RBNode* entry) -> int {
-        Py_VISIT(static_cast<PyObject*>(entry->block_obj));
+    auto visit_block = [visit, arg](void* block) -> int {
+        Py_VISIT(static_cast<PyObject*>(block));
         return 0;
     };
-    return Tree::visit_entries(t.tree.root, visit_block);
+    return t.tree.visit_entries(visit_block);
 }
 
 // Breaks reference cycles through stored blocks: the tree is emptied first,
@@ -218,13 +218,13 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // find them gone.
 int tree_clear(PyObject* self) noexcept {
     FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
-    RBNode* detached;
+    Tree detached;
     {
         SeqWrite write(t.seq_counter);
         detached = t.tree.detach();
         t.stats.total_blocks = 0;
     }
-    t._recursive_free(detached);
+    t._recursive_free(std::move(detached));
     return 0;
 }
 
@@ -258,16 +258,16 @@ PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
     SeqWrite write(t.seq_counter);
-    // Allocated before the descent: the clock call inside may run Python code.
-    RBNode* node = t._allocate_node(st, c_size, a[1]);
-    if (node == nullptr) return nullptr;
-    // The sample is counted before the node is linked, so that a failing
-    // count abandons the insertion and leaves the tree as it was. The caller
-    // still holds `block`, so releasing the node's reference runs no destructor.
-    if (sample && t.using_atomic && !t._record_sample(st)) {
-        t._recursive_free(node);
-        return nullptr;
-    }
+    // The Python code (the clock, the sample count) runs before a slot is
+    // taken: a writer re-entering through it (possible only through a lock
+    // that allows it) may move or free every slot. Room is made before the
+    // sample is counted, so that a failed allocation changes no counter, and
+    // a failing count abandons the insertion with the tree as it was.
+    uint64_t now;
+    if (!perf_counter_ns(st, now) || !t._reserve_node()) return nullptr;
+    if (sample && t.using_atomic && !t._record_sample(st)) return nullptr;
+    const NodeId node = t._allocate_node(c_size, a[1], now);
+    if (node == NO_NODE) return nullptr;
     t.tree.link(node);
     ++t.stats.total_blocks;
     ++t.stats.total_insertions;
@@ -298,25 +298,25 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
         bool restart = true;
         while (restart) {
             restart = false;
-            RBNode* node = t.tree.find_node(c_size);
-            RBNode* prev = nullptr;
-            for (RBNode* entry = node; entry != nullptr;
-                 prev = entry, entry = entry->next_same_size) {
+            const NodeId node = t.tree.find_node(c_size);
+            NodeId prev = NO_NODE;
+            for (NodeId entry = node; entry != NO_NODE;
+                 prev = entry, entry = t.tree.next_same_size(entry)) {
                 const uint64_t seq = t.seq_counter;
-                const int equal = blocks_equal(static_cast<PyObject*>(entry->block_obj), block);
+                const int equal =
+                    blocks_equal(static_cast<PyObject*>(t.tree.block_of(entry)), block);
                 if (equal < 0) return nullptr;
                 // Only a writer re-entering through a lock that allows it (a
                 // replaced `threading.Lock`) can move the counter here; the
-                // pointers held may be stale then, so search again.
+                // links held may be stale then, so search again.
                 if (t.seq_counter != seq) {
                     restart = true;
                     break;
                 }
                 if (!equal) continue;
-                RBNode* record =
-                    prev == nullptr ? t.tree.remove_head(node) : t.tree.remove_after(prev);
-                removed = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
-                PyMem_Free(record);
+                const NodeId record =
+                    prev == NO_NODE ? t.tree.remove_head(node) : t.tree.remove_after(prev);
+                removed = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
                 --t.stats.total_blocks;
                 ++t.stats.total_deletions;
                 break;
@@ -353,13 +353,12 @@ PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nar
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
         SeqWrite write(t.seq_counter);
-        RBNode* node = t.tree.find_best_fit_node(c_size);
-        if (node != nullptr) {
-            size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(node->size));
+        const NodeId node = t.tree.find_best_fit_node(c_size);
+        if (node != NO_NODE) {
+            size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(t.tree.size_of(node)));
             if (!size_obj) return nullptr;
-            RBNode* record = t.tree.remove_head(node);
-            block = capi::Ref::steal(static_cast<PyObject*>(record->block_obj));
-            PyMem_Free(record);
+            const NodeId record = t.tree.remove_head(node);
+            block = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
             --t.stats.total_blocks;
             ++t.stats.total_deletions;
         }
@@ -387,7 +386,7 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
         sampled_counter = new_counter(st, counter_class.get());
         if (!sampled_counter) return nullptr;
     }
-    RBNode* detached;
+    Tree detached;
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
@@ -400,7 +399,7 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
             std::swap(t.sampled_counter, sampled_counter);
         }
     }
-    t._recursive_free(detached);
+    t._recursive_free(std::move(detached));
     Py_RETURN_NONE;
 }
 
@@ -433,12 +432,12 @@ PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t
             continue;
         }
         // The descent runs under the interpreter lock and calls nothing, so a
-        // writer cannot free a node under it.
-        const RBNode* node = t.tree.find_best_fit_node(c_size);
+        // writer cannot free or move a node under it.
+        const NodeId node = t.tree.find_best_fit_node(c_size);
         if (t.seq_counter != seq_start) continue;
         ++t.stats.total_searches;
-        if (node == nullptr) Py_RETURN_NONE;
-        return Py_NewRef(static_cast<PyObject*>(node->block_obj));
+        if (node == NO_NODE) Py_RETURN_NONE;
+        return Py_NewRef(static_cast<PyObject*>(t.tree.block_of(node)));
     }
     Py_RETURN_NONE;
 }
@@ -463,16 +462,17 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
             if (!backoff(st)) return nullptr;
             continue;
         }
-        const RBNode* node = t.tree.find_node(c_size);
-        const uint64_t count = Tree::entries_of(node);
+        const NodeId node = t.tree.find_node(c_size);
+        const uint64_t count = t.tree.entries_of(node);
         // Allocating the list can start a collection whose finalizers may
         // write to this tree; `node` is read again only if nothing moved.
         capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
         if (!list) return nullptr;
         if (t.seq_counter != seq_start) continue;
         Py_ssize_t i = 0;
-        for (const RBNode* entry = node; entry != nullptr; entry = entry->next_same_size) {
-            PyList_SET_ITEM(list.get(), i++, Py_NewRef(static_cast<PyObject*>(entry->block_obj)));
+        for (NodeId entry = node; entry != NO_NODE; entry = t.tree.next_same_size(entry)) {
+            PyList_SET_ITEM(list.get(), i++,
+                            Py_NewRef(static_cast<PyObject*>(t.tree.block_of(entry))));
         }
         ++t.stats.total_searches;
         return list.release();
@@ -544,7 +544,7 @@ PyObject* tree_repr(PyObject* self) noexcept {
 constexpr capi::Signature check_invariants_sig("_check_invariants");
 
 // For tests: raises AssertionError naming the first broken invariant, else
-// returns the shape of the tree.
+// returns the shape of the tree and the entries its storage has room for.
 PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
@@ -565,12 +565,31 @@ PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t n
         {st.names.get<"tree_nodes">(), check.tree_nodes},
         {st.names.get<"entries">(), check.entries},
         {st.names.get<"black_height">(), static_cast<unsigned long long>(check.black_height)},
+        {st.names.get<"slots">(), t.tree.slots_allocated()},
     };
     for (const auto& [key, value] : items) {
         capi::Ref number = capi::Ref::steal(PyLong_FromUnsignedLongLong(value));
         if (!number || PyDict_SetItem(result.get(), key, number.get()) < 0) return nullptr;
     }
     return result.release();
+}
+
+constexpr capi::Param limit_params[] = {{"limit"}};
+constexpr capi::Signature set_entry_limit_sig("_set_entry_limit", limit_params);
+
+// For tests: caps the tree's storage at `limit` blocks instead of 2**29 - 1,
+// so that what happens beyond the limit can be reached.
+PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    capi::Args<1> a;
+    if (!a.parse(set_entry_limit_sig, args, nargs, kwnames)) return nullptr;
+    uint32_t limit;
+    if (!capi::to_uint32(a[0], limit)) return nullptr;
+    FastRedBlackTree& t = self->t;
+    capi::LockGuard guard;
+    if (!guard.acquire(t.write_lock.get())) return nullptr;
+    t.tree.limit_entries(limit);
+    Py_RETURN_NONE;
 }
 
 const capi::FunctionDef methods[] = {
@@ -597,7 +616,12 @@ const capi::FunctionDef methods[] = {
         check_invariants_sig,
         "Verify the red-black and bookkeeping invariants (for tests).\n\n"
         "Raises AssertionError naming the first broken invariant; otherwise returns\n"
-        "seq_counter, the number of tree nodes and entries, and the black height."),
+        "seq_counter, the number of tree nodes and entries, the black height, and\n"
+        "the number of entries the storage has room for."),
+    capi::method<set_entry_limit>(
+        set_entry_limit_sig,
+        "Cap this tree's storage at limit blocks instead of 2**29 - 1 (for tests).\n\n"
+        "An insert that needs more room raises MemoryError, as beyond 2**29 - 1."),
 };
 
 const capi::FunctionDef static_methods[] = {
@@ -634,28 +658,33 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-void FastRedBlackTree::_recursive_free(RBNode* node) noexcept {
-    auto release = [](RBNode* entry) {
-        PyObject* block = static_cast<PyObject*>(entry->block_obj);
-        PyMem_Free(entry);
-        Py_DECREF(block);
-    };
-    Tree::free_subtree(node, release);
+void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
+    Tree doomed(std::move(detached));  // its storage goes when this returns
+    auto release = [](void* block) { Py_DECREF(static_cast<PyObject*>(block)); };
+    doomed.free_all(release);
 }
 
-RBNode* FastRedBlackTree::_allocate_node(const State& st, uint64_t size, PyObject* block) noexcept {
-    auto* node = static_cast<RBNode*>(PyMem_Malloc(sizeof(RBNode)));
-    if (node == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
-        return nullptr;
+bool FastRedBlackTree::_reserve_node() noexcept {
+    switch (tree.reserve()) {
+        case Reserve::ok:
+            return true;
+        case Reserve::no_memory:
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+            return false;
+        case Reserve::full:
+            PyErr_Format(PyExc_MemoryError,
+                         "Failed to allocate RB node: a tree holds at most %u blocks",
+                         static_cast<unsigned>(tree.entry_limit()));
+            return false;
     }
-    *node = RBNode{nullptr, nullptr, nullptr, RED, size, block, nullptr, 0};
-    if (!perf_counter_ns(st, node->insert_time_ns)) {
-        PyMem_Free(node);
-        return nullptr;
-    }
+    return false;
+}
+
+NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block,
+                                        uint64_t insert_time_ns) noexcept {
+    if (!_reserve_node()) return NO_NODE;
     Py_INCREF(block);
-    return node;
+    return tree.take(size, block, insert_time_ns);
 }
 
 bool FastRedBlackTree::_record_sample(const State& st) noexcept {
