@@ -140,7 +140,8 @@ CALLS = {
     "py_record_allocation(64, 8, True)",
     "FastRedBlackTree": "_check_invariants(); _sanitize_size(64); clear(); delete(64, (0, 64)); "
     "find_all_exact(64); find_best_fit(32); get_size_distribution(); get_statistics(); "
-    "get_stats(); remove_ge(32); reset_circuit_breaker(); size(); insert(64, (0, 64))",
+    "get_stats(); remove_ge(32); reset_circuit_breaker(); size(); insert(64, (0, 64)); "
+    "_set_entry_limit(1 << 20)",
     "Compilegate": "get_statistics(); get_threshold('f'); should_compile('f', store()); "
     "update('f', store())",
     "CounterAggregator": "get_all_stats(); get_stats(3); reset(3); reset_all(); update(3, 1e9)",

@@ -101,12 +101,6 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 // The text signature "($self, a, b=1)" as a str. Built in a buffer from the
 // interpreter's allocator (no C++ container: the package has no exceptions to
 // report a failed allocation with).
@@ -157,7 +151,6 @@ PyObject* build_annotations(const FunctionDef& def) noexcept {
     return dict.release();
 }
 
-constexpr const char* function_doc = "Function implemented in native code.";
 constexpr unsigned long function_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                                          Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
 
@@ -195,31 +188,6 @@ PyType_Spec function_spec = {
 };
 
 }  // namespace
-
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-bool ready_function_type() noexcept {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
-    PyTypeObject& t = FunctionType;
-    t.tp_name = "native_function";
-    t.tp_basicsize = sizeof(FunctionObject);
-    t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = function_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_getattro = PyObject_GenericGetAttr;
-    t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = function_flags;
-    t.tp_doc = function_doc;
-    t.tp_traverse = function_traverse;
-    t.tp_clear = function_clear;
-    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    t.tp_members = function_members;
-    t.tp_getset = function_getset;
-    t.tp_descr_get = function_descr_get;
-    t.tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(&t) == 0;
-}
 
 PyTypeObject* new_function_type(PyObject* module) noexcept {
     return reinterpret_cast<PyTypeObject*>(internals::type_from_spec(module, &function_spec));
@@ -272,12 +240,6 @@ PyObject* make_function(PyTypeObject* type, PyObject* module, void* state, const
 }
 
 }  // namespace
-
-PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
-                       const char* qualname_prefix, PyTypeObject* owner) noexcept {
-    return make_function(&FunctionType, nullptr, nullptr, def, binding, module_name,
-                         qualname_prefix, owner);
-}
 
 PyObject* new_function(PyObject* module, ModuleState& st, void* state, const FunctionDef& def,
                        Binding binding, const char* qualname_prefix, PyTypeObject* owner) noexcept {

@@ -130,12 +130,6 @@ constexpr FunctionDef function(const Signature& sig, const char* doc = nullptr,
     return FunctionDef{&sig, &function_entry<Impl>, doc, return_annotation};
 }
 
-template <typename Self, PyObject* (*Impl)(Self*, PyObject* const*, Py_ssize_t, PyObject*) noexcept>
-constexpr FunctionDef method(const Signature& sig, const char* doc = nullptr,
-                             const char* return_annotation = nullptr) noexcept {
-    return method<Impl>(sig, doc, return_annotation);
-}
-
 enum class Binding { method, function };
 
 struct ModuleState;
@@ -149,14 +143,5 @@ PyObject* new_function(PyObject* module, ModuleState& st, void* state, const Fun
 
 // The module's native function type, created once per module object.
 PyTypeObject* new_function_type(PyObject* module) noexcept;
-
-// Single-phase modules: a function of the process-wide function type.
-PyObject* new_function(const FunctionDef& def, Binding binding, const char* module_name,
-                       const char* qualname_prefix, PyTypeObject* owner) noexcept;
-
-// Ready the function type; called by module set-up before any function is made.
-bool ready_function_type() noexcept;
-
-extern PyTypeObject FunctionType;
 
 }  // namespace capi

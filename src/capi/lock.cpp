@@ -332,25 +332,4 @@ PyObject* new_threading_lock(const ModuleState& st) noexcept {
     return PyObject_CallNoArgs(factory.get());
 }
 
-PyObject* new_threading_lock(PyObject* module_dict) noexcept {
-    // The names are made once: a lookup by C string would allocate the key at
-    // every call, and a failure there must surface as MemoryError, not as a
-    // missing name.
-    static PyObject* s_threading = nullptr;
-    static PyObject* s_lock = nullptr;
-    if (s_threading == nullptr &&
-        (s_threading = PyUnicode_InternFromString("threading")) == nullptr) {
-        return nullptr;
-    }
-    if (s_lock == nullptr && (s_lock = PyUnicode_InternFromString("Lock")) == nullptr) {
-        return nullptr;
-    }
-    PyObject* threading = module_global(module_dict, s_threading);  // borrowed
-    if (threading == nullptr) return nullptr;
-    Ref module = Ref::borrow(threading);
-    Ref factory = Ref::steal(PyObject_GetAttr(module.get(), s_lock));
-    if (!factory) return nullptr;
-    return PyObject_CallNoArgs(factory.get());
-}
-
 }  // namespace capi

@@ -52,7 +52,6 @@ struct ModuleState;
 // threading.Lock() through the module's global `threading` (looked up at each
 // call, as the Python code `threading.Lock()` would do it).
 PyObject* new_threading_lock(const ModuleState& st) noexcept;
-PyObject* new_threading_lock(PyObject* module_dict) noexcept;
 
 // Finds how locks are driven (once per process); false with an error set.
 // Modules call it while they are imported, so the first lock operation does

@@ -20,13 +20,6 @@ bool check_python_version(const char* module_name) noexcept {
                             runtime_major, runtime_minor) == 0;
 }
 
-PyObject* create_module(PyModuleDef* def, bool (*init)(PyObject* module)) noexcept {
-    if (!check_python_version(def->m_name) || !ready_function_type()) return nullptr;
-    Ref module = Ref::steal(PyModule_Create(def));
-    if (!module || !init(module.get())) return nullptr;
-    return module.release();
-}
-
 bool import_module(PyObject* module, const char* name) noexcept {
     Ref imported = Ref::steal(PyImport_ImportModule(name));
     return imported && PyModule_AddObjectRef(module, name, imported.get()) == 0;
@@ -69,16 +62,6 @@ bool log_banner(PyObject* module, const char* banner) noexcept {
     return logger && log(logger.get(), "info", banner);
 }
 
-bool add_functions(PyObject* module, std::span<const FunctionDef> defs) noexcept {
-    const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) return false;
-    for (const FunctionDef& def : defs) {
-        Ref func = Ref::steal(new_function(def, Binding::function, module_name, nullptr, nullptr));
-        if (!func || PyModule_AddObjectRef(module, def.sig->name, func.get()) < 0) return false;
-    }
-    return true;
-}
-
 PyObject* module_global(PyObject* module_dict, PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(module_dict, name);
     if (value == nullptr && !PyErr_Occurred()) {
@@ -99,18 +82,6 @@ bool add_functions(PyObject* module, ModuleState& st, void* state,
         Ref func =
             Ref::steal(new_function(module, st, state, def, Binding::function, nullptr, nullptr));
         if (!func || PyModule_AddObjectRef(module, def.sig->name, func.get()) < 0) return false;
-    }
-    return true;
-}
-
-PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
-
-bool intern_all(std::initializer_list<InternedName> names) noexcept {
-    for (const InternedName& n : names) {
-        if (n.slot == nullptr) {
-            n.slot = PyUnicode_InternFromString(n.text);
-            if (n.slot == nullptr) return false;
-        }
     }
     return true;
 }

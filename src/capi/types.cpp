@@ -30,8 +30,8 @@ PyObject* setstate_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 const FunctionDef no_pickle_methods[] = {
-    method<PyObject, reduce_impl>(reduce_sig, "Instances cannot be pickled."),
-    method<PyObject, setstate_impl>(setstate_sig, "Instances cannot be pickled."),
+    method<reduce_impl>(reduce_sig, "Instances cannot be pickled."),
+    method<setstate_impl>(setstate_sig, "Instances cannot be pickled."),
 };
 
 const char* short_name(const char* dotted) noexcept {
@@ -40,14 +40,12 @@ const char* short_name(const char* dotted) noexcept {
 }
 
 bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool static_method,
-                   const char* module_name, PyObject* module, ModuleState* st,
-                   void* state) noexcept {
+                   PyObject* module, ModuleState& st, void* state) noexcept {
     const char* class_name = short_name(type->tp_name);
     for (const FunctionDef& def : defs) {
         const Binding binding = static_method ? Binding::function : Binding::method;
         PyTypeObject* owner = static_method ? nullptr : type;
-        Ref func = Ref::steal(st ? new_function(module, *st, state, def, binding, class_name, owner)
-                                 : new_function(def, binding, module_name, class_name, owner));
+        Ref func = Ref::steal(new_function(module, st, state, def, binding, class_name, owner));
         if (!func) return false;
         if (static_method) {
             func = Ref::steal(PyStaticMethod_New(func.get()));
@@ -58,17 +56,14 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
     return true;
 }
 
-PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState* st,
+PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState& st,
                         void* state) noexcept {
     Ref type = Ref::steal(internals::type_from_spec(module, def.type_spec));
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) return nullptr;
-    if (!add_functions(t, def.methods, false, module_name, module, st, state) ||
-        !add_functions(t, def.static_methods, true, module_name, module, st, state) ||
-        (def.no_pickle &&
-         !add_functions(t, no_pickle_methods, false, module_name, module, st, state))) {
+    if (!add_functions(t, def.methods, false, module, st, state) ||
+        !add_functions(t, def.static_methods, true, module, st, state) ||
+        (def.no_pickle && !add_functions(t, no_pickle_methods, false, module, st, state))) {
         return nullptr;
     }
     PyType_Modified(t);
@@ -78,14 +73,9 @@ PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState* st,
 
 }  // namespace
 
-PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept {
-    if (!ready_function_type()) return nullptr;
-    return make_type(module, def, nullptr, nullptr);
-}
-
 PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
                           const TypeDef& def) noexcept {
-    return make_type(module, def, &st, state);
+    return make_type(module, def, st, state);
 }
 
 bool set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcept {

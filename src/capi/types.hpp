@@ -30,13 +30,11 @@ struct TypeDef {
     bool no_pickle = true;
 };
 
-// Creates the type, fills its dictionary and binds it in `module` under the
-// last component of type_spec->name. Returns a new reference or null.
-PyTypeObject* create_type(PyObject* module, const TypeDef& def) noexcept;
-
 struct ModuleState;
 
-// The same for a module with state: methods carry the state (function.hpp).
+// Creates the type, fills its dictionary and binds it in `module` under the
+// last component of type_spec->name; its methods carry the module's state
+// (function.hpp). Returns a new reference or null.
 PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
                           const TypeDef& def) noexcept;
 template <typename State>
