@@ -299,8 +299,8 @@ def versions_table(runs: list[dict]) -> str:
     versions = ", ".join(run["python"] for run in runs)
     text = [
         f"Measured {when} in one sitting on {runs[0]['cpu']} (Python {versions}); "
-        f"best of {'/'.join(map(str, repeats))} runs per row; multiples of the bare-call "
-        "floor, whose time is the first line.",
+        f"best of {'/'.join(map(str, repeats))} runs per row; each row as a multiple of "
+        "the bare-call floor timed alongside it (the floor's best time is the first line).",
         "",
         "| module | operation | " + " | ".join(labels) + " |",
         "|---|---|" + "---:|" * len(labels),
