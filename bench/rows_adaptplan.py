@@ -132,7 +132,7 @@ def py_predict_resource_requirements(allocation_history, prediction_horizon_seco
 # --- rows --------------------------------------------------------------------------------
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     history = [(float(i), 100.0 - (i % 7) * 0.5) for i in range(1000)]
     labels = [("cpu_bound", "io_bound", "mixed_load", "memory_bound")[i % 4] for i in range(100)]
     allocations = [(i * 0.01, float(64 + i % 256)) for i in range(1000)]
@@ -178,6 +178,7 @@ def rows() -> list[Row]:
             stmt("f('a', 'b', 0.9, 0.8, 0.5, 1)", f=m.is_adaptation_beneficial),
             "pure Python",
             stmt("f('a', 'b', 0.9, 0.8, 0.5, 1)", f=py_is_adaptation_beneficial),
+            headline=True,
         ),
         Row(
             "calculate_adaptation_urgency(...)",

@@ -78,7 +78,7 @@ class Store:
         return self.metrics
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     gate = Compilegate()
     py = PyPolicy()
     # Compiled long ago, so the decision runs through every step; ten
@@ -97,12 +97,14 @@ def rows() -> list[Row]:
             stmt("g.get_threshold('f')", g=gate),
             "pure-Python policy",
             stmt("p.get_threshold('f')", p=py),
+            headline=True,
         ),
         Row(
             "Compilegate.should_compile(func_id, store)",
             stmt("g.should_compile('f', s)", g=gate, s=store),
             "pure-Python policy",
             stmt("p.should_compile('f', s)", p=py, s=store),
+            headline=True,
         ),
         Row(
             "  ... store returning a Python object",

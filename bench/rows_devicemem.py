@@ -120,7 +120,7 @@ def score_gpu_suitability(data_size_bytes, operation_type, available_gpu_memory,
     return size_score * op_score
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     shape4 = (64, 128, 256, 3)
     message = "CUDA out of memory. Tried to allocate 2.00 GiB (GPU 0; 7.80 GiB total capacity)"
     # 10,000 rows of 32 bytes in chunks of at most 320 bytes: 1,000 chunks.
@@ -140,6 +140,7 @@ def rows() -> list[Row]:
             stmt("f(500, 1000, 0.2, False)", f=devicemem.decide_allocation_strategy),
             "pure Python",
             stmt("f(500, 1000, 0.2, False)", f=decide_allocation_strategy),
+            headline=True,
         ),
         Row(
             "decide_allocation_strategy(chunked)",

@@ -141,7 +141,7 @@ def normalise(batch):
 PATTERN_ARGS = (0.1, 0.1, 0.1, 0.9, 0.9, 0.1, 0.1, 0.1, 1, 0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, False)
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     source = inspect.getsource(argparse)
     texts = {"2 KB": source[:2048], "8 KB": source[:8192], "50 KB": source[:50_000]}
     ls = loadscore
@@ -190,6 +190,7 @@ def rows() -> list[Row]:
             stmt("f(*a)", f=ls.determine_workload_pattern, a=PATTERN_ARGS),
             "Python reference",
             stmt("f(*a)", f=py_determine_workload_pattern, a=PATTERN_ARGS),
+            headline=True,
         ),
         Row(
             "calculate_gpu_suitability(..., '8.6')",

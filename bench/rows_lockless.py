@@ -16,6 +16,15 @@ from lumetra.memory.lockless import (
 
 from run import Measure, Row, stmt
 
+# The headline rows: the peer rows below time the same operations against
+# other packages' atomic types.
+COUNTER_LOAD = "AtomicCounter.load()"
+COUNTER_INCREMENT = "AtomicCounter.increment()"
+COUNTER_CAS = "AtomicCounter.compare_and_swap(a, b)"
+POINTER_LOAD = "AtomicPointer.load()"
+POINTER_STORE = "AtomicPointer.store(v)"
+POINTER_CAS = "AtomicPointer.compare_and_swap(v, v)"
+
 
 class LockedInt:
     """What a Python user writes without the module: an int guarded by a lock."""
@@ -184,21 +193,23 @@ def single_increments(counter_factory, n: int = 200_000) -> Measure:
     return measure
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     c = AtomicCounter(1000)
     locked = LockedInt(1000)
     return [
         Row(
-            "AtomicCounter.load()",
+            COUNTER_LOAD,
             stmt("c.load()", c=c),
             "Lock-guarded int",
             stmt("l.load()", l=locked),
+            headline=True,
         ),
         Row(
-            "AtomicCounter.increment()",
+            COUNTER_INCREMENT,
             stmt("c.increment()", c=c),
             "Lock-guarded int",
             stmt("l.increment()", l=locked),
+            headline=True,
         ),
         Row(
             "AtomicCounter.increment() vs count()",
@@ -207,10 +218,11 @@ def rows() -> list[Row]:
             stmt("next(it)", it=itertools.count()),
         ),
         Row(
-            "AtomicCounter.compare_and_swap(a, b)",
+            COUNTER_CAS,
             stmt("c.compare_and_swap(1000, 1000)", c=c),
             "Lock-guarded int",
             stmt("l.compare_and_swap(1000, 1000)", l=locked),
+            headline=True,
         ),
         *peer_rows(c),
         *pointer_rows(),
@@ -248,18 +260,24 @@ def peer_rows(c: AtomicCounter) -> list[Row]:
                 stmt("c.load()", c=c),
                 "atomics int load()",
                 stmt("a.load()", a=a),
+                headline=True,
+                peer_of=COUNTER_LOAD,
             ),
             Row(
                 "AtomicCounter.increment() vs atomics",
                 stmt("c.increment()", c=c),
                 "atomics int inc()",
                 stmt("a.inc()", a=a),
+                headline=True,
+                peer_of=COUNTER_INCREMENT,
             ),
             Row(
                 "AtomicCounter.compare_and_swap vs atomics",
                 stmt("c.compare_and_swap(1000, 1000)", c=c),
                 "atomics int cmpxchg_strong()",
                 stmt("a.cmpxchg_strong(1000, 1000)", a=a),
+                headline=True,
+                peer_of=COUNTER_CAS,
             ),
         ]
     try:
@@ -275,30 +293,40 @@ def peer_rows(c: AtomicCounter) -> list[Row]:
             stmt("c.load()", c=c),
             "ft_utils AtomicInt64.get()",
             stmt("i.get()", i=i64),
+            headline=True,
+            peer_of=COUNTER_LOAD,
         ),
         Row(
             "AtomicCounter.increment() vs ft_utils",
             stmt("c.increment()", c=c),
             "ft_utils AtomicInt64.incr()",
             stmt("i.incr()", i=i64),
+            headline=True,
+            peer_of=COUNTER_INCREMENT,
         ),
         Row(
             "AtomicPointer.load() vs ft_utils",
             stmt("p.load()", p=p),
             "ft_utils AtomicReference.get()",
             stmt("r.get()", r=ref),
+            headline=True,
+            peer_of=POINTER_LOAD,
         ),
         Row(
             "AtomicPointer.store(v) vs ft_utils",
             stmt("p.store(v)", p=p, v=value),
             "ft_utils AtomicReference.set(v)",
             stmt("r.set(v)", r=ref, v=value),
+            headline=True,
+            peer_of=POINTER_STORE,
         ),
         Row(
             "AtomicPointer.compare_and_swap vs ft_utils",
             stmt("p.compare_and_swap(v, v)", p=p, v=value),
             "ft_utils AtomicReference.compare_exchange",
             stmt("r.compare_exchange(v, v)", r=ref, v=value),
+            headline=True,
+            peer_of=POINTER_CAS,
         ),
     ]
 
@@ -308,22 +336,25 @@ def pointer_rows() -> list[Row]:
     p, cell = AtomicPointer(value), LockedCell(value)
     return [
         Row(
-            "AtomicPointer.load()",
+            POINTER_LOAD,
             stmt("p.load()", p=p),
             "Lock-guarded cell",
             stmt("c.load()", c=cell),
+            headline=True,
         ),
         Row(
-            "AtomicPointer.store(v)",
+            POINTER_STORE,
             stmt("p.store(v)", p=p, v=value),
             "Lock-guarded cell",
             stmt("c.store(v)", c=cell, v=value),
+            headline=True,
         ),
         Row(
-            "AtomicPointer.compare_and_swap(v, v)",
+            POINTER_CAS,
             stmt("p.compare_and_swap(v, v)", p=p, v=value),
             "Lock-guarded cell",
             stmt("c.compare_and_swap(v, v)", c=cell, v=value),
+            headline=True,
         ),
     ]
 

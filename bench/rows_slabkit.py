@@ -141,7 +141,7 @@ def _scan_fixture(allocator):
     return allocator
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     native, python = FastSlabHeaderOps(3, 8), PySlabHeader(3, 8)
     packed = native.pack_header()
     fast_alloc, py_alloc = FastBucketAllocator(), PyBucketAllocator()
@@ -166,6 +166,7 @@ def rows() -> list[Row]:
             "Python header class",
             stmt("h.allocate_object_at(3); h.deallocate_object_at(3)", h=python),
             vs_floor=False,
+            headline=True,
         ),
         Row(
             "add_to_bucket + remove_from_bucket",
@@ -193,5 +194,6 @@ def rows() -> list[Row]:
             stmt("f(100)", f=fast_get_bucket_size),
             "Python function",
             stmt("f(100)", f=py_get_bucket_size),
+            headline=True,
         ),
     ]

@@ -69,7 +69,7 @@ def filled(cls, used: int = 100):
     return agg
 
 
-def rows() -> list[Row]:
+def rows(headline: bool = False) -> list[Row]:
     native, python = filled(CounterAggregator), filled(PyAggregator)
     return [
         Row(
@@ -77,6 +77,7 @@ def rows() -> list[Row]:
             stmt("a.update(17, 3.5)", a=native),
             "Python aggregator with a lock",
             stmt("a.update(17, 3.5)", a=python),
+            headline=True,
         ),
         Row(
             "CounterAggregator.get_stats(id)",

@@ -5,6 +5,9 @@ otherwise pick, and against the floor (calling an empty C method).
     python bench/run.py --module lockless
     python bench/run.py --quick         # fewer repeats, for a smoke run
     python bench/run.py --plot DIR      # also chart the rows that scale with input
+    python bench/run.py --headline --json FILE     # the headline rows, as JSON
+    python bench/run.py --merge FILE... --readme README.md
+                                        # one table, one column per interpreter
 
 Each row is timed several times, interleaved with its baseline and the floor,
 and the best (lowest) time of each is kept. Absolute times vary between
@@ -19,6 +22,7 @@ from __future__ import annotations
 import argparse
 import gc
 import importlib
+import json
 import pkgutil
 import re
 import sys
@@ -63,6 +67,14 @@ class Row:
     series: str = ""
     x: float | None = None
     x_label: str = "input size"
+    # A row a reader looks at first: timed by --headline and shown in the
+    # per-version table of the README.
+    headline: bool = False
+    # Set when the baseline is another package's take on the operation a
+    # headline row times (this row's `op` times it again, interleaved with the
+    # peer): the name of that headline row. The per-version table shows the
+    # peer on a line of its own under it.
+    peer_of: str = ""
 
 
 @dataclass
@@ -176,6 +188,13 @@ def plot(module: str, results: list[Result], directory: Path) -> list[Path]:
 
 def machine_description() -> str:
     """CPU model, core count and interpreter, for the record of a run."""
+    import platform
+
+    return f"{cpu_description()}, Python {platform.python_version()}"
+
+
+def cpu_description() -> str:
+    """CPU model and core count."""
     import os
     import platform
 
@@ -188,7 +207,7 @@ def machine_description() -> str:
                     break
     except OSError:
         pass
-    return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
+    return f"{model}, {os.cpu_count()} cores"
 
 
 def markdown_table(module: str, results: list[Result], floor_ns: float) -> str:
@@ -211,18 +230,102 @@ def markdown_table(module: str, results: list[Result], floor_ns: float) -> str:
 
 README_START = "<!-- bench:start -->"
 README_END = "<!-- bench:end -->"
+VERSIONS_START = "<!-- bench-versions:start -->"
+VERSIONS_END = "<!-- bench-versions:end -->"
 
 
-def update_readme(path: Path, tables: str) -> None:
+def update_readme(
+    path: Path, tables: str, start_marker: str = README_START, end_marker: str = README_END
+) -> None:
     readme = path.read_text(encoding="utf-8")
-    start, end = readme.index(README_START), readme.index(README_END)
+    start, end = readme.index(start_marker), readme.index(end_marker)
     path.write_text(
-        readme[: start + len(README_START)] + "\n" + tables + "\n" + readme[end:], encoding="utf-8"
+        readme[: start + len(start_marker)] + "\n" + tables + "\n" + readme[end:], encoding="utf-8"
     )
 
 
-def discover() -> dict[str, Callable[[], list[Row]]]:
-    """Row providers: bench/rows_<module>.py, each with a `rows()` function."""
+def json_record(module: str, results: list[Result], floor_ns: float) -> list[dict]:
+    """One module's results as plain data for --json."""
+    return [
+        {
+            "module": module,
+            "name": r.row.name,
+            "time_ns": r.op_ns,
+            "floor_ns": floor_ns,
+            "floor_multiple": r.op_ns / floor_ns,
+            "baseline": r.row.baseline_name,
+            "baseline_ns": r.baseline_ns,
+            "peer_of": r.row.peer_of,
+        }
+        for r in results
+    ]
+
+
+def version_key(run: dict) -> tuple[int, ...]:
+    return tuple(int(part) for part in re.findall(r"\d+", run["python"])[:3])
+
+
+def versions_table(runs: list[dict]) -> str:
+    """The headline rows of several --json runs (one per interpreter) as one
+    Markdown table: multiples of the bare-call floor, one column per version;
+    each peer on a line under the row it is compared with, "—" where a row was
+    not timed (a peer that does not install on that version)."""
+    runs = sorted(runs, key=version_key)
+    labels = [".".join(str(n) for n in version_key(run)[:2]) for run in runs]
+    # (module, operation) -> column -> multiple; headline rows first, each
+    # followed by its peers, in the order the runs list them.
+    lines: dict[tuple[str, str], dict[int, float]] = {}
+    peers: dict[tuple[str, str], list[tuple[str, str]]] = {}
+    for column, run in enumerate(runs):
+        for rec in run["rows"]:
+            if rec["peer_of"]:
+                subject = (rec["module"], rec["peer_of"])
+                key = (rec["module"], f"peer: {rec['baseline']}")
+                if key not in peers.setdefault(subject, []):
+                    peers[subject].append(key)
+                lines.setdefault(key, {})[column] = rec["baseline_ns"] / rec["floor_ns"]
+            else:
+                lines.setdefault((rec["module"], rec["name"]), {})[column] = rec["floor_multiple"]
+    peer_keys = {key for keys in peers.values() for key in keys}
+    order = []
+    for key in lines:
+        if key not in peer_keys:
+            order += [key, *peers.pop(key, [])]
+    order += [key for keys in peers.values() for key in keys]  # peers of no headline row
+
+    dates = sorted({run["date"] for run in runs})
+    when = dates[0] if len(dates) == 1 else f"{dates[0]} to {dates[-1]}"
+    repeats = sorted({run["repeats"] for run in runs})
+    versions = ", ".join(run["python"] for run in runs)
+    text = [
+        f"Measured {when} in one sitting on {runs[0]['cpu']} (Python {versions}); "
+        f"best of {'/'.join(map(str, repeats))} runs per row; each row as a multiple of "
+        "the bare-call floor timed alongside it (the floor's best time is the first line).",
+        "",
+        "| module | operation | " + " | ".join(labels) + " |",
+        "|---|---|" + "---:|" * len(labels),
+        '| | floor: `"".isascii()` | '
+        + " | ".join(format_ns(min(rec["floor_ns"] for rec in run["rows"])) for run in runs)
+        + " |",
+    ]
+    previous = ""
+    for module, name in order:
+        cells = [
+            f"{lines[module, name][c]:.2f}x" if c in lines[module, name] else "—"
+            for c in range(len(runs))
+        ]
+        text.append(
+            f"| {module if module != previous else ''} | {name} | " + " | ".join(cells) + " |"
+        )
+        previous = module
+    return "\n".join(text) + "\n"
+
+
+def discover() -> dict[str, Callable[..., list[Row]]]:
+    """Row providers: bench/rows_<module>.py, each with a `rows(headline=False)`
+    function. With headline=True only the headline rows are wanted: a provider
+    may then skip setting up the others (run.py keeps only the headline rows
+    in any case)."""
     here = Path(__file__).resolve().parent
     sys.path.insert(0, str(here))
     providers = {}
@@ -237,9 +340,21 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--module", action="append", help="run only this module's rows")
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--repeats", type=int, default=None)
+    parser.add_argument(
+        "--headline", action="store_true", help="only the headline rows and their peers"
+    )
     parser.add_argument("--plot", type=Path, metavar="DIR", help="write PNG charts here")
     parser.add_argument(
         "--markdown", type=Path, metavar="FILE", help="also write the tables as Markdown"
+    )
+    parser.add_argument("--json", type=Path, metavar="FILE", help="also write the results as JSON")
+    parser.add_argument(
+        "--merge",
+        type=Path,
+        nargs="+",
+        metavar="FILE",
+        help="time nothing: make one table, a column per interpreter, of the headline rows "
+        "in these --json files (with --readme: between the bench-versions markers)",
     )
     parser.add_argument(
         "--readme",
@@ -248,6 +363,16 @@ def main(argv: list[str] | None = None) -> int:
         help="replace the tables between the bench markers of this README",
     )
     args = parser.parse_args(argv)
+
+    if args.merge:
+        runs = [json.loads(path.read_text(encoding="utf-8")) for path in args.merge]
+        text = versions_table(runs)
+        print(text)
+        if args.markdown:
+            args.markdown.write_text(text, encoding="utf-8")
+        if args.readme:
+            update_readme(args.readme, text, VERSIONS_START, VERSIONS_END)
+        return 0
 
     providers = discover()
     selected = args.module or list(providers)
@@ -260,17 +385,35 @@ def main(argv: list[str] | None = None) -> int:
         f"Measured {time.strftime('%Y-%m-%d')} on {machine_description()}; "
         f"best of {repeats} runs per row.\n"
     ]
+    records: list[dict] = []
     for index, module in enumerate(selected, 1):
         print(f"[{index}/{len(selected)}] timing {module} ...", file=sys.stderr, flush=True)
-        results, floor_ns = run_rows(providers[module](), floor, repeats)
+        if args.headline:
+            rows = [row for row in providers[module](headline=True) if row.headline]
+        else:
+            rows = providers[module]()
+        results, floor_ns = run_rows(rows, floor, repeats)
         print_table(module, results, floor_ns)
         markdown.append(markdown_table(module, results, floor_ns))
+        records += json_record(module, results, floor_ns)
         if args.plot:
             for path in plot(module, results, args.plot):
                 print(f"chart: {path}", file=sys.stderr)
     text = "\n".join(markdown)
     if args.markdown:
         args.markdown.write_text(text, encoding="utf-8")
+    if args.json:
+        import platform
+
+        run = {
+            "python": platform.python_version(),
+            "cpu": cpu_description(),
+            "date": time.strftime("%Y-%m-%d"),
+            "repeats": repeats,
+            "rows": records,
+        }
+        args.json.parent.mkdir(parents=True, exist_ok=True)
+        args.json.write_text(json.dumps(run, indent=1) + "\n", encoding="utf-8")
     if args.readme:
         update_readme(args.readme, text)
     return 0

@@ -25,22 +25,8 @@ fi
 want="$1"
 shift
 
-python="$("$repo/tools/find-python.sh" "$want")"
-echo "wheel-tests: $("$python" -VV | head -n 1) ($python)"
-
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-"$python" -m venv "$work/venv"
-py="$work/venv/bin/python"
-"$py" -m pip install --quiet --upgrade pip
-
-export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
-if [ -z "$install" ]; then
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/wheel" \
-        -C cmake.define.LUMETRA_WERROR=ON "$repo"
-    install="$(echo "$work"/wheel/lumetra-*.whl)"
-fi
-"$py" -m pip install --quiet "$install[test]"
+source "$repo/tools/installed-venv.sh"
+installed_venv "$want" test "$install"
 
 # The suite finds the installed package, never src/ (tests/conftest.py checks).
 cd "$repo"

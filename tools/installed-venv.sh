@@ -1,0 +1,31 @@
+# Sourced by the scripts that run something against the package as users get
+# it (tools/wheel-tests.sh, tools/bench-versions.sh); defines one function:
+#
+#   installed_venv PYTHON EXTRA [WHEEL]
+#
+# makes a fresh virtual environment outside the tree with the interpreter that
+# PYTHON names (see tools/find-python.sh), builds a wheel from the source tree
+# with warnings as errors unless WHEEL is given, installs it with EXTRA, and
+# sets `py` to the environment's interpreter. The environment is removed when
+# the sourcing script exits (this sets its EXIT trap).
+
+installed_venv() {
+    local want="$1" extra="$2" wheel="${3:-}" repo python
+    repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    python="$("$repo/tools/find-python.sh" "$want")"
+    echo "$(basename "$0" .sh): $("$python" -VV | head -n 1) ($python)"
+
+    installed_venv_dir="$(mktemp -d)"
+    trap 'rm -rf "$installed_venv_dir"' EXIT
+    "$python" -m venv "$installed_venv_dir/venv"
+    py="$installed_venv_dir/venv/bin/python"
+    "$py" -m pip install --quiet --upgrade pip
+
+    export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+    if [ -z "$wheel" ]; then
+        "$py" -m pip wheel --quiet --no-deps --wheel-dir "$installed_venv_dir/wheel" \
+            -C cmake.define.LUMETRA_WERROR=ON "$repo"
+        wheel="$(echo "$installed_venv_dir"/wheel/lumetra-*.whl)"
+    fi
+    "$py" -m pip install --quiet "$wheel[$extra]"
+}
