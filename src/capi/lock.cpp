@@ -31,9 +31,13 @@
 // The object size tells the two apart, and a probe of a real lock checks the
 // chosen mirror against the lock's own methods before it is used. On any
 // other version, when the probe is surprised, or with LUMETRA_LOCK_FAST_PATH=0
-// in the environment, every lock goes through `acquire()`/`release()`. The
-// lock's own functions also do the work whenever the lock is taken, so that
-// waiting, signals and timeouts behave as usual.
+// in the environment, the interpreter's locks go through the C functions of
+// their own `acquire()`/`release()` methods (called directly: a method call
+// by name allocates, and an allocation may start a collection whose
+// finalizers call back into a method holding the lock, or fail under memory
+// pressure and leave the lock held), and any other lock object through
+// method calls. The lock's own functions also do the work whenever the lock
+// is taken, so that waiting, signals and timeouts behave as usual.
 //
 // What the probe finds is plain C data shared by every interpreter of the
 // process: each interpreter has its own lock type object, but they all run
@@ -62,7 +66,7 @@ struct LockRoute {
 // the same answer; the first to publish wins and the others drop theirs.
 std::atomic<const LockRoute*> published{nullptr};
 
-// LUMETRA_LOCK_FAST_PATH=0 keeps every lock on the public method route.
+// LUMETRA_LOCK_FAST_PATH=0 keeps every lock off the mirrored layout.
 bool fast_path_allowed() noexcept {
     const char* setting = std::getenv("LUMETRA_LOCK_FAST_PATH");
     return setting == nullptr || std::strcmp(setting, "0") != 0;
@@ -190,7 +194,7 @@ bool probe_route(LockRoute& r) noexcept {
     if (!thread) return false;
     Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
     if (!type) return false;
-    if (!PyType_Check(type.get()) || !fast_path_allowed()) return true;
+    if (!PyType_Check(type.get())) return true;
     auto* lock_type = reinterpret_cast<PyTypeObject*>(type.get());
     r.lock_dealloc = lock_type->tp_dealloc;
     // The lock's own C functions are called directly only when both are
@@ -209,6 +213,7 @@ bool probe_route(LockRoute& r) noexcept {
         r.release_c = rel;
         r.route = Route::c_calls;
     }
+    if (!fast_path_allowed()) return true;
     r.mirror = probe_mirror(thread.get(), r);
     if (r.mirror != Mirror::none) {
         r.route = Route::mirrored;
