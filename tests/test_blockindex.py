@@ -19,6 +19,7 @@ import pytest
 from lumetra.memory import blockindex, lockless
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
+from refcheck import references
 
 STAT_KEYS = [
     "total_blocks",
@@ -255,7 +256,7 @@ def test_node_allocation_failure(cause):
         message += f": a tree holds at most {n} blocks"
     else:
         _testcapi = pytest.importorskip("_testcapi")
-    refs, before, caught = sys.getrefcount(block), seq(tree), None
+    refs, before, caught = references(id(block)), seq(tree), None
     try:
         if _testcapi:
             _testcapi.set_nomemory(0, 1)  # the next allocation, the storage's growth, fails
@@ -267,7 +268,7 @@ def test_node_allocation_failure(cause):
             _testcapi.remove_mem_hooks()
     assert isinstance(caught, MemoryError) and str(caught) == message
     del caught
-    assert sys.getrefcount(block) == refs
+    assert references(id(block)) == refs
     assert (len(tree), seq(tree), tree.get_stats()["total_insertions"]) == (n, before + 2, n)
     if cause == "entry limit":
         assert tree.remove_ge(0)[0] == 0  # frees a slot, which the next insert takes
@@ -332,10 +333,10 @@ def test_failed_sample_count_leaves_the_tree_unchanged():
     finally:
         blockindex.AtomicCounter = saved  # type: ignore[misc]
     block = object()
-    refs, before = sys.getrefcount(block), seq(tree)
+    refs, before = references(id(block)), seq(tree)
     with pytest.raises(ZeroDivisionError):
         tree.insert(7, block)
-    assert sys.getrefcount(block) == refs
+    assert references(id(block)) == refs
     assert (len(tree), seq(tree), tree.find_all_exact(7)) == (0, before + 2, [])
     assert tree.get_stats()["total_insertions"] == 0
 

@@ -105,15 +105,17 @@ def each_result(build: Callable[[], object], check: Callable[[], None] = lambda:
 @pytest.mark.parametrize(
     ("operation", "allocates"),
     [
-        (lambda c: c.increment(10**6), True),
+        (lambda c: c.increment(10**12), True),
         (lambda c: c.load(), True),
         (lambda c: c.compare_and_swap(1, 2), False),
-        (lambda c: c.increment(delta=10**6), True),
+        (lambda c: c.increment(delta=10**12), True),
         (lambda c: AtomicCounter(10**9), True),
     ],
 )
 def test_atomic_counter(operation, allocates):
-    c = AtomicCounter(10**6)
+    # Values past 2**30: from 3.14 the interpreter hands out smaller ints
+    # from a free list, so a result would not need an allocation there.
+    c = AtomicCounter(10**12)
 
     def check():
         value = c.load()
@@ -126,7 +128,7 @@ def test_atomic_counter(operation, allocates):
 
 def test_wrapper():
     w = AtomicCounterWrapper(5)
-    failures = fail_each_allocation(lambda: w.increment(10**6), w.load)
+    failures = fail_each_allocation(lambda: w.increment(10**12), w.load)
     assert failures > 0
     assert isinstance(w._counter, AtomicCounter)
 
@@ -305,7 +307,9 @@ def test_tree_remove_ge_failure_keeps_the_block():
             taken[0] = None
         assert_holds(tree, blocks)
 
-    assert fail_each_allocation(remove, check) > 0
+    # From 3.14 the result's small ints and pair come from the interpreter's
+    # free lists, and the call may allocate nothing at all.
+    assert fail_each_allocation(remove, check) > 0 or sys.version_info >= (3, 14)
 
 
 @pytest.mark.parametrize(
