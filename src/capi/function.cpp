@@ -190,7 +190,7 @@ PyType_Spec function_spec = {
 }  // namespace
 
 PyTypeObject* new_function_type(PyObject* module) noexcept {
-    return reinterpret_cast<PyTypeObject*>(internals::type_from_spec(module, &function_spec));
+    return reinterpret_cast<PyTypeObject*>(internals::new_heap_type(module, &function_spec));
 }
 
 PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept {

@@ -93,10 +93,11 @@ inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
 #endif
 }
 
-// PyType_FromModuleAndSpec, with the error the interpreter forgets: 3.11 and
-// 3.12 return null without an exception when copying the type's name fails.
-inline PyObject* type_from_spec(PyObject* module, PyType_Spec* spec) noexcept {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+// A heap type of `module` made from its slot table, with the error the
+// interpreter forgets: 3.11 and 3.12 return null without an exception when
+// copying the type's name fails.
+inline PyObject* new_heap_type(PyObject* module, PyType_Spec* shape) noexcept {
+    PyObject* type = PyType_FromModuleAndSpec(module, shape, nullptr);
     if (type == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
     return type;
 }
