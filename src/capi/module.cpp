@@ -25,12 +25,21 @@ bool import_module(PyObject* module, const char* name) noexcept {
     return imported && PyModule_AddObjectRef(module, name, imported.get()) == 0;
 }
 
+PyObject* from_import(const char* source, const char* name) noexcept {
+    Ref imported = Ref::steal(PyImport_ImportModule(source));
+    if (!imported) return nullptr;
+    PyObject* value = PyObject_GetAttrString(imported.get(), name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
+    }
+    return value;
+}
+
 bool import_names(PyObject* module, const char* source,
                   std::initializer_list<const char*> names) noexcept {
-    Ref imported = Ref::steal(PyImport_ImportModule(source));
-    if (!imported) return false;
     for (const char* name : names) {
-        Ref value = Ref::steal(PyObject_GetAttrString(imported.get(), name));
+        Ref value = Ref::steal(from_import(source, name));
         if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0) return false;
     }
     return true;

@@ -17,6 +17,10 @@ namespace capi {
 // `import name` bound in the module under its own name.
 bool import_module(PyObject* module, const char* name) noexcept;
 
+// `from source import name` as Python does it (a missing name is an
+// ImportError). Returns a new reference or null.
+PyObject* from_import(const char* source, const char* name) noexcept;
+
 // `from source import a, b, ...` bound in the module.
 bool import_names(PyObject* module, const char* source,
                   std::initializer_list<const char*> names) noexcept;

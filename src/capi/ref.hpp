@@ -63,4 +63,19 @@ inline PyObject* new_none() noexcept {
     return Py_None;
 }
 
+// Sets the pending exception aside for the guard's lifetime and puts it back
+// at the end, replacing whatever was raised in between: for cleanup code
+// (finalizers, lookups whose errors are ignored) that must not clobber an
+// exception in flight.
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+
+private:
+    PyObject *type_, *value_, *traceback_;
+};
+
 }  // namespace capi

@@ -58,7 +58,7 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
 
 PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState& st,
                         void* state) noexcept {
-    Ref type = Ref::steal(internals::type_from_spec(module, def.type_spec));
+    Ref type = Ref::steal(internals::new_heap_type(module, def.type_spec));
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     if (!add_functions(t, def.methods, false, module, st, state) ||
@@ -119,8 +119,7 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 #else
     PyObject* mro = type->tp_mro;
     if (mro == nullptr) return nullptr;
-    PyObject *saved_type, *saved_value, *saved_traceback;
-    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    SavedError saved;  // lookup errors are ignored, as the interpreter's lookup does
     PyObject* found = nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && found == nullptr; ++i) {
         Ref dict =
@@ -128,8 +127,6 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
         // Types keep their dictionaries, so the value outlives the reference.
         if (dict) found = PyDict_GetItemWithError(dict.get(), name);
     }
-    PyErr_Clear();
-    PyErr_Restore(saved_type, saved_value, saved_traceback);
     return found;
 #endif
 }

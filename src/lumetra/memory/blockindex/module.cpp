@@ -10,27 +10,10 @@ namespace blockindex {
 
 namespace {
 
-// `from source import name` as Python does it: a missing name is an
-// ImportError. Returns a new reference or null.
-PyObject* from_import(const char* source, const char* name) noexcept {
-    capi::Ref imported = capi::Ref::steal(PyImport_ImportModule(source));
-    if (!imported) return nullptr;
-    PyObject* value = PyObject_GetAttrString(imported.get(), name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);
-    }
-    return value;
-}
-
-bool add_imported(PyObject* module, const char* source, const char* name) noexcept {
-    capi::Ref value = capi::Ref::steal(from_import(source, name));
-    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
-}
-
 // AtomicCounter when lumetra.memory.lockless imports, else None.
 bool add_atomic_counter(PyObject* module) noexcept {
-    capi::Ref counter = capi::Ref::steal(from_import("lumetra.memory.lockless", "AtomicCounter"));
+    capi::Ref counter =
+        capi::Ref::steal(capi::from_import("lumetra.memory.lockless", "AtomicCounter"));
     if (!counter) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
         PyErr_Clear();
@@ -46,7 +29,7 @@ bool exec(PyObject* module, State& st) noexcept {
            capi::import_module(module, "threading") && capi::import_module(module, "time") &&
            capi::import_module(module, "math") &&
            capi::import_names(module, "typing", {"List", "Optional", "Tuple", "Dict", "Any"}) &&
-           add_imported(module, "lumetra.memory.blockrec", "Blockrec") &&
+           capi::import_names(module, "lumetra.memory.blockrec", {"Blockrec"}) &&
            add_atomic_counter(module);
 }
 

@@ -231,11 +231,9 @@ int tree_clear(PyObject* self) noexcept {
 void tree_release(Self* self) noexcept {
     FastRedBlackTree& t = self->t;
     // Destructors of released blocks must not clobber an exception in flight.
-    PyObject *exc_type, *exc_value, *exc_tb;
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+    capi::SavedError saved;
     t._recursive_free(t.tree.detach());
     t.~FastRedBlackTree();
-    PyErr_Restore(exc_type, exc_value, exc_tb);
 }
 
 // --- writers -------------------------------------------------------------------
