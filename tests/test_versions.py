@@ -103,3 +103,55 @@ def test_lock_routes_agree():
         assert done.returncode == 0, done.stderr
         results.append(done.stdout)
     assert results[0] == results[1] == "0 900 300 10 True 299.0\n"
+
+
+# Python code rebinds every name the lock route could be learnt from, in a
+# sub-interpreter that imports the package first or in the main interpreter
+# before its first import. Locks of the interpreter's own type must still take
+# the route (it allocates nothing, so a load succeeds with every allocation
+# failing), and any other lock object must go through its methods.
+REBOUND_LOCK_NAMES = """
+import sys, threading, _testcapi
+REBIND = (
+    "import _thread, sys\\n"
+    "class R(_thread.RLock): pass\\n"
+    "_thread.LockType = _thread.allocate_lock = R\\n"
+    "sys.thread_info = None\\n"
+    "import lumetra.memory.lockless\\n"
+)
+if {in_sub_interpreter}:
+    try:
+        import _interpreters as I; new = lambda: I.create("isolated"); run = I.exec
+    except ImportError:
+        import _xxsubinterpreters as I; new = lambda: I.create(isolated=True); run = I.run_string
+    a = new()
+    run(a, REBIND)
+    I.destroy(a)
+else:
+    exec(REBIND)
+from lumetra.memory import lockless
+real = lockless.AtomicPointer("x")
+class PyLock:
+    def __init__(self): self._l = threading.Lock()
+    def acquire(self, *a): return self._l.acquire(*a)
+    def release(self): self._l.release()
+lockless.threading = type(sys)("t"); lockless.threading.Lock = PyLock
+p = lockless.AtomicPointer()
+for i in range(1000): p.store(i)
+def load_without_memory(cell):
+    _testcapi.set_nomemory(0)
+    try:
+        return cell.load()
+    except MemoryError:
+        return "MemoryError"
+    finally:
+        _testcapi.remove_mem_hooks()
+print(p.load(), load_without_memory(real), load_without_memory(p))
+"""
+
+
+@pytest.mark.parametrize("in_sub_interpreter", [True, False])
+def test_rebound_lock_names_never_misdrive_a_lock(in_sub_interpreter):
+    pytest.importorskip("_testcapi")
+    done = run_python(REBOUND_LOCK_NAMES.format(in_sub_interpreter=in_sub_interpreter))
+    assert (done.returncode, done.stdout) == (0, "999 x MemoryError\n"), done.stderr

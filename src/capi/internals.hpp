@@ -1,16 +1,18 @@
 // Interpreter internals and version differences, in one place.
 //
 // Everything in the package that depends on a private API or on an object's
-// internal layout goes through this header; modules use the public C API and
-// the rest of this layer. Each entry says why it is here and which versions
-// take which route. Where a newer version offers a public call, that version
-// uses it. The threading.Lock mirror lives in lock.cpp, behind a start-up
-// probe, for the same reason.
+// internal layout goes through this header, or through lock_layout.hpp for
+// the lock object and method descriptors that only lock.cpp reads; modules
+// use the public C API and the rest of this layer. Each entry says why it is
+// here and which versions take which route. Where a newer version offers a
+// public call, that version uses it.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+
+#include "ref.hpp"
 
 namespace capi::internals {
 
@@ -137,10 +139,35 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
 #endif
 }
 
+// A new reference to the type's own dictionary. Public from 3.12, where
+// static built-in types may keep theirs per interpreter; 3.11 reads the slot.
+inline PyObject* type_dict(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    return Py_XNewRef(type->tp_dict);
+#endif
+}
+
 // The attribute `name` as found along the type's MRO, without invoking
 // descriptors; borrowed, null when absent, never an error. The private lookup
 // uses the interpreter's type cache (exported up to 3.15 at least); later
 // versions walk the MRO through the public type dictionaries until checked.
-PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept;
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+#if PY_VERSION_HEX < 0x03100000
+    return _PyType_Lookup(type, name);
+#else
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) return nullptr;
+    SavedError saved;  // lookup errors are ignored, as the interpreter's lookup does
+    PyObject* found = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && found == nullptr; ++i) {
+        Ref dict = Ref::steal(type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        // Types keep their dictionaries, so the value outlives the reference.
+        if (dict) found = PyDict_GetItemWithError(dict.get(), name);
+    }
+    return found;
+#endif
+}
 
 }  // namespace capi::internals

@@ -9,11 +9,9 @@
 #include <cstring>
 #include <new>
 
-#if defined(__linux__)
-#include <semaphore.h>
-#endif
-
 #include "call.hpp"
+#include "internals.hpp"
+#include "lock_layout.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -22,61 +20,77 @@
 // Uncontended acquire and release avoid the method machinery: `acquire()`
 // parses its arguments and reads the clock even for a non-blocking try, which
 // costs several times more than taking a free lock. The interpreter's lock
-// object is read through a mirror of its layout, for the layouts checked here:
-// - 3.11 to 3.13: a raw lock pointer, a weak-reference list and a `locked`
-//   flag; the raw lock, when the interpreter reports semaphore-based locks, is
-//   tried with sem_trywait;
-// - 3.14 and 3.15: a one-byte mutex, taken and given back with the same
-//   compare-and-swap the interpreter's own inline mutex functions use.
-// The object size tells the two apart, and a probe of a real lock checks the
-// chosen mirror against the lock's own methods before it is used. On any
-// other version, when the probe is surprised, or with LUMETRA_LOCK_FAST_PATH=0
-// in the environment, the interpreter's locks go through the C functions of
-// their own `acquire()`/`release()` methods (called directly: a method call
-// by name allocates, and an allocation may start a collection whose
-// finalizers call back into a method holding the lock, or fail under memory
-// pressure and leave the lock held), and any other lock object through
-// method calls. The lock's own functions also do the work whenever the lock
-// is taken, so that waiting, signals and timeouts behave as usual.
+// object is read through a mirror of its layout (lock_layout.hpp says which),
+// and a probe of a real lock checks the chosen mirror against the lock's own
+// methods before it is used. On any other version, when the probe is
+// surprised, or with LUMETRA_LOCK_FAST_PATH=0 in the environment, the
+// interpreter's locks go through the C functions of their own
+// `acquire()`/`release()` methods (called directly: a method call by name
+// allocates, and an allocation may start a collection whose finalizers call
+// back into a method holding the lock, or fail under memory pressure and
+// leave the lock held), and any other lock object through method calls. The
+// lock's own functions also do the work whenever the lock is taken, so that
+// waiting, signals and timeouts behave as usual.
 //
-// What the probe finds is plain C data shared by every interpreter of the
-// process: each interpreter has its own lock type object, but they all run
-// the same C functions, so the lock type is recognised by its deallocator.
+// The route rests only on facts Python code cannot rebind, so one process-wide
+// answer serves every interpreter:
+// - The probe lock comes from the `allocate_lock` C function in `_thread`'s
+//   module definition, called on the `_thread` module itself, never from a
+//   module attribute (`_thread.LockType`, `_thread.allocate_lock`,
+//   `threading.Lock` may all be rebound).
+// - Its type must be named "_thread.lock" and define `acquire` and `release`
+//   itself as built-in methods of the expected kinds; a Python class, or a
+//   subclass of any lock, fails this (its descriptors, if any, belong to the
+//   base). The type's deallocator then identifies the interpreter's locks:
+//   every interpreter has its own lock type object, but they all run the same
+//   C functions, and no other type uses that deallocator.
+// - Whether raw locks are semaphores comes from PyThread_GetInfo, which
+//   reports the build, not from `sys.thread_info`.
+// A route is published only when it was found this way. An interpreter where
+// `_thread` itself is not the interpreter's own module publishes nothing and
+// drives its locks through method calls; it cannot change how any other
+// interpreter drives its locks.
 namespace capi {
 
 namespace {
 
-enum class Route {
-    methods,   // acquire()/release() method calls, as for any other lock object
-    c_calls,   // the lock type's C functions, called without the method lookup
-    mirrored,  // c_calls, plus an uncontended try through the mirrored layout
-};
+using namespace lock_layout;
 
+// The lock type's C functions are always called directly; with a mirror, an
+// uncontended acquire or release is done through the mirrored layout first.
 enum class Mirror { none, semaphore, mutex };
 
+// METH_FASTCALL | METH_KEYWORDS (public by this name only from 3.13).
+using AcquireFast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 struct LockRoute {
-    Route route = Route::methods;
     Mirror mirror = Mirror::none;
     destructor lock_dealloc = nullptr;  // the lock type's tp_dealloc
+    // acquire() takes (args, kwargs) up to 3.14 and the vectorcall
+    // convention from 3.15; exactly one of the two is set.
     PyCFunctionWithKeywords acquire_c = nullptr;
+    AcquireFast acquire_fast = nullptr;
     PyCFunction release_c = nullptr;
 };
 
 // Published once per process. Interpreters that probe at the same time find
 // the same answer; the first to publish wins and the others drop theirs.
+// Acquire/release ordering: a reader that sees the pointer also sees the
+// fields written before it was published.
 std::atomic<const LockRoute*> published{nullptr};
+
+// lock.acquire() through the lock type's own C function: a new reference to
+// its result, or null with an error set.
+PyObject* call_acquire(const LockRoute& r, PyObject* lock) noexcept {
+    if (r.acquire_fast != nullptr) return r.acquire_fast(lock, nullptr, 0, nullptr);
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? r.acquire_c(lock, no_args.get(), nullptr) : nullptr;
+}
 
 // LUMETRA_LOCK_FAST_PATH=0 keeps every lock off the mirrored layout.
 bool fast_path_allowed() noexcept {
     const char* setting = std::getenv("LUMETRA_LOCK_FAST_PATH");
     return setting == nullptr || std::strcmp(setting, "0") != 0;
-}
-
-// The C function behind a plain method descriptor with the given flags.
-PyCFunction method_function(PyObject* descr, int flags) noexcept {
-    if (descr == nullptr || !Py_IS_TYPE(descr, &PyMethodDescr_Type)) return nullptr;
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-    return def->ml_flags == flags ? def->ml_meth : nullptr;
 }
 
 bool call_method_ok(PyObject* lock, const char* name) noexcept {
@@ -89,41 +103,27 @@ bool call_method_ok(PyObject* lock, const char* name) noexcept {
     return result && PyObject_IsTrue(result.get()) == static_cast<int>(expected);
 }
 
-#if defined(__linux__) && PY_VERSION_HEX < 0x03100000
-#define LUMETRA_SEMAPHORE_MIRROR 1
-struct SemaphoreLock {
-    PyObject_HEAD PyThread_type_lock lock_lock;
-    PyObject* in_weakreflist;
-    char locked;
-};
-
-SemaphoreLock* as_semaphore(PyObject* lock) noexcept {
-    return reinterpret_cast<SemaphoreLock*>(lock);
-}
-sem_t* raw_semaphore(PyObject* lock) noexcept {
-    return static_cast<sem_t*>(as_semaphore(lock)->lock_lock);
-}
-
+#ifdef LUMETRA_SEMAPHORE_MIRROR
+// True when the build's raw locks are semaphores; the answer comes from the
+// build's own thread configuration, which Python code cannot rebind.
 bool semaphore_locks() noexcept {
-    PyObject* info = PySys_GetObject("thread_info");  // borrowed
-    if (info == nullptr) return false;
-    Ref kind = Ref::steal(PyObject_GetAttrString(info, "lock"));
-    return kind && PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "semaphore") == 0;
+    Ref info = Ref::steal(PyThread_GetInfo());
+    if (!info) return false;
+    PyObject* kind = PyStructSequence_GetItem(info.get(), 1);  // `lock`, borrowed
+    return kind != nullptr && PyUnicode_Check(kind) &&
+           PyUnicode_CompareWithASCIIString(kind, "semaphore") == 0;
 }
 
 // True when a probe lock behaves as the mirror predicts.
 bool probe_semaphore(PyObject* l, const LockRoute& r) noexcept {
-    if (r.route != Route::c_calls ||
-        Py_TYPE(l)->tp_weaklistoffset !=
+    if (Py_TYPE(l)->tp_weaklistoffset !=
             static_cast<Py_ssize_t>(offsetof(SemaphoreLock, in_weakreflist)) ||
         !semaphore_locks()) {
         return false;
     }
     SemaphoreLock* m = as_semaphore(l);
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args || m->locked != 0) return false;
-    Ref acquired = Ref::steal(r.acquire_c(l, no_args.get(), nullptr));
+    if (m->locked != 0) return false;
+    Ref acquired = Ref::steal(call_acquire(r, l));
     if (!acquired || m->locked != 1 || sem_trywait(raw_semaphore(l)) == 0) return false;
     Ref released = Ref::steal(r.release_c(l, nullptr));
     if (!released || m->locked != 0) return false;
@@ -136,19 +136,7 @@ bool probe_semaphore(PyObject* l, const LockRoute& r) noexcept {
 }
 #endif
 
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
-#define LUMETRA_MUTEX_MIRROR 1
-struct MutexLock {
-    PyObject_HEAD PyMutex lock;
-};
-constexpr uint8_t unlocked = 0;
-constexpr uint8_t held = 1;  // the mutex's "locked" bit; bit 1 marks parked waiters
-
-PyMutex* mutex_of(PyObject* lock) noexcept { return &reinterpret_cast<MutexLock*>(lock)->lock; }
-std::atomic_ref<uint8_t> mutex_bits(PyObject* lock) noexcept {
-    return std::atomic_ref<uint8_t>(mutex_of(lock)->_bits);
-}
-
+#ifdef LUMETRA_MUTEX_MIRROR
 bool try_lock(PyObject* lock) noexcept {
     uint8_t expected = unlocked;
     return mutex_bits(lock).compare_exchange_strong(expected, held);
@@ -173,57 +161,77 @@ bool probe_mutex(PyObject* l) noexcept {
 }
 #endif
 
-Mirror probe_mirror(PyObject* thread_module, const LockRoute& r) noexcept {
-    Ref lock = Ref::steal(PyObject_CallMethod(thread_module, "allocate_lock", nullptr));
-    if (!lock || Py_TYPE(lock.get())->tp_dealloc != r.lock_dealloc) return Mirror::none;
-    [[maybe_unused]] const auto size = static_cast<size_t>(Py_TYPE(lock.get())->tp_basicsize);
+// Which mirror the probe lock `l` (unlocked, seen by no one else) confirms.
+Mirror probe_mirror(PyObject* l, const LockRoute& r) noexcept {
+    [[maybe_unused]] const auto size = static_cast<size_t>(Py_TYPE(l)->tp_basicsize);
 #ifdef LUMETRA_SEMAPHORE_MIRROR
-    if (size == sizeof(SemaphoreLock) && probe_semaphore(lock.get(), r)) return Mirror::semaphore;
+    if (size == sizeof(SemaphoreLock) && probe_semaphore(l, r)) return Mirror::semaphore;
 #endif
 #ifdef LUMETRA_MUTEX_MIRROR
-    if (size == sizeof(MutexLock) && probe_mutex(lock.get())) return Mirror::mutex;
+    if (size == sizeof(MutexLock) && probe_mutex(l)) return Mirror::mutex;
 #endif
+    (void)r;
     return Mirror::none;
 }
 
-// Finds the route for the interpreter's lock type. False with an error set
-// when the lock type cannot be found at all; any surprise after that only
-// leaves a slower route.
-bool probe_route(LockRoute& r) noexcept {
+// A new lock from `_thread`'s own `allocate_lock` C function, looked up in
+// the module's definition. Null without an error when `_thread` is not the
+// interpreter's own module (or has no such function); null with an error
+// when making the lock failed.
+Ref new_probe_lock() noexcept {
     Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-    if (!thread) return false;
-    Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
-    if (!type) return false;
-    if (!PyType_Check(type.get())) return true;
-    auto* lock_type = reinterpret_cast<PyTypeObject*>(type.get());
-    r.lock_dealloc = lock_type->tp_dealloc;
-    // The lock's own C functions are called directly only when both are
-    // plain method descriptors of the kinds expected; otherwise method calls
-    // do the work of a contended acquire.
-    Ref acquire = Ref::steal(PyObject_GetAttrString(type.get(), "acquire"));
-    Ref release = Ref::steal(PyObject_GetAttrString(type.get(), "release"));
-    if (!acquire || !release) {
-        PyErr_Clear();
-        return true;
+    if (!thread) return Ref();
+    PyModuleDef* def = PyModule_Check(thread.get()) ? PyModule_GetDef(thread.get()) : nullptr;
+    if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, "_thread") != 0 ||
+        def->m_methods == nullptr) {
+        return Ref();
     }
-    PyCFunction a = method_function(acquire.get(), METH_VARARGS | METH_KEYWORDS);
-    PyCFunction rel = method_function(release.get(), METH_NOARGS);
-    if (a != nullptr && rel != nullptr) {
-        r.acquire_c = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(a));
-        r.release_c = rel;
-        r.route = Route::c_calls;
+    for (const PyMethodDef* m = def->m_methods; m->ml_name != nullptr; ++m) {
+        if (std::strcmp(m->ml_name, "allocate_lock") == 0 && m->ml_flags == METH_NOARGS) {
+            return Ref::steal(m->ml_meth(thread.get(), nullptr));
+        }
     }
-    if (!fast_path_allowed()) return true;
-    r.mirror = probe_mirror(thread.get(), r);
-    if (r.mirror != Mirror::none) {
-        r.route = Route::mirrored;
-    } else {
-        PyErr_Clear();
-    }
-    return true;
+    return Ref();
 }
 
-const LockRoute* lock_route() noexcept {
+// The type's own method `name` (see own_method), or null; never an error.
+PyCFunction lock_method(PyTypeObject* type, const char* name, int flags) noexcept {
+    SavedError saved;  // a failed lookup only means "not this route"
+    Ref dict = Ref::steal(internals::type_dict(type));
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!dict || !key) return nullptr;
+    return own_method(type, PyDict_GetItemWithError(dict.get(), key.get()), flags);
+}
+
+// Finds the route for the interpreter's lock type into `r`: 1 when found, 0
+// when this interpreter offers no trustworthy lock to learn it from, -1 with
+// an error set when the probe itself failed (no memory).
+int probe_route(LockRoute& r) noexcept {
+    Ref lock = new_probe_lock();
+    if (!lock) return PyErr_Occurred() ? -1 : 0;
+    PyTypeObject* type = Py_TYPE(lock.get());
+    if (std::strcmp(type->tp_name, "_thread.lock") != 0) return 0;
+    PyCFunction acquire = lock_method(type, "acquire", METH_VARARGS | METH_KEYWORDS);
+    PyCFunction acquire_fast = lock_method(type, "acquire", METH_FASTCALL | METH_KEYWORDS);
+    PyCFunction release = lock_method(type, "release", METH_NOARGS);
+    if ((acquire == nullptr && acquire_fast == nullptr) || release == nullptr) return 0;
+    r.lock_dealloc = type->tp_dealloc;
+    // The casts undo the one PyMethodDef's field type imposes; the flags
+    // checked above say which signature the function really has.
+    r.acquire_c = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(acquire));
+    r.acquire_fast = reinterpret_cast<AcquireFast>(reinterpret_cast<void (*)()>(acquire_fast));
+    r.release_c = release;
+    if (fast_path_allowed()) {
+        r.mirror = probe_mirror(lock.get(), r);
+        if (PyErr_Occurred()) return -1;  // the probe could not run (no memory)
+    }
+    return 1;
+}
+
+// The published route, probing for it when none is yet. Null, without an
+// error, while no route is known (locks then go through method calls); null
+// with an error when probing failed.
+const LockRoute* find_route() noexcept {
     const LockRoute* r = published.load(std::memory_order_acquire);
     if (r != nullptr) return r;
     auto* found = new (std::nothrow) LockRoute();
@@ -231,7 +239,7 @@ const LockRoute* lock_route() noexcept {
         PyErr_NoMemory();
         return nullptr;
     }
-    if (!probe_route(*found)) {
+    if (probe_route(*found) != 1) {
         delete found;
         return nullptr;
     }
@@ -243,10 +251,12 @@ const LockRoute* lock_route() noexcept {
     return found;
 }
 
-// True when `lock` is the interpreter's own lock type and a route other than
-// method calls is known for it.
-bool own_lock(const LockRoute* r, PyObject* lock) noexcept {
-    return r->route != Route::methods && Py_TYPE(lock)->tp_dealloc == r->lock_dealloc;
+// The published route when `lock` is an instance of the interpreter's own
+// lock type (in any interpreter); null for any other object, or while no
+// route is known.
+const LockRoute* route_for(PyObject* lock) noexcept {
+    const LockRoute* r = published.load(std::memory_order_acquire);
+    return r != nullptr && Py_TYPE(lock)->tp_dealloc == r->lock_dealloc ? r : nullptr;
 }
 
 // What `acquire()` does first, a non-blocking try that keeps the interpreter
@@ -293,31 +303,22 @@ bool direct_release(const LockRoute* r, [[maybe_unused]] PyObject* lock) noexcep
 
 }  // namespace
 
-bool prepare_locks() noexcept { return lock_route() != nullptr; }
+bool prepare_locks() noexcept { return find_route() != nullptr || !PyErr_Occurred(); }
 
 bool lock_acquire(PyObject* lock) noexcept {
-    const LockRoute* r = lock_route();
-    if (r == nullptr) return false;
-    if (own_lock(r, lock)) {
-        if (direct_acquire(r, lock)) return true;
-        if (r->acquire_c != nullptr) {
-            Ref no_args = Ref::steal(PyTuple_New(0));
-            return no_args && Ref::steal(r->acquire_c(lock, no_args.get(), nullptr));
-        }
+    if (const LockRoute* r = route_for(lock)) {
+        return direct_acquire(r, lock) || Ref::steal(call_acquire(*r, lock));
     }
     return call_method_ok(lock, "acquire");
 }
 
 bool lock_release(PyObject* lock) noexcept {
-    const LockRoute* r = lock_route();
-    if (r == nullptr) return false;
-    const bool own = own_lock(r, lock);
-    if (own && direct_release(r, lock)) return true;
+    const LockRoute* r = route_for(lock);
+    if (r != nullptr && direct_release(r, lock)) return true;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    Ref result =
-        Ref::steal(own && r->release_c != nullptr ? r->release_c(lock, nullptr)
-                                                  : PyObject_CallMethod(lock, "release", nullptr));
+    Ref result = Ref::steal(r != nullptr ? r->release_c(lock, nullptr)
+                                         : PyObject_CallMethod(lock, "release", nullptr));
     if (!result) {
         // The release error wins only when nothing was pending before.
         if (type == nullptr) return false;

@@ -111,28 +111,6 @@ bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
     return found != own;
 }
 
-namespace internals {
-
-PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x03100000
-    return _PyType_Lookup(type, name);
-#else
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr) return nullptr;
-    SavedError saved;  // lookup errors are ignored, as the interpreter's lookup does
-    PyObject* found = nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && found == nullptr; ++i) {
-        Ref dict =
-            Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-        // Types keep their dictionaries, so the value outlives the reference.
-        if (dict) found = PyDict_GetItemWithError(dict.get(), name);
-    }
-    return found;
-#endif
-}
-
-}  // namespace internals
-
 void dealloc_plain(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
