@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import subprocess
 import sys
 import textwrap
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -26,6 +29,26 @@ def run_python(
         env=env,
         check=False,
     )
+
+
+@contextlib.contextmanager
+def failing_allocation(n: int) -> Iterator[None]:
+    """Inside the block the interpreter's n-th allocation (counting from 0) fails,
+    through `_testcapi`'s allocation-failure hook (the test is skipped without it).
+
+    The collector is off meanwhile: garbage left by earlier tests would otherwise be
+    collected inside the block, and its finalizers, failing to allocate, report the
+    error as unraisable."""
+    testcapi = pytest.importorskip("_testcapi")
+    enabled = gc.isenabled()
+    gc.disable()
+    testcapi.set_nomemory(n, n + 1)
+    try:
+        yield
+    finally:
+        testcapi.remove_mem_hooks()
+        if enabled:
+            gc.enable()
 
 
 @pytest.fixture

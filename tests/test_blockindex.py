@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import inspect
 import math
@@ -20,6 +21,8 @@ from lumetra.memory import blockindex, lockless
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 from refcheck import references
+
+from conftest import failing_allocation
 
 STAT_KEYS = [
     "total_blocks",
@@ -250,22 +253,18 @@ def test_node_allocation_failure(cause):
     tree = full_tree()  # a new entry needs more storage
     n, block = len(tree), object()
     message = "Failed to allocate RB node"
-    _testcapi = None
+    window = contextlib.nullcontext()
     if cause == "entry limit":
         tree._set_entry_limit(n)
         message += f": a tree holds at most {n} blocks"
     else:
-        _testcapi = pytest.importorskip("_testcapi")
+        window = failing_allocation(0)  # the next allocation, the storage's growth, fails
     refs, before, caught = references(id(block)), seq(tree), None
     try:
-        if _testcapi:
-            _testcapi.set_nomemory(0, 1)  # the next allocation, the storage's growth, fails
-        tree.insert(n, block)
+        with window:
+            tree.insert(n, block)
     except MemoryError as exc:
         caught = exc
-    finally:
-        if _testcapi:
-            _testcapi.remove_mem_hooks()
     assert isinstance(caught, MemoryError) and str(caught) == message
     del caught
     assert references(id(block)) == refs
@@ -381,18 +380,15 @@ def test_writer_reentering_through_the_sample_count(reenter):
 
 
 def test_remove_ge_allocation_failure_keeps_the_block():
-    _testcapi = pytest.importorskip("_testcapi")
     block = object()
     for n in range(4):
         tree = FastRedBlackTree()
         tree.insert(1000, block)  # a size outside the small-int cache
         try:
-            _testcapi.set_nomemory(n, n + 1)
-            result = tree.remove_ge(900)
+            with failing_allocation(n):
+                result = tree.remove_ge(900)
         except MemoryError:
             result = None
-        finally:
-            _testcapi.remove_mem_hooks()
         # Either the caller has the block or the tree still does.
         assert result == (1000, block) or (tree.find_all_exact(1000) == [block] and len(tree) == 1)
         tree._check_invariants()

@@ -16,6 +16,8 @@ import pytest
 from lumetra.memory import lockless
 from lumetra.memory.lockless import AtomicPointer, LockFreeStack
 
+from conftest import failing_allocation
+
 
 class Item:
     """A weak-referenceable object that can take part in cycles."""
@@ -156,16 +158,13 @@ def test_destruction_keeps_pending_exception():
 @pytest.mark.parametrize("make", [LockFreeStack, AtomicPointer])
 def test_construction_allocation_failure_is_memory_error(make):
     # Finding `threading` must not turn a failed allocation into a NameError.
-    testcapi = pytest.importorskip("_testcapi")
     errors = []
     for n in range(12):
-        testcapi.set_nomemory(n, n + 1)
         try:
-            make()
+            with failing_allocation(n):
+                make()
         except Exception as exc:
             errors.append(exc)
-        finally:
-            testcapi.remove_mem_hooks()
     assert errors
     assert all(
         type(e) is MemoryError or (type(e) is RuntimeError and str(e) == "can't allocate lock")
@@ -174,21 +173,17 @@ def test_construction_allocation_failure_is_memory_error(make):
 
 
 def test_push_allocation_failure_leaves_stack_unchanged():
-    testcapi = pytest.importorskip("_testcapi")
     s = LockFreeStack()
     s.push("bottom")
     item = Item()
     before = sys.getrefcount(item)
     push = s.push
-    testcapi.set_nomemory(0, 1)  # the node is the call's first allocation
+    error: MemoryError | None = None
     try:
-        push(item)
+        with failing_allocation(0):  # the node is the call's first allocation
+            push(item)
     except MemoryError as exc:
-        error: MemoryError | None = exc
-    else:
-        error = None
-    finally:
-        testcapi.remove_mem_hooks()
+        error = exc
     assert isinstance(error, MemoryError)
     assert str(error) == "Failed to allocate stack node"
     del error
