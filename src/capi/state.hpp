@@ -18,7 +18,9 @@
 //     };
 //
 // `for_each_ref` drives the collector's traversal and the release of the
-// state. The native function object carries a pointer to the state, so
+// state. A state that also holds interpreter resources other than references
+// (a dict watcher) gives them back in a member `release_native()`, which the
+// release calls first. The native function object carries a pointer to the state, so
 // methods and functions receive it as their first parameter at no cost (see
 // function.hpp); type slots reach it through `type_state`.
 //
@@ -88,6 +90,10 @@ template <typename State>
 int clear_state(PyObject* module) noexcept {
     auto* st = static_cast<State*>(PyModule_GetState(module));
     if (st == nullptr) return 0;
+    // Interpreter resources that are not references (a dict watcher) go first,
+    // while the references they concern are still there. Called again after a
+    // clear, it must find nothing left to do.
+    if constexpr (requires { st->release_native(); }) st->release_native();
     st->for_each_ref([](auto*& slot) {
         PyObject* old = reinterpret_cast<PyObject*>(slot);
         slot = nullptr;

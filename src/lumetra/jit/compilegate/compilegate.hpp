@@ -62,13 +62,17 @@ struct CompilegateObject {
 // time.time() as resolved through the module's `time` global, kept while
 // neither namespace changes (see current_time in compilegate_type.cpp).
 // `time_module` and `time_func` are owned; both are null until the first
-// resolution.
+// resolution. 3.11 tells a change by the two dictionaries' version tags;
+// later versions by a dict watcher on both (`watcher`, -1 when none could be
+// had: nothing is then kept), whose callback moves a change counter on.
 struct TimeResolution {
     PyObject* time_module = nullptr;  // the `time` global when last resolved
     PyObject* time_func = nullptr;    // time_module.time when last resolved
     bool cacheable = false;
     uint64_t globals_version = 0;
     uint64_t module_version = 0;
+    int watcher = -1;
+    uint64_t changes = 0;  // the change counter when last resolved
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
@@ -114,6 +118,8 @@ struct State : capi::ModuleState {
         time_resolution.for_each_ref(f);
         names.for_each_ref(f);
     }
+    // Before the references go: gives back the dict watcher.
+    void release_native() noexcept;
 };
 
 extern PyModuleDef module_def;
@@ -138,6 +144,10 @@ bool add_compilegate(PyObject* module, State& st) noexcept;
 // of time.time, logging.DEBUG and logging.Logger.debug that the fast paths of
 // should_compile and update compare against.
 bool capture_standard_names(State& st) noexcept;
+// Starts watching the module's namespace for the time.time() resolution (3.12
+// and later); false with an error set only on a failure other than the
+// interpreter having no watcher left, which merely disables the cache.
+bool watch_time_names(State& st) noexcept;
 bool add_module_functions(PyObject* module, State& st) noexcept;
 
 }  // namespace compilegate

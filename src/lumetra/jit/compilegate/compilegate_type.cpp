@@ -23,6 +23,7 @@
 // need no checks, and any reference cycle through an instance also runs
 // through a Python-level object (a PolicyConfig subclass instance, or the
 // instance dict of a Compilegate subclass) that the collector clears.
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -135,45 +136,106 @@ void gate_release(Self* gate) noexcept {
 // time.time() through the module's `time` global, as Python code would call
 // it. Resolving `time.time` costs two namespace lookups per call, so the
 // result is kept in the state (TimeResolution) and reused while neither
-// namespace has changed since (their dictionaries' version tags are
-// unchanged). When it resolves to the interpreter's own time.time, the clock
-// is read the way that function reads it, without building and unboxing a
-// float.
+// namespace has changed since. When it resolves to the interpreter's own
+// time.time, the clock is read the way that function reads it, without
+// building and unboxing a float.
+//
+// From 3.12 a change is told by a dict watcher on both namespaces. Its
+// callback cannot tell which module state watches a dict, so it moves one
+// process-wide counter on, and a resolution is current while the counter is
+// where it was when the resolution began. Only events that can change the
+// answer count: the key `time` (the global in the module's namespace, the
+// function in the time module's) set or deleted, or the dict cleared, cloned
+// or freed. Relaxed ordering is enough: a namespace is changed only by a
+// thread of its own interpreter, holding that interpreter's lock, which also
+// orders the change before that interpreter's next read of the counter; a
+// change in another interpreter only costs a needless resolution.
 
 using capi::internals::dict_version;
+
+#if PY_VERSION_HEX >= 0x030C0000
+std::atomic<uint64_t> time_name_changes{0};
+
+int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) noexcept {
+    if (key == nullptr ||
+        (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "time") == 0)) {
+        time_name_changes.fetch_add(1, std::memory_order_relaxed);
+    }
+    return 0;
+}
+#endif
+
+// True while the namespaces behind the kept resolution are unchanged.
+bool resolution_current(const State& st) noexcept {
+    const TimeResolution& r = st.time_resolution;
+    if (!r.cacheable) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    return r.changes == time_name_changes.load(std::memory_order_relaxed);
+#else
+    return dict_version(st.module_dict) == r.globals_version &&
+           dict_version(PyModule_GetDict(r.time_module)) == r.module_version;
+#endif
+}
+
+// Whether the resolution just made from `module` (a plain module, whose
+// dictionary holds `time_func` under `name`) can be kept: 1 or 0, -1 with an
+// error set. From 3.12 the module's dictionary is watched from here on.
+int can_keep(State& st, PyObject* module, PyObject* name, PyObject* time_func) noexcept {
+    PyObject* dict = PyModule_GetDict(module);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (st.time_resolution.watcher < 0) return 0;
+    if (PyDict_Watch(st.time_resolution.watcher, dict) < 0) return -1;
+#else
+    (void)st;
+#endif
+    // Read after the watch starts: a change in between is seen here.
+    PyObject* stored = PyDict_GetItemWithError(dict, name);
+    if (stored == nullptr && PyErr_Occurred()) return -1;
+    return stored == time_func;
+}
 
 // A new reference: dropping the previous resolution may run Python code that
 // resolves again and replaces the one returned here.
 capi::Ref resolve_time(State& st) noexcept {
     TimeResolution& r = st.time_resolution;
-    if (r.cacheable && dict_version(st.module_dict) == r.globals_version &&
-        dict_version(PyModule_GetDict(r.time_module)) == r.module_version) {
-        return capi::Ref::borrow(r.time_func);
-    }
+    if (resolution_current(st)) return capi::Ref::borrow(r.time_func);
+#if PY_VERSION_HEX >= 0x030C0000
+    // Taken before the lookups, which may run Python code: a change during
+    // them leaves this resolution stale at once.
+    const uint64_t changes = time_name_changes.load(std::memory_order_relaxed);
+#endif
     PyObject* name = st.names.get<"time">();
     PyObject* found = capi::global<"time">(st);
     if (found == nullptr) return capi::Ref();
     capi::Ref time_module = capi::Ref::borrow(found);
     capi::Ref time_func = capi::Ref::steal(capi::attr<"time">(st, found));
     if (!time_func) return capi::Ref();
-    // Cached only when the function came straight from a plain module's
-    // dictionary (not from a module __getattr__). The versions are taken after
-    // the lookups, which may have run Python code.
-    bool cacheable = false;
-    if (capi::internals::dict_versions && PyModule_CheckExact(found)) {
-        PyObject* stored = PyDict_GetItemWithError(PyModule_GetDict(found), name);
-        if (stored == nullptr && PyErr_Occurred()) return capi::Ref();
-        cacheable = stored == time_func.get();
+    // Kept only when the function came straight from a plain module's
+    // dictionary (not from a module __getattr__).
+    int cacheable = 0;
+    if (PyModule_CheckExact(found)) {
+        cacheable = can_keep(st, found, name, time_func.get());
+        if (cacheable < 0) return capi::Ref();
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    // A time module no longer in use is no longer watched.
+    if (r.time_module != nullptr && r.time_module != found && PyModule_CheckExact(r.time_module) &&
+        r.watcher >= 0 && PyDict_Unwatch(r.watcher, PyModule_GetDict(r.time_module)) < 0) {
+        return capi::Ref();
+    }
+    r.changes = changes;
+#else
+    // The versions are taken after the lookups, which may have run Python code.
+    r.globals_version = cacheable ? dict_version(st.module_dict) : 0;
+    r.module_version = cacheable ? dict_version(PyModule_GetDict(found)) : 0;
+#endif
     // The new resolution is stored whole before the previous one is dropped
     // (at return, which may run Python code).
     capi::Ref previous_module = capi::Ref::steal(r.time_module);
     capi::Ref previous_func = capi::Ref::steal(r.time_func);
     r.time_module = time_module.release();
     r.time_func = Py_NewRef(time_func.get());
-    r.cacheable = cacheable;
-    r.globals_version = cacheable ? dict_version(st.module_dict) : 0;
-    r.module_version = cacheable ? dict_version(PyModule_GetDict(found)) : 0;
+    r.cacheable = cacheable == 1;
     return time_func;
 }
 
@@ -618,6 +680,39 @@ bool capture_standard_names(State& st) noexcept {
             reinterpret_cast<PyTypeObject*>(logger_class.get()), st.names.get<"debug">()));
     }
     return true;
+}
+
+bool watch_time_names(State& st) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    const int id = PyDict_AddWatcher(on_namespace_event);
+    if (id < 0) {
+        // Every watcher of this interpreter is taken: resolve at each call.
+        PyErr_Clear();
+        return true;
+    }
+    st.time_resolution.watcher = id;
+    return PyDict_Watch(id, st.module_dict) == 0;
+#else
+    (void)st;
+    return true;
+#endif
+}
+
+void State::release_native() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    TimeResolution& r = time_resolution;
+    if (r.watcher < 0) return;
+    // The watched dictionaries forget the watcher before it is given back,
+    // so that a later owner of the same number gets no events of ours.
+    capi::SavedError saved;
+    if (module_dict != nullptr) (void)PyDict_Unwatch(r.watcher, module_dict);
+    if (r.time_module != nullptr && PyModule_CheckExact(r.time_module)) {
+        (void)PyDict_Unwatch(r.watcher, PyModule_GetDict(r.time_module));
+    }
+    (void)PyDict_ClearWatcher(r.watcher);
+    r.watcher = -1;
+    r.cacheable = false;
+#endif
 }
 
 }  // namespace compilegate

@@ -19,7 +19,7 @@ bool exec(PyObject* module, State& st) noexcept {
         return false;
     }
     capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
-    if (!logger || !capture_standard_names(st)) return false;
+    if (!logger || !capture_standard_names(st) || !watch_time_names(st)) return false;
     capi::Ref policy_lock = capi::Ref::steal(capi::new_threading_lock(st));
     return policy_lock && PyModule_AddObjectRef(module, "_policy_lock", policy_lock.get()) == 0 &&
            add_module_functions(module, st) &&
