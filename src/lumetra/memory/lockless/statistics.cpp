@@ -503,6 +503,12 @@ PyObject* reset(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     capi::LockGuard guard;
     if (!guard.acquire(self->update_lock)) return nullptr;
     self->stats.reset();
+    // The one place this type runs Python code under its lock: the public
+    // counters are zeroed inside the critical section, as the native ones, so
+    // that resets stay serialised. For the AtomicCounters the constructor
+    // makes this is a native store; a replaced counter's store() runs here,
+    // and one that calls reset() on the same instance waits for itself, as
+    // the same code written in Python would.
     for (int f = 0; f < stat_field_count; ++f) {
         if (!store_zero(st, self, static_cast<StatField>(f))) return nullptr;
     }
