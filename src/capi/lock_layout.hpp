@@ -18,6 +18,16 @@
 //     waiters"), taken with the compare-and-swap the interpreter's own inline
 //     lock function uses and given back with the public PyMutex_Unlock.
 //   Versions past 3.15 get neither mirror until checked.
+//
+// Ordering: the semaphore layout's `locked` flag is read and written plainly,
+// as the interpreter's own lock functions do, because every access (theirs
+// and ours) is made holding the interpreter lock; what the lock protects is
+// ordered by the semaphore, whose wait and post are barriers. The mutex byte
+// is changed only by atomic read-modify-writes: the sequentially consistent
+// compare-and-swap that the interpreter's inline lock function also uses
+// (acquire ordering at least, so the protected data is not read early on a
+// weakly ordered machine), and the interpreter's own PyMutex_Unlock (release
+// ordering, so the protected data is written before the byte says free).
 #pragma once
 
 #include <Python.h>

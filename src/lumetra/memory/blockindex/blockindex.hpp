@@ -9,7 +9,15 @@
 //     Python code that a writer must run inside its section (a block's `==`,
 //     the clock, the sampling counter) sees the tree unchanged or complete.
 //   - Readers take no lock: they traverse under the interpreter lock and
-//     validate against `seq_counter`.
+//     validate against `seq_counter`. `tree` and `seq_counter` are plain
+//     memory, not atomics, because every access to them is made holding the
+//     interpreter lock: a writer lets it go inside its section only inside
+//     Python code it runs there, a reader lets it go only to back off, and
+//     the interpreter lock's hand-over orders all memory on every
+//     architecture (it is a lock), so a reader on another core sees the
+//     writer's changes complete before it sees the even counter. A build
+//     without the interpreter lock would need the counter atomic, with
+//     acquire loads and release stores around the tree's accesses.
 //   - A link (NodeId) names a slot of the tree's storage, which a writer may
 //     move (growing, shrinking) or free (clear): code that runs Python code
 //     while it holds one uses it again only if `seq_counter` did not move, and

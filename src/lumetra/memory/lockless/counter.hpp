@@ -5,6 +5,13 @@
 // retry loop, no allocation. Arithmetic wraps modulo 2**64; results are computed
 // in unsigned arithmetic so that wrapping is defined. The operations need
 // neither the interpreter nor its lock.
+//
+// Ordering: the value itself would be safe under any ordering, since every
+// access is one atomic instruction. Sequential consistency is the promise
+// callers build on, though (a counter bumped after writing other data and
+// read before reading it orders that data too, on a weakly ordered machine
+// as on x86), so every operation keeps the default seq_cst; on aarch64 that
+// is a load-acquire, a store-release, and read-modify-writes with both.
 #pragma once
 
 #include <atomic>

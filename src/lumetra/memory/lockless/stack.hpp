@@ -5,7 +5,11 @@
 // them. `_head` and every node's `next` are guarded by the owner's lock.
 // `_size` is changed only inside that lock (acquire-release fetch-and-add) and
 // read with an acquire load without it, so `size()` never waits but may lag an
-// operation that is in progress in another thread.
+// operation that is in progress in another thread. `_size` publishes nothing
+// but itself: the nodes are published to other threads by the lock, so the
+// caller of `size()` reads no node on the strength of it, and any ordering
+// would be correct; acquire-release only keeps the count in step with the
+// lock's own order on a weakly ordered machine.
 //
 // Invariant (under the lock): the chain from `_head` has exactly `_size` nodes.
 #pragma once

@@ -8,6 +8,14 @@
 // (except by `reset`) and ends at least as high as every candidate offered,
 // whatever the interleaving. Additions wrap modulo 2**64 like AtomicCounter's.
 // Nothing here needs the interpreter or its lock.
+//
+// Ordering: each counter is a total of its own, and no reader infers one
+// counter from another (a snapshot is a set of separate reads, not a cut), so
+// correctness needs only each read-modify-write to be atomic, which every
+// ordering gives; the peak loop needs only its compare-and-swap to be atomic.
+// Acquire-release is kept on top: it costs an x86 nothing, and on a weakly
+// ordered machine a thread that reads a counter sees the changes the writer
+// made to the other counters before it.
 #pragma once
 
 #include <atomic>

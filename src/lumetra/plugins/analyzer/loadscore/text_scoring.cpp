@@ -26,6 +26,11 @@ namespace {
 std::optional<IndicatorScorer> indicator_scorer;
 std::optional<FrameworkScorer> framework_scorer;
 std::mutex scorers_mutex;
+// Set (release) only after both scorers are built, and tested (acquire)
+// before either is used without the mutex: on a weakly ordered machine a
+// thread that sees `true` would otherwise be free to see the tables half
+// written. Scans that run without the interpreter lock read only these
+// tables, which never change once built, and the caller's immutable text.
 std::atomic<bool> scorers_built{false};
 
 // Texts at least this long are scanned with the interpreter lock released:
