@@ -96,6 +96,41 @@ capi::Ref size_arg(PyObject* given) noexcept {
     return capi::Ref::steal(capi::int_param(given, "size"));
 }
 
+// The readers' side of seq_counter. next() starts an attempt: it waits,
+// backing off, while a writer is inside its section; the reader then looks at
+// the tree and keeps what it saw only if unchanged() still holds. Every
+// attempt counts towards MAX_RETRIES, those that found the counter odd too.
+// next() is false once they are used up, or when the back-off raised
+// (failed(), with the error set).
+class SeqRead {
+public:
+    SeqRead(const State& st, const uint64_t& seq) noexcept : st_(st), seq_(seq) {}
+    SeqRead(const SeqRead&) = delete;
+    SeqRead& operator=(const SeqRead&) = delete;
+
+    bool next() noexcept {
+        while (++attempts_ <= MAX_RETRIES) {
+            start_ = seq_;
+            if (!(start_ & 1)) return true;
+            if (!backoff(st_)) {
+                failed_ = true;
+                return false;
+            }
+        }
+        return false;
+    }
+
+    bool unchanged() const noexcept { return seq_ == start_; }
+    bool failed() const noexcept { return failed_; }
+
+private:
+    const State& st_;
+    const uint64_t& seq_;  // the tree's seq_counter
+    uint64_t start_ = 0;   // its value when the current attempt began
+    int attempts_ = 0;
+    bool failed_ = false;
+};
+
 // `count % sample_rate == 0` with Python semantics for whatever increment()
 // returned. For an int in the 64-bit range the remainder is zero exactly when
 // the C remainder is.
@@ -423,21 +458,17 @@ PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t
         return s == Sanitized::invalid ? Py_NewRef(Py_None) : nullptr;
     }
     FastRedBlackTree& t = self->t;
-    for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
-        const uint64_t seq_start = t.seq_counter;
-        if (seq_start & 1) {
-            if (!backoff(st)) return nullptr;
-            continue;
-        }
+    SeqRead read(st, t.seq_counter);
+    while (read.next()) {
         // The descent runs under the interpreter lock and calls nothing, so a
         // writer cannot free or move a node under it.
         const NodeId node = t.tree.find_best_fit_node(c_size);
-        if (t.seq_counter != seq_start) continue;
+        if (!read.unchanged()) continue;
         ++t.stats.total_searches;
         if (node == NO_NODE) Py_RETURN_NONE;
         return Py_NewRef(static_cast<PyObject*>(t.tree.block_of(node)));
     }
-    Py_RETURN_NONE;
+    return read.failed() ? nullptr : capi::new_none();
 }
 
 constexpr capi::Signature find_all_exact_sig("find_all_exact", size_params);
@@ -454,19 +485,15 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
         return s == Sanitized::invalid ? PyList_New(0) : nullptr;
     }
     FastRedBlackTree& t = self->t;
-    for (int attempt = 0; attempt < MAX_RETRIES; ++attempt) {
-        const uint64_t seq_start = t.seq_counter;
-        if (seq_start & 1) {
-            if (!backoff(st)) return nullptr;
-            continue;
-        }
+    SeqRead read(st, t.seq_counter);
+    while (read.next()) {
         const NodeId node = t.tree.find_node(c_size);
         const uint64_t count = t.tree.entries_of(node);
         // Allocating the list can start a collection whose finalizers may
         // write to this tree; `node` is read again only if nothing moved.
         capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
         if (!list) return nullptr;
-        if (t.seq_counter != seq_start) continue;
+        if (!read.unchanged()) continue;
         Py_ssize_t i = 0;
         for (NodeId entry = node; entry != NO_NODE; entry = t.tree.next_same_size(entry)) {
             PyList_SET_ITEM(list.get(), i++,
@@ -475,7 +502,7 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
         ++t.stats.total_searches;
         return list.release();
     }
-    return PyList_New(0);
+    return read.failed() ? nullptr : PyList_New(0);
 }
 
 // --- accessors -----------------------------------------------------------------
