@@ -27,8 +27,11 @@ bool import_module(PyObject* module, const char* name) noexcept {
 
 PyObject* from_import(const char* source, const char* name) noexcept {
     Ref imported = Ref::steal(PyImport_ImportModule(source));
-    if (!imported) return nullptr;
-    PyObject* value = PyObject_GetAttrString(imported.get(), name);
+    return imported ? from_import(imported.get(), source, name) : nullptr;
+}
+
+PyObject* from_import(PyObject* module, const char* source, const char* name) noexcept {
+    PyObject* value = PyObject_GetAttrString(module, name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, source);

@@ -21,6 +21,10 @@ bool import_module(PyObject* module, const char* name) noexcept;
 // ImportError). Returns a new reference or null.
 PyObject* from_import(const char* source, const char* name) noexcept;
 
+// The same on `module`, which the caller has already imported as `source`
+// (for instance with a fromlist, so that a submodule is there to be taken).
+PyObject* from_import(PyObject* module, const char* source, const char* name) noexcept;
+
 // `from source import a, b, ...` bound in the module.
 bool import_names(PyObject* module, const char* source,
                   std::initializer_list<const char*> names) noexcept;

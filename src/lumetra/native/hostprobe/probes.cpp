@@ -66,16 +66,6 @@ bool catch_exception(Ref* caught = nullptr) noexcept {
     return true;
 }
 
-// `from <module> import <name>`, on a module imported with a fromlist.
-Ref from_import(PyObject* module, const char* name) noexcept {
-    Ref value = attr(module, name);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%R'", name, module);
-    }
-    return value;
-}
-
 // `a, b = value`, with the interpreter's messages for other lengths.
 bool unpack_two(PyObject* value, Ref& first, Ref& second) noexcept {
     if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
@@ -222,7 +212,7 @@ bool numa_nodes_windows(const State& st, int& numa_nodes) noexcept {
     Ref ctypes = Ref::steal(
         PyImport_ImportModuleLevel("ctypes", st.module_dict, nullptr, wintypes_fromlist.get(), 0));
     if (!ctypes) return false;
-    Ref wintypes = from_import(ctypes.get(), "wintypes");
+    Ref wintypes = Ref::steal(capi::from_import(ctypes.get(), "ctypes", "wintypes"));
     if (!wintypes) return false;
 
     Ref win_dll = Ref::steal(capi::attr<"WinDLL">(st, ctypes.get()));
@@ -319,9 +309,9 @@ bool backends_from_registry(const State& st, PyObject* info) noexcept {
     Ref devreg = Ref::steal(PyImport_ImportModuleLevel("lumetra.gpu.devreg", st.module_dict,
                                                        nullptr, st.devreg_fromlist, 0));
     if (!devreg) return false;
-    Ref registry = from_import(devreg.get(), "GPUDevreg");
+    Ref registry = Ref::steal(capi::from_import(devreg.get(), "lumetra.gpu.devreg", "GPUDevreg"));
     if (!registry) return false;
-    Ref kinds = from_import(devreg.get(), "GPUBackendKind");
+    Ref kinds = Ref::steal(capi::from_import(devreg.get(), "lumetra.gpu.devreg", "GPUBackendKind"));
     if (!kinds) return false;
 
     Ref backends = Ref::steal(capi::call_method<"detect_available_backends">(st, registry.get()));
