@@ -7,7 +7,8 @@ import gc
 import subprocess
 import sys
 import textwrap
-from collections.abc import Iterator
+import threading
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
@@ -49,6 +50,42 @@ def failing_allocation(n: int) -> Iterator[None]:
         testcapi.remove_mem_hooks()
         if enabled:
             gc.enable()
+
+
+@contextlib.contextmanager
+def switch_interval(seconds: float) -> Iterator[None]:
+    """Inside the block threads switch every `seconds`, so that operations interleave
+    finely."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(seconds)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
+
+
+def run_threads(work: Callable[[int], object], threads: int = 4, interval: float = 1e-5) -> None:
+    """Runs work(0) ... work(threads - 1), each in its own thread, released together by
+    a barrier while threads switch every `interval` seconds. The first exception a
+    worker raised is raised again once all have joined."""
+    barrier = threading.Barrier(threads)
+    errors: list[BaseException] = []
+
+    def runner(index: int) -> None:
+        try:
+            barrier.wait()
+            work(index)
+        except BaseException as error:  # reported after join
+            errors.append(error)
+
+    workers = [threading.Thread(target=runner, args=(i,)) for i in range(threads)]
+    with switch_interval(interval):
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+    if errors:
+        raise errors[0]
 
 
 @pytest.fixture

@@ -6,7 +6,6 @@ from __future__ import annotations
 import bisect
 import math
 import random
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -17,6 +16,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
+
+from conftest import switch_interval
 
 
 def assert_balanced(tree: FastRedBlackTree) -> None:
@@ -196,20 +197,15 @@ def test_writers_and_readers_on_threads():
             assert block is None or isinstance(block, SlowEq)
             assert all(b.key[0] == size // 1000 for b in tree.find_all_exact(size))
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        with ThreadPoolExecutor(writers + 2) as pool:
-            readers = [pool.submit(reader) for _ in range(2)]
-            try:
-                for job in [pool.submit(writer, w) for w in range(writers)]:
-                    job.result()
-            finally:
-                done.set()
-            for job in readers:
+    with switch_interval(1e-5), ThreadPoolExecutor(writers + 2) as pool:
+        readers = [pool.submit(reader) for _ in range(2)]
+        try:
+            for job in [pool.submit(writer, w) for w in range(writers)]:
                 job.result()
-    finally:
-        sys.setswitchinterval(old)
+        finally:
+            done.set()
+        for job in readers:
+            job.result()
     remaining = writers * (per_writer - per_writer // 3)
     assert len(tree) == remaining
     stats = tree.get_stats()

@@ -16,7 +16,7 @@ import pytest
 from lumetra.memory import lockless
 from lumetra.memory.lockless import AtomicPointer, LockFreeStack
 
-from conftest import failing_allocation
+from conftest import failing_allocation, run_threads
 
 
 class Item:
@@ -305,26 +305,15 @@ def test_concurrent_pushes_and_pops_lose_nothing():
     threads, per_thread = 4, 2000
     s = LockFreeStack()
     popped: list[list[int]] = [[] for _ in range(threads)]
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        barrier = threading.Barrier(threads)
 
-        def work(index):
-            barrier.wait()
-            out = popped[index]
-            for n in range(per_thread):
-                s.push(index * per_thread + n)
-                if n % 2:
-                    out.append(s.pop())
+    def work(index):
+        out = popped[index]
+        for n in range(per_thread):
+            s.push(index * per_thread + n)
+            if n % 2:
+                out.append(s.pop())
 
-        workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(old_interval)
+    run_threads(work, threads, interval=1e-6)
     remaining = []
     assert s.size() == threads * per_thread // 2
     while not s.is_empty():

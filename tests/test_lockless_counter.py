@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import inspect
 import pickle
-import sys
 import threading
 
 import pytest
 
 from lumetra.memory import lockless
 from lumetra.memory.lockless import AtomicCounter, AtomicCounterWrapper
+
+from conftest import run_threads
 
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
@@ -337,21 +338,10 @@ def test_concurrent_increments_are_exact():
     threads, per_thread = 4, 5000
     c = AtomicCounter()
     results: list[list[int]] = [[] for _ in range(threads)]
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        barrier = threading.Barrier(threads)
 
-        def work(out):
-            barrier.wait()
-            out.extend(c.increment() for _ in range(per_thread))
+    def work(index):
+        results[index].extend(c.increment() for _ in range(per_thread))
 
-        workers = [threading.Thread(target=work, args=(r,)) for r in results]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(old_interval)
+    run_threads(work, threads, interval=1e-6)
     assert c.load() == threads * per_thread
     assert sorted(v for r in results for v in r) == list(range(1, threads * per_thread + 1))

@@ -5,7 +5,6 @@ from __future__ import annotations
 import gc
 import inspect
 import pickle
-import sys
 import threading
 import weakref
 from decimal import Decimal
@@ -16,6 +15,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from lumetra.memory.lockless import AtomicCounter, LockFreeStatistics, PerformanceTimer
+
+from conftest import switch_interval
 
 COUNTERS = [
     "total_allocations",
@@ -360,8 +361,6 @@ def test_concurrent_recording_loses_nothing(method):
     stats = LockFreeStatistics()
     peaks: list[int] = []
     stop = threading.Event()
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
 
     def record(index):
         call = getattr(stats, method)
@@ -374,7 +373,7 @@ def test_concurrent_recording_loses_nothing(method):
         while not stop.is_set():
             peaks.append(stats.peak_allocations.load())
 
-    try:
+    with switch_interval(1e-6):
         watcher = threading.Thread(target=watch)
         watcher.start()
         workers = [threading.Thread(target=record, args=(i,)) for i in range(threads)]
@@ -384,8 +383,6 @@ def test_concurrent_recording_loses_nothing(method):
             w.join()
         stop.set()
         watcher.join()
-    finally:
-        sys.setswitchinterval(old_interval)
     total = threads * per_thread
     deallocs = threads * len(range(0, per_thread, 3))
     snap = snapshot_of(stats)

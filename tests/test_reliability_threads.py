@@ -6,12 +6,8 @@ from __future__ import annotations
 
 import math
 import statistics
-import sys
 import threading
 from collections import Counter
-from collections.abc import Callable
-
-import pytest
 
 from lumetra.jit import compilegate as cg
 from lumetra.memory import slabkit as sk
@@ -25,36 +21,9 @@ from lumetra.memory.lockless import (
 from lumetra.monitoring.statcounters import CounterAggregator
 from refcheck import references
 
+from conftest import run_threads
+
 THREADS = 4
-
-
-@pytest.fixture(autouse=True)
-def fast_switching():
-    # Switch threads often so that operations interleave finely.
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(old)
-
-
-def run_threads(work: Callable[[int], None], threads: int = THREADS) -> None:
-    barrier = threading.Barrier(threads)
-    errors: list[BaseException] = []
-
-    def runner(index: int) -> None:
-        try:
-            barrier.wait()
-            work(index)
-        except BaseException as error:  # reported after join
-            errors.append(error)
-
-    workers = [threading.Thread(target=runner, args=(i,)) for i in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    if errors:
-        raise errors[0]
 
 
 def test_atomic_counter_mixed_operations():

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import inspect
 import pickle
-import sys
-import threading
 from functools import partial
 
 import pytest
@@ -18,6 +16,8 @@ from lumetra.memory.slabkit import (
     fast_can_fit_aligned,
     fast_get_bucket_size,
 )
+
+from conftest import run_threads
 
 I32_MAX = 2**31 - 1
 I32_MIN = -(2**31)
@@ -272,26 +272,15 @@ def test_threads_lose_no_offset():
     threads, per_thread = 4, 400
     a = FastBucketAllocator()
     taken: list[list[int]] = [[] for _ in range(threads)]
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        barrier = threading.Barrier(threads)
 
-        def work(t):
-            barrier.wait()
-            for i in range(per_thread):
-                a.add_to_bucket(t * per_thread + i, 8 * (1 + i % 4))
-                if i % 3 == 0:
-                    got = a.find_best_fit_bucket(8, 8) if i % 2 else a.remove_from_bucket(16)
-                    if got is not None:
-                        taken[t].append(got)
+    def work(t):
+        for i in range(per_thread):
+            a.add_to_bucket(t * per_thread + i, 8 * (1 + i % 4))
+            if i % 3 == 0:
+                got = a.find_best_fit_bucket(8, 8) if i % 2 else a.remove_from_bucket(16)
+                if got is not None:
+                    taken[t].append(got)
 
-        workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_threads(work, threads)
     left = [o for offsets in drain(a, [8, 16, 24, 32]).values() for o in offsets]
     assert sorted(left + [o for t in taken for o in t]) == list(range(threads * per_thread))

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import pickle
-import sys
-import threading
 
 import pytest
 
 from lumetra.memory.slabkit import FastStatsCollector
+
+from conftest import run_threads
 
 KEYS = [
     "total_allocations",
@@ -121,29 +121,18 @@ def test_type_surface():
 def test_threads_lose_no_count():
     threads, per_thread = 4, 2000
     c = FastStatsCollector()
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        barrier = threading.Barrier(threads)
 
-        def work(t):
-            barrier.wait()
-            for i in range(per_thread):
-                c.py_record_allocation(16, 1, (i + t) % 2)
-                if i % 2:
-                    c.py_record_deallocation()
-                if i % 500 == 0:
-                    s = c.get_stats()
-                    assert s["total_allocations"] == (
-                        s["bucketed_allocations"] + s["fallback_allocations"]
-                    )
+    def work(t):
+        for i in range(per_thread):
+            c.py_record_allocation(16, 1, (i + t) % 2)
+            if i % 2:
+                c.py_record_deallocation()
+            if i % 500 == 0:
+                s = c.get_stats()
+                assert (
+                    s["total_allocations"] == s["bucketed_allocations"] + s["fallback_allocations"]
+                )
 
-        workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_threads(work, threads)
     total = threads * per_thread
     assert c.get_stats() == report((total, total // 2, total // 2, total // 2), "50.0%", total)

@@ -8,7 +8,6 @@ import math
 import operator
 import pickle
 import statistics
-import sys
 import threading
 
 import pytest
@@ -17,6 +16,8 @@ from hypothesis import strategies as st
 
 from lumetra.monitoring import statcounters
 from lumetra.monitoring.statcounters import CounterAggregator, create_aggregator
+
+from conftest import run_threads
 
 INF = float("inf")
 EMPTY = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
@@ -218,25 +219,14 @@ def test_lock_comes_from_the_module_threading(monkeypatch):
 def test_concurrent_updates_lose_nothing():
     threads, per_thread = 4, 2000
     agg = CounterAggregator(3)
-    barrier = threading.Barrier(threads)
 
     def work(k):
-        barrier.wait()
         for i in range(per_thread):
             agg.update(i % 3, float(k))
             if i % 500 == 0:
                 agg.get_all_stats()
 
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        workers = [threading.Thread(target=work, args=(k,)) for k in range(threads)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(old_interval)
+    run_threads(work, threads, interval=1e-6)
     stats = [s for _, s in agg.get_all_stats()]
     assert sum(s["count"] for s in stats) == threads * per_thread
     assert sum(s["mean"] * s["count"] for s in stats) == pytest.approx(per_thread * 6)
