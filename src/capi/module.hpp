@@ -29,8 +29,9 @@ PyObject* from_import(PyObject* module, const char* source, const char* name) no
 bool import_names(PyObject* module, const char* source,
                   std::initializer_list<const char*> names) noexcept;
 
-// `logger = logging.getLogger(__name__)`; also binds `logging` when asked.
-// Returns a new reference to the logger.
+// `logger = logging.getLogger(__name__)`, through the module's own `logging`
+// global (the logging module, imported without binding it, when the module has
+// none). Returns a new reference to the logger.
 PyObject* create_logger(PyObject* module) noexcept;
 
 // The closing steps of a module's import: `import logging`, `logger =

@@ -22,7 +22,8 @@ namespace compilegate {
 struct PolicyConfigObject {
     PyObject_HEAD CPolicyConfig _config;
 
-    // Native-level operations, in slot order. They only read the record.
+    // Native-level operations: inline reads of the record for the policy's
+    // native code, which calls them directly (no Python call, no lock).
     int32_t get_initial_threshold_fast() const noexcept { return _config.initial_threshold; }
     int32_t get_min_threshold_fast() const noexcept { return _config.min_threshold; }
     int32_t get_max_threshold_fast() const noexcept { return _config.max_threshold; }
@@ -33,7 +34,8 @@ struct PolicyConfigObject {
 struct FunctionMetricsObject {
     PyObject_HEAD CFunctionMetrics _metrics;
 
-    // Native-level operations, in slot order.
+    // Native-level operations, as for PolicyConfigObject (none for
+    // total_execution_time_ms).
     uint64_t get_call_count_fast() const noexcept { return _metrics.call_count; }
     uint32_t get_compile_count_fast() const noexcept { return _metrics.compile_count; }
     double get_avg_speedup_fast() const noexcept { return _metrics.avg_speedup; }

@@ -80,6 +80,8 @@ PyGetSetDef getset[] = {
     {"total_execution_time_ms", METRICS_FIELD(double, total_execution_time_ms), nullptr, nullptr},
     {"last_compiled", METRICS_FIELD(double, last_compiled),
      "Timestamp of last compilation (matches TelemetryStore interface).", nullptr},
+    // This docstring and the class docstring each call the other name the
+    // alias; both names are the one field. Both texts are kept: callers match them.
     {"last_compile_time", METRICS_FIELD(double, last_compiled),
      "Alias for last_compiled for backward compatibility.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -104,6 +106,8 @@ PyType_Slot slots[] = {
                     "    avg_speedup: Average speedup from compilation\n"
                     "    total_execution_time_ms: Total execution time in milliseconds\n"
                     "    last_compile_time: Timestamp of last compilation (original API name)\n"
+                    // Kept as written (callers match it), though the property's
+                    // docstring names the other one the alias.
                     "    last_compiled: Alias for last_compile_time (matches TelemetryStore)\n")},
     {0, nullptr},
 };

@@ -1,11 +1,13 @@
 // Binding of LockFreeStatistics: lock-free allocation counters with peaks.
 //
-// Two sets of counters: the native `stats` (lock-free fast path of
-// py_record_allocation / py_record_deallocation and the native-level peak
-// operations) and twelve public attributes, each normally an AtomicCounter,
-// that every other operation uses by method name (`increment`, `decrement`,
-// `load`, `compare_and_swap`, `store`), so a replaced attribute is honoured and
-// an unsuitable one raises at the step that uses it, earlier steps applied.
+// Two sets of counters. The native `stats` are written by py_record_allocation
+// and py_record_deallocation (and zeroed by reset) but read by no
+// Python-visible operation: a record kept beside the public counters, not a
+// faster route to them. The twelve public attributes, each normally an
+// AtomicCounter, are what every operation reads and changes (py_record_* step
+// three of them), by method name (`increment`, `decrement`, `load`,
+// `compare_and_swap`, `store`), so a replaced attribute is honoured and an
+// unsuitable one raises at the step that uses it, earlier steps applied.
 //
 // Fast path: when an attribute is exactly an AtomicCounter (not a subclass,
 // whose methods may be overridden) its native operation is called directly;
@@ -179,8 +181,8 @@ bool positive(const capi::Ref& value) noexcept {
     return value && capi::internals::long_sign(value.get()) > 0;
 }
 
-// Steps 7 and 8 of record_allocation: fresh loads of the current count and
-// bytes, then self._update_peaks(...) looked up on the instance.
+// The end of record_allocation: fresh loads of the current count and bytes,
+// then self._update_peaks(...) looked up on the instance.
 bool record_peaks(const State& st, Self* self) noexcept {
     const bool own_method = Py_IS_TYPE(self, st.LockFreeStatisticsType);
     if (own_method) {
