@@ -193,8 +193,7 @@ PyTypeObject* new_function_type(PyObject* module) noexcept {
     return reinterpret_cast<PyTypeObject*>(internals::new_heap_type(module, &function_spec));
 }
 
-PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept {
-    (void)nargs;
+PyObject* raise_unbound(PyObject* callable) noexcept {
     PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument",
                  as_function(callable)->qualname);
     return nullptr;

@@ -42,7 +42,7 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
-PyObject* raise_unbound(PyObject* callable, Py_ssize_t nargs) noexcept;
+PyObject* raise_unbound(PyObject* callable) noexcept;
 PyObject* raise_wrong_self(PyObject* callable, PyObject* self) noexcept;
 
 template <typename State>
@@ -80,7 +80,7 @@ PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
     using Self = typename Traits::Self;
     using State = typename Traits::State;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs < 1) return raise_unbound(callable, nargs);
+    if (nargs < 1) return raise_unbound(callable);
     PyObject* self = args[0];
     PyTypeObject* owner = reinterpret_cast<FunctionObject*>(callable)->owner;
     if (owner != nullptr && !Py_IS_TYPE(self, owner) && !PyType_IsSubtype(Py_TYPE(self), owner)) {

@@ -44,7 +44,7 @@ namespace capi {
 struct ModuleState {
     PyObject* module_dict = nullptr;        // the module's namespace
     PyTypeObject* function_type = nullptr;  // the module's native function type
-    Names<"threading", "Lock", "logging", "getLogger", "logger", "info"> base_names;
+    Names<"threading", "Lock", "logging"> base_names;
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {

@@ -107,10 +107,10 @@ PyObject* pop(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
         node = self->stack.pop();
     }
     if (node == nullptr) Py_RETURN_NONE;
-    // The node's reference passes to the caller.
+    // The node's reference (never null: push stores one) passes to the caller.
     PyObject* item = node->data;
     PyMem_Free(node);
-    return item ? item : capi::new_none();
+    return item;
 }
 
 constexpr capi::Signature is_empty_sig("is_empty");
