@@ -49,16 +49,17 @@ bool import_names(PyObject* module, const char* source,
 }
 
 PyObject* create_logger(PyObject* module) noexcept {
-    PyObject* logging = PyDict_GetItemString(PyModule_GetDict(module), "logging");
-    Ref owned;
-    if (logging == nullptr) {
-        owned = Ref::steal(PyImport_ImportModule("logging"));
-        if (!owned) return nullptr;
-        logging = owned.get();
+    Ref key = Ref::steal(PyUnicode_InternFromString("logging"));
+    if (!key) return nullptr;
+    Ref logging = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), key.get()));
+    if (!logging) {
+        if (PyErr_Occurred()) return nullptr;
+        logging = Ref::steal(PyImport_ImportModule("logging"));
+        if (!logging) return nullptr;
     }
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return nullptr;
-    Ref logger = Ref::steal(PyObject_CallMethod(logging, "getLogger", "O", name.get()));
+    Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
     if (!logger || PyModule_AddObjectRef(module, "logger", logger.get()) < 0) return nullptr;
     return logger.release();
 }
