@@ -5,6 +5,8 @@
 // native result. The module state reaches the entries that read its constants;
 // the functions never release the interpreter lock, as their work is far
 // shorter than releasing it.
+//
+// The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.
 #include "capi/capi.hpp"
 #include "devicemem.hpp"
 

@@ -16,6 +16,7 @@ bool exec(PyObject* module, State& st) noexcept {
         !add_assessment_functions(module, st)) {
         return false;
     }
+    // The banner is kept as written: callers match it.
     return capi::log_banner(module, "Lumetra Devicemem Cython module loaded - IP protected");
 }
 

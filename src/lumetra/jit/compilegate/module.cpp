@@ -23,6 +23,7 @@ bool exec(PyObject* module, State& st) noexcept {
     capi::Ref policy_lock = capi::Ref::steal(capi::new_threading_lock(st));
     return policy_lock && PyModule_AddObjectRef(module, "_policy_lock", policy_lock.get()) == 0 &&
            add_module_functions(module, st) &&
+           // The banner is kept as written: callers match it.
            capi::log(logger.get(), "info",
                      "Lumetra Compilegate Cython module loaded - IP protected");
 }

@@ -18,6 +18,7 @@ bool exec(PyObject* module, State& st) noexcept {
         !add_atomic_counter_wrapper(module, st)) {
         return false;
     }
+    // The banner and CYTHON_ATOMICS_AVAILABLE are kept as written: callers match them.
     return capi::log_banner(
                module,
                "Lumetra Cython Lockless loaded - C11 atomics active (10-20\xc3\x97 speedup)") &&

@@ -104,6 +104,7 @@ const capi::FunctionDef methods[] = {
 bool add_atomic_counter_wrapper(PyObject* module, State& st) noexcept {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return false;
+    // The class docstring is kept as written: callers match it.
     capi::Ref ns = capi::Ref::steal(Py_BuildValue(
         "{s:s,s:s,s:s}", "__module__", module_name, "__qualname__", "AtomicCounterWrapper",
         "__doc__", "Python wrapper for Cython AtomicCounter (backward compatibility)."));

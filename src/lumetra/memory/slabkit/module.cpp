@@ -22,6 +22,7 @@ bool exec(PyObject* module, State& st) noexcept {
         return false;
     }
     fill_crc16_table_once();
+    // The banner is kept as written: callers match it.
     return capi::log(logger.get(), "info",
                      "Lumetra Slabkit Cython module loaded - targeting 1.8-3\xc3\x97 performance "
                      "improvement");

@@ -223,6 +223,7 @@ PyObject* py_predict_resource_requirements(State& st, PyObject* const* args, Py_
     return predict_resource_requirements(st, a[0], prediction_horizon_seconds);
 }
 
+// The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.
 const capi::FunctionDef functions[] = {
     capi::function<py_is_adaptation_beneficial>(
         beneficial_sig,

@@ -375,6 +375,7 @@ PyObject* py_detect_dominant_pattern(State& st, PyObject* const* args, Py_ssize_
     return detect_dominant_pattern(st, a[0], window_size);
 }
 
+// The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.
 const capi::FunctionDef functions[] = {
     capi::function<py_detect_performance_degradation>(
         degradation_sig,

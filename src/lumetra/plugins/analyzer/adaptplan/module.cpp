@@ -14,6 +14,7 @@ bool exec(PyObject* module, State& st) noexcept {
         !capi::add_functions(module, st, decision_functions())) {
         return false;
     }
+    // The banner is kept as written: callers match it.
     return capi::log_banner(module, "Lumetra Adaptplan Cython module loaded - IP protected");
 }
 

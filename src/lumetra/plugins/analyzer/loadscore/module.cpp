@@ -16,11 +16,13 @@ bool exec(PyObject* module, State& st) noexcept {
         !add_functions(module, st)) {
         return false;
     }
+    // The banner is kept as written: callers match it.
     return capi::log_banner(module, "Lumetra Loadscore Cython module loaded - IP protected");
 }
 
 PyModuleDef module_def = capi::module_def<State, exec>(
     "lumetra.plugins.analyzer.loadscore",
+    // The "IP Protected Core" heading is kept as written: callers match it.
     "Workload Detection Algorithms - IP Protected Core\n"
     "\n"
     "This module contains the scoring algorithms for workload detection and\n"
