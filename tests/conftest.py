@@ -10,12 +10,15 @@ import textwrap
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any, TypeVar
 
 import pytest
 
 import lumetra
 
 pytest_plugins = ["refcheck"]
+
+T = TypeVar("T")
 
 
 def run_python(
@@ -32,20 +35,21 @@ def run_python(
     )
 
 
-@contextlib.contextmanager
-def failing_allocation(n: int) -> Iterator[None]:
-    """Inside the block the interpreter's n-th allocation (counting from 0) fails,
-    through `_testcapi`'s allocation-failure hook (the test is skipped without it).
+def call_failing_allocation(n: int, func: Callable[..., T], *args: Any) -> T:
+    """func(*args) with the interpreter's n-th allocation from the call on (counting
+    from 0) failing, through `_testcapi`'s allocation-failure hook (the test is
+    skipped without it). The hook is set right before the call and removed right
+    after it, so that the count starts at the call and no test code runs under it.
 
     The collector is off meanwhile: garbage left by earlier tests would otherwise be
-    collected inside the block, and its finalizers, failing to allocate, report the
+    collected inside the call, and its finalizers, failing to allocate, report the
     error as unraisable."""
     testcapi = pytest.importorskip("_testcapi")
     enabled = gc.isenabled()
     gc.disable()
     testcapi.set_nomemory(n, n + 1)
     try:
-        yield
+        return func(*args)
     finally:
         testcapi.remove_mem_hooks()
         if enabled:

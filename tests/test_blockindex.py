@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import contextlib
+import functools
 import gc
 import inspect
 import math
@@ -22,7 +22,7 @@ from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 from refcheck import references
 
-from conftest import failing_allocation
+from conftest import call_failing_allocation
 
 STAT_KEYS = [
     "total_blocks",
@@ -253,16 +253,15 @@ def test_node_allocation_failure(cause):
     tree = full_tree()  # a new entry needs more storage
     n, block = len(tree), object()
     message = "Failed to allocate RB node"
-    window = contextlib.nullcontext()
+    insert = tree.insert
     if cause == "entry limit":
         tree._set_entry_limit(n)
         message += f": a tree holds at most {n} blocks"
-    else:
-        window = failing_allocation(0)  # the next allocation, the storage's growth, fails
+    else:  # the next allocation, the storage's growth, fails
+        insert = functools.partial(call_failing_allocation, 0, tree.insert)
     refs, before, caught = references(id(block)), seq(tree), None
     try:
-        with window:
-            tree.insert(n, block)
+        insert(n, block)
     except MemoryError as exc:
         caught = exc
     assert isinstance(caught, MemoryError) and str(caught) == message
@@ -385,8 +384,7 @@ def test_remove_ge_allocation_failure_keeps_the_block():
         tree = FastRedBlackTree()
         tree.insert(1000, block)  # a size outside the small-int cache
         try:
-            with failing_allocation(n):
-                result = tree.remove_ge(900)
+            result = call_failing_allocation(n, tree.remove_ge, 900)
         except MemoryError:
             result = None
         # Either the caller has the block or the tree still does.

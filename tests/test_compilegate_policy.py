@@ -96,10 +96,10 @@ def test_clock_is_the_modules_time_time(monkeypatch):
     monkeypatch.setattr(compilegate, "time", SimpleNamespace(time=lambda: 1000))
     assert not gate.should_compile("f", store)
     clock = types.ModuleType("clock")  # a module of its own, changed after it is in use
-    clock.time = lambda: 1000
+    clock.__dict__["time"] = lambda: 1000
     monkeypatch.setattr(compilegate, "time", clock)
     assert not gate.should_compile("f", store)
-    clock.time = lambda: 1600
+    clock.__dict__["time"] = lambda: 1600
     assert gate.should_compile("f", store)
     monkeypatch.undo()
     assert gate.should_compile("f", store)

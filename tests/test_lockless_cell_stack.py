@@ -16,7 +16,7 @@ import pytest
 from lumetra.memory import lockless
 from lumetra.memory.lockless import AtomicPointer, LockFreeStack
 
-from conftest import failing_allocation, run_threads
+from conftest import call_failing_allocation, run_threads
 
 
 class Item:
@@ -161,8 +161,7 @@ def test_construction_allocation_failure_is_memory_error(make):
     errors = []
     for n in range(12):
         try:
-            with failing_allocation(n):
-                make()
+            call_failing_allocation(n, make)
         except Exception as exc:
             errors.append(exc)
     assert errors
@@ -180,8 +179,7 @@ def test_push_allocation_failure_leaves_stack_unchanged():
     push = s.push
     error: MemoryError | None = None
     try:
-        with failing_allocation(0):  # the node is the call's first allocation
-            push(item)
+        call_failing_allocation(0, push, item)  # the node is the call's first allocation
     except MemoryError as exc:
         error = exc
     assert isinstance(error, MemoryError)

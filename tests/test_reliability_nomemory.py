@@ -33,7 +33,7 @@ from lumetra.monitoring.statcounters import CounterAggregator, create_aggregator
 from lumetra.native import hostprobe
 from lumetra.plugins.analyzer import adaptplan, loadscore
 
-from conftest import failing_allocation, run_python
+from conftest import run_python
 from reliability import MODULES
 
 _testcapi = pytest.importorskip("_testcapi")
@@ -55,7 +55,8 @@ def fail_each_allocation(operation: Callable[[], object], check: Callable[[], ob
     clean_runs = 0
     for n in range(MAX_POINTS):
         failed = reached = False
-        with failing_allocation(n):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
             try:
                 operation()
             except MemoryError:
@@ -74,6 +75,8 @@ def fail_each_allocation(operation: Callable[[], object], check: Callable[[], ob
                     pass
                 else:
                     reached = True
+        finally:
+            _testcapi.remove_mem_hooks()
         check()
         failures += failed
         clean_runs = 0 if failed or reached else clean_runs + 1

@@ -44,8 +44,8 @@
 //   base). The type's deallocator then identifies the interpreter's locks:
 //   every interpreter has its own lock type object, but they all run the same
 //   C functions, and no other type uses that deallocator.
-// - Whether raw locks are semaphores comes from PyThread_GetInfo, which
-//   reports the build, not from `sys.thread_info`.
+// - Whether raw locks are semaphores comes from the build's configuration
+//   (lock_layout.hpp), not from `sys.thread_info`.
 // A route is published only when it was found this way. An interpreter where
 // `_thread` itself is not the interpreter's own module publishes nothing and
 // drives its locks through method calls; it cannot change how any other
@@ -104,21 +104,10 @@ bool call_method_ok(PyObject* lock, const char* name) noexcept {
 }
 
 #ifdef LUMETRA_SEMAPHORE_MIRROR
-// True when the build's raw locks are semaphores; the answer comes from the
-// build's own thread configuration, which Python code cannot rebind.
-bool semaphore_locks() noexcept {
-    Ref info = Ref::steal(PyThread_GetInfo());
-    if (!info) return false;
-    PyObject* kind = PyStructSequence_GetItem(info.get(), 1);  // `lock`, borrowed
-    return kind != nullptr && PyUnicode_Check(kind) &&
-           PyUnicode_CompareWithASCIIString(kind, "semaphore") == 0;
-}
-
 // True when a probe lock behaves as the mirror predicts.
 bool probe_semaphore(PyObject* l, const LockRoute& r) noexcept {
     if (Py_TYPE(l)->tp_weaklistoffset !=
-            static_cast<Py_ssize_t>(offsetof(SemaphoreLock, in_weakreflist)) ||
-        !semaphore_locks()) {
+        static_cast<Py_ssize_t>(offsetof(SemaphoreLock, in_weakreflist))) {
         return false;
     }
     SemaphoreLock* m = as_semaphore(l);

@@ -13,7 +13,11 @@
 //   - 3.11 to 3.13: a raw lock pointer, a weak-reference list and a `locked`
 //     flag. When the interpreter's raw locks are POSIX semaphores, the raw
 //     lock can be tried with sem_trywait and given back with
-//     PyThread_release_lock.
+//     PyThread_release_lock. Whether they are is a fact of the build, read
+//     from its configuration header by the test the interpreter's own thread
+//     code makes: never from `sys.thread_info`, which Python code may rebind,
+//     nor from PyThread_GetInfo, whose result corrupts memory when freed on
+//     3.13.0.
 //   - 3.14 and 3.15: a one-byte `PyMutex` (bit 0 "locked", bit 1 "has parked
 //     waiters"), taken with the compare-and-swap the interpreter's own inline
 //     lock function uses and given back with the public PyMutex_Unlock.
@@ -38,6 +42,7 @@
 
 #if defined(__linux__)
 #include <semaphore.h>
+#include <unistd.h>
 #endif
 
 namespace capi::lock_layout {
@@ -53,7 +58,8 @@ inline PyCFunction own_method(PyTypeObject* type, PyObject* descr, int flags) no
     return def->ml_flags == flags ? def->ml_meth : nullptr;
 }
 
-#if defined(__linux__) && PY_VERSION_HEX < 0x030E0000
+#if defined(__linux__) && PY_VERSION_HEX < 0x030E0000 && defined(_POSIX_SEMAPHORES) && \
+    !defined(HAVE_BROKEN_POSIX_SEMAPHORES) && defined(HAVE_SEM_TIMEDWAIT)
 #define LUMETRA_SEMAPHORE_MIRROR 1
 struct SemaphoreLock {
     PyObject_HEAD PyThread_type_lock lock_lock;
