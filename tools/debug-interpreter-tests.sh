@@ -5,7 +5,8 @@
 #
 #   tools/debug-interpreter-tests.sh [pytest arguments...]
 #
-# DEBUG_VENV chooses the environment (default: a fresh temporary one).
+# DEBUG_VENV chooses the environment (default: a fresh temporary one, removed
+# when this script exits).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +20,12 @@ if ! command -v python3.11-dbg >/dev/null; then
     fi
 fi
 
-venv="${DEBUG_VENV:-$(mktemp -d)/venv}"
+venv="${DEBUG_VENV:-}"
+if [ -z "$venv" ]; then
+    venv_dir="$(mktemp -d)"
+    trap 'rm -rf "$venv_dir"' EXIT
+    venv="$venv_dir/venv"
+fi
 if [ ! -x "$venv/bin/python" ]; then
     python3.11-dbg -m venv "$venv"
 fi
@@ -32,4 +38,5 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 export LUMETRA_REFCHECK=1
 cd tests
-exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+# Not exec: the EXIT trap must still run to remove a temporary environment.
+"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -5,11 +5,17 @@
 #
 #   tools/sanitized-tests.sh [pytest arguments...]
 #
-# SANITIZE_VENV chooses the environment (default: a fresh temporary one).
+# SANITIZE_VENV chooses the environment (default: a fresh temporary one, removed
+# when this script exits).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-venv="${SANITIZE_VENV:-$(mktemp -d)/venv}"
+venv="${SANITIZE_VENV:-}"
+if [ -z "$venv" ]; then
+    venv_dir="$(mktemp -d)"
+    trap 'unset LD_PRELOAD; rm -rf "$venv_dir"' EXIT  # rm without the sanitizer runtime
+    venv="$venv_dir/venv"
+fi
 if [ ! -x "$venv/bin/python" ]; then
     python3 -m venv "$venv"
 fi
@@ -34,4 +40,5 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1:detect_
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1"
 export LUMETRA_SANITIZED=1
 cd tests
-exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+# Not exec: the EXIT trap must still run to remove a temporary environment.
+"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
