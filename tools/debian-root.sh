@@ -154,9 +154,11 @@ find_mirror() {
 apt_install() {
     command -v apt-get >/dev/null || die "$* not installed and apt-get is not available"
     echo "debian-root: installing $*" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null 2>&1 || {
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+    # Another installation running (CI's other lane) is waited for.
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "$@" >/dev/null 2>&1 || {
+        "${apt[@]}" update -qq
+        DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "$@" >/dev/null
     } || die "could not install $*"
 }
 
