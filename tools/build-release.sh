@@ -3,7 +3,7 @@
 # tools/release-targets.sh lists (x86-64: cp311 to cp315; aarch64: cp311,
 # cp313, cp314, cp315), each checked for its tag and contents.
 #
-#   tools/build-release.sh [--test]
+#   tools/build-release.sh [--test] [--sdist-part]
 #
 # Every wheel is compiled by zig's clang (tools/zig-toolchain.sh) for glibc
 # 2.28 with the C++ runtime linked in statically, tagged manylinux_2_28 (as
@@ -15,8 +15,10 @@
 #
 # The sdist is checked on its own: unpacked into a temporary directory, built
 # with the system's compiler, installed and tested with the copy of
-# tools/wheel-tests.sh it carries. --test also runs the whole test suite on
-# every wheel, on its own architecture (tools/release-tests.sh).
+# tools/wheel-tests.sh it carries (with --sdist-part only the README's
+# examples, which reach every module: for CI, where the whole suite has run
+# on the same compiler and interpreter). --test also runs the tests on every
+# wheel, on its own architecture, as CI does (tools/release-tests.sh).
 #
 # Interpreters, roots and the compiler are made ready before anything is
 # built, and the artefacts go to dist/ only when all of them are built and
@@ -42,7 +44,7 @@ die() {
     exit 1
 }
 usage() {
-    sed -n '2,32s/^# \{0,1\}//p' "$0" >&2
+    sed -n '2,34s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -205,10 +207,18 @@ wheel)
     cp "$wheel" "$out/"
     exit 0
     ;;
---test) test_wheels=1 ;;
-"") test_wheels=0 ;;
+--test | --sdist-part | "") ;;
 *) usage ;;
 esac
+test_wheels=0
+sdist_tests=()
+for option in "$@"; do
+    case "$option" in
+    --test) test_wheels=1 ;;
+    --sdist-part) sdist_tests=(tests/test_readme.py) ;;
+    *) usage ;;
+    esac
+done
 
 [ "$(uname -m)" = x86_64 ] || die "the release is built on an x86-64 machine (this is $(uname -m))"
 stage=build/release
@@ -250,7 +260,8 @@ sdist="$(echo "$stage"/lumetra-*.tar.gz)"
 # The sdist on its own: everything needed to build and test is inside it.
 mkdir "$work/sdist"
 tar -xzf "$sdist" -C "$work/sdist"
-"$(echo "$work"/sdist/lumetra-*)/tools/wheel-tests.sh" 3.11 -q
+unpacked="$(echo "$work"/sdist/lumetra-*)"
+(cd "$unpacked" && tools/wheel-tests.sh 3.11 -q "${sdist_tests[@]}")
 
 for t in "${targets[@]}"; do
     read -r version arch <<<"$t"
