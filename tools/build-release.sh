@@ -169,23 +169,27 @@ wheel)
     "$py" -m pip install --quiet --upgrade pip
     "$py" -m pip install --quiet auditwheel
     version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    build_args=()
     if [ "$arch" = "$(uname -m)" ]; then
         [ -z "$target" ] || die "a build for this machine's architecture takes no TARGET"
-        tools/zig-toolchain.sh "$py" "$arch" "$work/zig"
+        # zig's compiler searches only its own C library's headers, so the
+        # interpreter's headers are copied aside as for a cross build (a
+        # Debian interpreter's pyconfig.h includes one under the multiarch
+        # name, beside the system's own headers).
+        target="$work/target"
+        tools/build-release.sh target "$2" "$target"
     else
         [ -n "$target" ] || die "a build for $arch on $(uname -m) needs TARGET (the target interpreter's headers)"
-        { read -r target_version && read -r include_name && read -r ext_suffix; } <"$target/python" ||
-            die "$target/python is incomplete; remake it with: build-release.sh target"
-        [ "$target_version" = "$version" ] ||
-            die "$target holds the headers of Python $target_version, not $version"
-        tools/zig-toolchain.sh "$py" "$arch" "$work/zig" "$target/include"
-        # The modules' suffix is the target's (scikit-build-core passes it to
-        # CMakeLists.txt).
-        export SETUPTOOLS_EXT_SUFFIX="$ext_suffix"
-        build_args+=(-C "cmake.define.Python_INCLUDE_DIR=$(cd "$target/include/$include_name" && pwd)")
     fi
-    echo "build-release: $arch wheel with $("$python" -VV | head -n 1)${target:+, headers of $target}"
+    { read -r target_version && read -r include_name && read -r ext_suffix; } <"$target/python" ||
+        die "$target/python is incomplete; remake it with: build-release.sh target"
+    [ "$target_version" = "$version" ] ||
+        die "$target holds the headers of Python $target_version, not $version"
+    tools/zig-toolchain.sh "$py" "$arch" "$work/zig" "$target/include"
+    # The modules' suffix is the target's (scikit-build-core passes it to
+    # CMakeLists.txt for a cross build).
+    export SETUPTOOLS_EXT_SUFFIX="$ext_suffix"
+    build_args=(-C "cmake.define.Python_INCLUDE_DIR=$(cd "$target/include/$include_name" && pwd)")
+    echo "build-release: $arch wheel with $("$python" -VV | head -n 1), headers of ${6:-the same}"
     # The wheel is tagged when it is made: nothing needs grafting (the
     # modules need only the C library, which check_wheel below makes sure
     # of), so auditwheel repair has nothing to do (and offers only this

@@ -27,7 +27,11 @@ installed_venv() {
     if [ -z "$wheel" ] || [ "$wheel" = zig ]; then
         local compiler=()
         if [ "$wheel" = zig ]; then
-            "$repo/tools/zig-toolchain.sh" "$py" "$(uname -m)" "$installed_venv_dir/zig"
+            # The interpreter's headers beside zig's own, as the release
+            # build has them (tools/build-release.sh).
+            "$repo/tools/build-release.sh" target "$want" "$installed_venv_dir/target"
+            "$repo/tools/zig-toolchain.sh" "$py" "$(uname -m)" "$installed_venv_dir/zig" \
+                "$installed_venv_dir/target/include"
             compiler=(-C "cmake.toolchain-file=$installed_venv_dir/zig/toolchain.cmake")
         fi
         "$py" -m pip wheel --quiet --no-deps --wheel-dir "$installed_venv_dir/wheel" \
