@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -14,6 +15,11 @@ import lumetra
 pytest_plugins = ["refcheck"]
 
 
+# Emulated runs (an aarch64 interpreter under qemu-user) stretch every
+# time-out by this factor (tools/release-tests.sh sets it).
+TIMEOUT_SCALE = float(os.environ.get("LUMETRA_TEST_TIMEOUT_SCALE", "1"))
+
+
 def run_python(
     code: str, *, env: dict[str, str] | None = None, timeout: float = 60
 ) -> subprocess.CompletedProcess[str]:
@@ -22,7 +28,7 @@ def run_python(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
-        timeout=timeout,
+        timeout=timeout * TIMEOUT_SCALE,
         env=env,
         check=False,
     )

@@ -47,5 +47,7 @@ if [ "$arch" != "$(uname -m)" ]; then
     # installs (pip's own in the new environment, mypy's); modules are
     # compiled when first imported instead.
     export PIP_NO_COMPILE=1
+    # The suite's time-outs for child interpreters allow for emulation.
+    export LUMETRA_TEST_TIMEOUT_SCALE=10
 fi
 run_in "$root" tools/wheel-tests.sh --install "$wheel" "$python" "$@" "${tests[@]}"
