@@ -270,8 +270,13 @@ def versions_table(runs: list[dict]) -> str:
     Markdown table: multiples of the bare-call floor, one column per version;
     each peer on a line under the row it is compared with, "—" where a row was
     not timed (a peer that does not install on that version)."""
-    runs = sorted(runs, key=version_key)
+    runs = sorted(runs, key=lambda run: (version_key(run), run.get("build", "")))
     labels = [".".join(str(n) for n in version_key(run)[:2]) for run in runs]
+    builds = sorted({run.get("build", "") for run in runs})
+    if len(builds) > 1:  # the same interpreters with differently built packages
+        labels = [
+            f"{label} {run.get('build', '?')}" for label, run in zip(labels, runs, strict=True)
+        ]
     # (module, operation) -> column -> multiple; headline rows first, each
     # followed by its peers, in the order the runs list them.
     lines: dict[tuple[str, str], dict[int, float]] = {}
@@ -296,7 +301,9 @@ def versions_table(runs: list[dict]) -> str:
     dates = sorted({run["date"] for run in runs})
     when = dates[0] if len(dates) == 1 else f"{dates[0]} to {dates[-1]}"
     repeats = sorted({run["repeats"] for run in runs})
-    versions = ", ".join(run["python"] for run in runs)
+    versions = ", ".join(dict.fromkeys(run["python"] for run in runs))
+    if len(builds) > 1:
+        versions += "; package built with " + " and ".join(builds)
     text = [
         f"Measured {when} in one sitting on {runs[0]['cpu']} (Python {versions}); "
         f"best of {'/'.join(map(str, repeats))} runs per row; each row as a multiple of "
@@ -348,6 +355,9 @@ def main(argv: list[str] | None = None) -> int:
         "--markdown", type=Path, metavar="FILE", help="also write the tables as Markdown"
     )
     parser.add_argument("--json", type=Path, metavar="FILE", help="also write the results as JSON")
+    parser.add_argument(
+        "--build", metavar="NAME", help="with --json: how the package was built (gcc, zig)"
+    )
     parser.add_argument(
         "--merge",
         type=Path,
@@ -412,6 +422,8 @@ def main(argv: list[str] | None = None) -> int:
             "repeats": repeats,
             "rows": records,
         }
+        if args.build:
+            run["build"] = args.build
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps(run, indent=1) + "\n", encoding="utf-8")
     if args.readme:

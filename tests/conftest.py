@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -21,6 +22,11 @@ pytest_plugins = ["refcheck"]
 T = TypeVar("T")
 
 
+# Emulated runs (an aarch64 interpreter under qemu-user) stretch every
+# time-out by this factor (tools/release-tests.sh sets it).
+TIMEOUT_SCALE = float(os.environ.get("LUMETRA_TEST_TIMEOUT_SCALE", "1"))
+
+
 def run_python(
     code: str, *, env: dict[str, str] | None = None, timeout: float = 60
 ) -> subprocess.CompletedProcess[str]:
@@ -29,7 +35,7 @@ def run_python(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
-        timeout=timeout,
+        timeout=timeout * TIMEOUT_SCALE,
         env=env,
         check=False,
     )

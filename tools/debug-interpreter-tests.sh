@@ -12,8 +12,10 @@ cd "$(dirname "$0")/.."
 
 if ! command -v python3.11-dbg >/dev/null; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3.11-venv >/dev/null
+        # Another installation running (CI's other lane) is waited for.
+        apt-get -o DPkg::Lock::Timeout=600 update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+            python3.11-dbg python3.11-dev python3.11-venv >/dev/null
     else
         echo "python3.11-dbg is not installed and cannot be installed here" >&2
         exit 1

@@ -1,13 +1,15 @@
 # Sourced by the scripts that run something against the package as users get
 # it (tools/wheel-tests.sh, tools/bench-versions.sh); defines one function:
 #
-#   installed_venv PYTHON EXTRA [WHEEL]
+#   installed_venv PYTHON EXTRA [WHEEL | zig]
 #
 # makes a fresh virtual environment outside the tree with the interpreter that
 # PYTHON names (see tools/find-python.sh), builds a wheel from the source tree
-# with warnings as errors unless WHEEL is given, installs it with EXTRA, and
-# sets `py` to the environment's interpreter. The environment is removed when
-# the sourcing script exits (this sets its EXIT trap).
+# with warnings as errors, installs it with EXTRA, and sets `py` to the
+# environment's interpreter. The wheel is built by the system's compiler, or
+# with `zig` by the compiler of the release wheels (tools/zig-toolchain.sh);
+# WHEEL installs that file instead. The environment is removed when the
+# sourcing script exits (this sets its EXIT trap).
 
 installed_venv() {
     local want="$1" extra="$2" wheel="${3:-}" repo python
@@ -22,9 +24,18 @@ installed_venv() {
     "$py" -m pip install --quiet --upgrade pip
 
     export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
-    if [ -z "$wheel" ]; then
+    if [ -z "$wheel" ] || [ "$wheel" = zig ]; then
+        local compiler=()
+        if [ "$wheel" = zig ]; then
+            # The interpreter's headers beside zig's own, as the release
+            # build has them (tools/build-release.sh).
+            "$repo/tools/build-release.sh" target "$want" "$installed_venv_dir/target"
+            "$repo/tools/zig-toolchain.sh" "$py" "$(uname -m)" "$installed_venv_dir/zig" \
+                "$installed_venv_dir/target/include"
+            compiler=(-C "cmake.toolchain-file=$installed_venv_dir/zig/toolchain.cmake")
+        fi
         "$py" -m pip wheel --quiet --no-deps --wheel-dir "$installed_venv_dir/wheel" \
-            -C cmake.define.LUMETRA_WERROR=ON "$repo"
+            -C cmake.define.LUMETRA_WERROR=ON "${compiler[@]}" "$repo"
         wheel="$(echo "$installed_venv_dir"/wheel/lumetra-*.whl)"
     fi
     "$py" -m pip install --quiet "$wheel[$extra]"

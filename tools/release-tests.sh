@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Tests one release wheel on its own architecture: tools/wheel-tests.sh
+# installs it with the test extra into a fresh virtual environment outside the
+# tree and runs the suite against it, on the interpreter that
+# tools/release-targets.sh names for the wheel's version and architecture (an
+# aarch64 one inside an arm64 Debian root, run by qemu-user on an x86-64
+# machine).
+#
+#   tools/release-tests.sh [--full] WHEEL [pytest arguments...]
+#
+# The x86-64 wheels and the aarch64 wheel of 3.13 run the whole suite; the
+# other aarch64 wheels run the part tools/release-targets.sh chooses, or the
+# whole suite with --full.
+#
+# WHEEL must lie inside the repository (a Debian root sees only that).
+# Needs root privileges for the wheels tested inside a Debian root.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+full=0
+if [ "${1:-}" = --full ]; then
+    full=1
+    shift
+fi
+[ $# -ge 1 ] || {
+    sed -n '2,16s/^# \{0,1\}//p' "$0" >&2
+    exit 2
+}
+wheel="$(realpath --relative-to="$repo" "$1")"
+shift
+cd "$repo"
+source tools/release-targets.sh
+
+die() {
+    echo "release-tests: $*" >&2
+    exit 1
+}
+[ -f "$wheel" ] || die "no wheel $wheel"
+case "$wheel" in ../*) die "$wheel lies outside the repository" ;; esac
+[[ "$(basename "$wheel")" =~ ^lumetra-[^-]+-cp3([0-9]+)-cp3[0-9]+-[^-]*_(x86_64|aarch64)\.whl$ ]] ||
+    die "$wheel is not a release wheel for CPython on x86_64 or aarch64"
+version="3.${BASH_REMATCH[1]}" arch="${BASH_REMATCH[2]}"
+interpreter_of "$version" "$arch"
+tests=()
+if [ "$arch" != "$(uname -m)" ]; then
+    [ "$version" = "$emulated_full" ] || [ "$full" = 1 ] || tests=("${emulated_subset[@]}")
+    # Under emulation pip would spend minutes byte-compiling every file it
+    # installs (pip's own in the new environment, mypy's); modules are
+    # compiled when first imported instead.
+    export PIP_NO_COMPILE=1
+    # The suite's time-outs for child interpreters allow for emulation.
+    export LUMETRA_TEST_TIMEOUT_SCALE=10
+fi
+run_in "$root" tools/wheel-tests.sh --install "$wheel" "$python" "$@" "${tests[@]}"
