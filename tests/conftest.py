@@ -25,6 +25,15 @@ T = TypeVar("T")
 # Emulated runs (an aarch64 interpreter under qemu-user) stretch every
 # time-out by this factor (tools/release-tests.sh sets it).
 TIMEOUT_SCALE = float(os.environ.get("LUMETRA_TEST_TIMEOUT_SCALE", "1"))
+# They also run the repetition-heavy tests (leak checks, generated examples)
+# with their counts multiplied by this factor: every test still runs, with
+# fewer repetitions (tools/release-tests.sh sets it).
+EFFORT = float(os.environ.get("LUMETRA_TEST_EFFORT", "1"))
+
+
+def scaled(count: int, least: int = 10) -> int:
+    """`count` repetitions scaled by EFFORT, never fewer than `least`."""
+    return max(least, round(count * EFFORT))
 
 
 def run_python(

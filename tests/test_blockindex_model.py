@@ -17,7 +17,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 from lumetra.memory.blockindex import FastRedBlackTree
 from lumetra.memory.blockrec import Blockrec
 
-from conftest import switch_interval
+from conftest import scaled, switch_interval
 
 
 def assert_balanced(tree: FastRedBlackTree) -> None:
@@ -139,7 +139,7 @@ class TreeMachine(RuleBasedStateMachine):
 
 
 TestTreeMachine = TreeMachine.TestCase
-TestTreeMachine.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
+TestTreeMachine.settings = settings(max_examples=scaled(60), stateful_step_count=40, deadline=None)
 
 
 def test_adversarial_deletions_stay_balanced():

@@ -13,6 +13,8 @@ from hypothesis import strategies as st
 
 from lumetra.plugins.analyzer.loadscore import score_framework_patterns, score_indicators
 
+from conftest import scaled
+
 
 def words(text):
     return text.split()
@@ -96,7 +98,7 @@ TOKENS = st.one_of(
 TEXTS = st.lists(TOKENS, max_size=300).map("".join)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=scaled(400), deadline=None)
 @given(code=TEXTS, name=st.one_of(st.none(), TEXTS))
 def test_random_text_matches_reference(code, name):
     check(code, name)
@@ -116,7 +118,7 @@ def test_stdlib_sources_match_reference():
         check(text, "some_function")
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=scaled(60), deadline=None)
 @given(
     data=st.data(),
     extra=st.sampled_from(["", "\u00e9", "\u2028", "\ud83d", "\U0001f600", "\u212a"]),

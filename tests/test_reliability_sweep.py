@@ -19,6 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import scaled
 from reliability import MODULES, SIZED_CONSTRUCTORS, discover
 
 
@@ -196,7 +197,7 @@ def _check_call(func, args, kwargs):
 
 @pytest.mark.parametrize(("name", "factory", "params"), TARGETS, ids=[t[0] for t in TARGETS])
 @settings(
-    max_examples=40,
+    max_examples=scaled(40, 5),
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )

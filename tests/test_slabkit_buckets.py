@@ -17,7 +17,7 @@ from lumetra.memory.slabkit import (
     fast_get_bucket_size,
 )
 
-from conftest import run_threads
+from conftest import run_threads, scaled
 
 I32_MAX = 2**31 - 1
 I32_MIN = -(2**31)
@@ -251,7 +251,7 @@ OPS = st.lists(
 )
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=scaled(150), deadline=None)
 @given(CONFIGS, OPS)
 def test_random_sequences_match_model(config, ops):
     native, model = FastBucketAllocator(*config), ModelAllocator(*config)

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 from lumetra.monitoring import statcounters
 from lumetra.monitoring.statcounters import CounterAggregator, create_aggregator
 
-from conftest import run_threads
+from conftest import run_threads, scaled
 
 INF = float("inf")
 EMPTY = {"count": 0, "mean": 0.0, "variance": 0.0, "std": 0.0, "min": INF, "max": -INF}
@@ -65,7 +65,7 @@ def test_variance_is_stable_under_a_large_offset(offset):
     assert stats["std"] == pytest.approx(statistics.pstdev(values), rel=1e-12)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=scaled(300), deadline=None)
 @given(st.floats(-1e15, 1e15), st.lists(st.floats(-1e6, 1e6), min_size=1, max_size=30))
 def test_matches_python_statistics(offset, deltas):
     values = [offset + d for d in deltas]
