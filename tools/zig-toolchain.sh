@@ -56,7 +56,11 @@ zig="$install/ziglang/zig"
 
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
-flags=(-target "$arch-linux-gnu.$glibc")
+# zig's clang keeps the frame pointer at every optimisation level; GCC, the
+# system compiler, omits it from -O1 on, and so do the release builds (a
+# register more for the descents and scans; a flag given later, as the
+# sanitizer build's -fno-omit-frame-pointer, still wins).
+flags=(-target "$arch-linux-gnu.$glibc" -fomit-frame-pointer)
 if [ -n "$include" ]; then
     [ -d "$include" ] || die "no directory $include"
     flags+=(-idirafter "$(cd "$include" && pwd)")
