@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "internals.hpp"
 #include "ref.hpp"
@@ -36,10 +37,18 @@ PyObject* raise_negative(const char* ctype) noexcept;
 // ("int", "int32_t", "int64_t").
 template <typename T>
 bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
-    static_assert(sizeof(T) <= sizeof(int64_t));
+    static_assert(std::numeric_limits<T>::is_signed && sizeof(T) <= sizeof(int64_t));
+    using limits = std::numeric_limits<T>;
     long long small;
     if (PyLong_CheckExact(obj) && internals::compact_long(obj, small)) {
-        // A compact int is below 2**30 in magnitude: it fits every width here.
+        // A compact int is below 2**30 in magnitude: it fits 32 bits and up
+        // without a check.
+        if constexpr (sizeof(T) < sizeof(int32_t)) {
+            if (small < limits::min() || small > limits::max()) {
+                raise_overflow(ctype);
+                return false;
+            }
+        }
         out = static_cast<T>(small);
         return true;
     }
@@ -52,7 +61,7 @@ bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
     int64_t wide;
     if (!detail::long_to_i64(obj, wide, ctype)) return false;
     if constexpr (sizeof(T) < sizeof(int64_t)) {
-        if (wide < INT32_MIN || wide > INT32_MAX) {
+        if (wide < limits::min() || wide > limits::max()) {
             raise_overflow(ctype);
             return false;
         }
@@ -65,11 +74,19 @@ bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
 // negative value to <ctype>".
 template <typename T>
 bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
+    static_assert(!std::numeric_limits<T>::is_signed && sizeof(T) <= sizeof(uint64_t));
+    using limits = std::numeric_limits<T>;
     long long small;
     if (PyLong_CheckExact(obj) && internals::compact_long(obj, small)) {
         if (small < 0) {
             raise_negative(ctype);
             return false;
+        }
+        if constexpr (sizeof(T) < sizeof(uint32_t)) {
+            if (static_cast<unsigned long long>(small) > limits::max()) {
+                raise_overflow(ctype);
+                return false;
+            }
         }
         out = static_cast<T>(small);
         return true;
@@ -97,7 +114,7 @@ bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
             raise_overflow(ctype);
             return false;
         }
-        if (value > UINT32_MAX) {
+        if (value > limits::max()) {
             raise_overflow(ctype);
             return false;
         }
