@@ -296,6 +296,28 @@ def test_lock_comes_from_module_threading(monkeypatch):
         AtomicPointer()
 
 
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda p: p.load(),
+        lambda p: p.store(2),
+        lambda p: p.compare_and_swap(None, 3),
+        lambda p: p.get_version(),
+    ],
+    ids=["load", "store", "compare_and_swap", "get_version"],
+)
+def test_operations_wait_for_a_lock_held_from_python(operation):
+    p = AtomicPointer(1)
+    (lock,) = [o for o in gc.get_referents(p) if hasattr(o, "acquire")]
+    done = threading.Event()
+    worker = threading.Thread(target=lambda: (operation(p), done.set()))
+    with lock:
+        worker.start()
+        assert not done.wait(0.2)
+    assert done.wait(10)
+    worker.join()
+
+
 # --- threads ------------------------------------------------------------------------
 
 

@@ -292,6 +292,51 @@ bool direct_release(const LockRoute* r, [[maybe_unused]] PyObject* lock) noexcep
 
 }  // namespace
 
+// Skipping a free lock for a brief critical section. With a GIL, the thread
+// running the section holds the interpreter lock from before it looks at the
+// lock until after the section ends (the section never lets it go). Any other
+// thread that touches what the lock protects does so holding the interpreter
+// lock too: Python code always does, and our own sections take the lock only
+// with it held. So:
+// - If the lock reads as free, no thread is inside its critical section (the
+//   holder's section ends with the release, made holding the interpreter
+//   lock), and none can enter one before this thread lets the interpreter
+//   lock go, after the section. A thread blocked in acquire() without the
+//   interpreter lock may take the raw lock meanwhile, but acquire() takes the
+//   interpreter lock back before it returns, so its section starts after ours
+//   ends. Taking and giving back the lock would change nothing anyone can see.
+// - If the lock reads as held (by Python code that reached it, through `gc`
+//   for instance, or by a thread that has taken the raw lock and waits for
+//   the interpreter lock), the section takes it for real and waits.
+// "Free" reads the raw lock itself, which a waiter takes before it marks the
+// lock object: the semaphore's count (sem_getvalue) and the object's flag, or
+// the mutex byte's "locked" bit. The interpreter lock orders this thread after
+// the last holder's release, so a relaxed read suffices. Builds without a GIL
+// always take the lock.
+bool lock_elidable([[maybe_unused]] PyObject* lock) noexcept {
+#ifdef Py_GIL_DISABLED
+    return false;
+#else
+    const LockRoute* r = route_for(lock);
+    if (r == nullptr) return false;
+    switch (r->mirror) {
+#ifdef LUMETRA_SEMAPHORE_MIRROR
+        case Mirror::semaphore: {
+            int count = 0;
+            return as_semaphore(lock)->locked == 0 &&
+                   sem_getvalue(raw_semaphore(lock), &count) == 0 && count > 0;
+        }
+#endif
+#ifdef LUMETRA_MUTEX_MIRROR
+        case Mirror::mutex:
+            return (mutex_bits(lock).load(std::memory_order_relaxed) & held) == 0;
+#endif
+        default:
+            return false;
+    }
+#endif
+}
+
 bool prepare_locks() noexcept { return find_route() != nullptr || !PyErr_Occurred(); }
 
 bool lock_acquire(PyObject* lock) noexcept {

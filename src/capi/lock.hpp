@@ -18,6 +18,11 @@ bool lock_acquire(PyObject* lock) noexcept;
 // entry is kept and still pending on return.
 bool lock_release(PyObject* lock) noexcept;
 
+// True when a brief critical section (below) may run without taking `lock`:
+// the interpreter has a GIL, `lock` is the interpreter's own lock type with a
+// known layout, and it reads as free. lock.cpp argues why that is safe.
+bool lock_elidable(PyObject* lock) noexcept;
+
 // `with lock:` — acquire in `acquire()`, release when the guard ends. A release
 // failure at scope end is reported as unraisable (it cannot happen for a lock
 // the guard acquired itself).
@@ -33,6 +38,14 @@ public:
         lock_ = lock;
         Py_INCREF(lock_);
         return true;
+    }
+    // acquire() for a brief critical section: one that only reads and writes
+    // plain memory, calling no Python code (no comparison, no reference drop
+    // that may run a destructor), allocating nothing and never letting go of
+    // the interpreter lock. A free lock of the interpreter's own type is then
+    // not taken at all (see lock_elidable); any other lock is acquired.
+    [[nodiscard]] bool acquire_brief(PyObject* lock) noexcept {
+        return lock_elidable(lock) || acquire(lock);
     }
     // Releases early (before the guard ends); safe to call twice.
     void release() noexcept {

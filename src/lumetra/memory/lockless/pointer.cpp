@@ -5,7 +5,8 @@
 // references are taken before the lock is acquired and displaced ones are
 // dropped after it is released, so a destructor triggered by a drop never
 // runs inside the critical section, which contains only pointer and integer
-// updates. `None` is never held: it empties the cell.
+// updates: a brief section, which skips a free lock (capi::lock_elidable).
+// `None` is never held: it empties the cell.
 //
 // The held object is visited by the garbage collector, so a reference cycle
 // that runs through a cell is collected; clearing empties the cell. The lock
@@ -66,7 +67,7 @@ constexpr capi::Signature load_sig("load");
 PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
     capi::LockGuard guard;
-    if (!guard.acquire(self->lock)) return nullptr;
+    if (!guard.acquire_brief(self->lock)) return nullptr;
     // The reference is taken inside the lock: once it is released another
     // thread may displace and drop the cell's own reference.
     PyObject* held = self->cell.load();
@@ -84,7 +85,7 @@ PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     capi::Ref displaced;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->lock)) return nullptr;
+        if (!guard.acquire_brief(self->lock)) return nullptr;
         displaced = capi::Ref::steal(self->cell.exchange(desired.release()));
     }
     displaced.reset();
@@ -104,7 +105,7 @@ PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
     bool swapped;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->lock)) return nullptr;
+        if (!guard.acquire_brief(self->lock)) return nullptr;
         swapped = self->cell.compare_and_swap(expected, desired.get(), displaced);
     }
     if (swapped) {
@@ -123,7 +124,7 @@ PyObject* get_version(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
     uint64_t version;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->lock)) return nullptr;
+        if (!guard.acquire_brief(self->lock)) return nullptr;
         version = self->cell.version();
     }
     return PyLong_FromUnsignedLongLong(version);
