@@ -22,6 +22,28 @@ PyObject* raise_arg_count(const Signature& sig, Py_ssize_t given) noexcept {
 
 namespace {
 
+// The default as the text signature shows it: as Python's repr shows the
+// value (so 0.1 stays "0.1" and 2.0 "2.0").
+PyObject* default_text(const Default& d) noexcept {
+    switch (d.kind) {
+        case Default::Kind::text:
+            return PyUnicode_FromString(d.text);
+        case Default::Kind::integer:
+            return PyUnicode_FromFormat("%lld", d.integer);
+        case Default::Kind::real: {
+            Ref value = Ref::steal(PyFloat_FromDouble(d.real));
+            return value ? PyObject_Repr(value.get()) : nullptr;
+        }
+        case Default::Kind::boolean:
+            return PyUnicode_FromString(d.boolean ? "True" : "False");
+        case Default::Kind::none:
+            return PyUnicode_FromString("None");
+        case Default::Kind::required:
+            break;
+    }
+    return nullptr;
+}
+
 Py_ssize_t find_param(const Signature& sig, PyObject* key) noexcept {
     for (Py_ssize_t j = 0; j < sig.count; ++j) {
         if (PyUnicode_CompareWithASCIIString(key, sig.params[j].name) == 0) return j;
@@ -30,6 +52,34 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) noexcept {
 }
 
 }  // namespace
+
+PyObject* text_signature(const Signature& sig, bool self) noexcept {
+    const Py_ssize_t first = self ? 1 : 0;
+    Ref parts = Ref::steal(PyList_New(first + sig.count));
+    if (!parts) return nullptr;
+    // A new list holds nulls until filled, which its deallocation allows.
+    if (self) {
+        PyObject* part = PyUnicode_FromString("$self");
+        if (part == nullptr) return nullptr;
+        PyList_SET_ITEM(parts.get(), 0, part);
+    }
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        const Param& p = sig.params[i];
+        PyObject* part;
+        if (p.required()) {
+            part = PyUnicode_FromString(p.name);
+        } else {
+            Ref value = Ref::steal(default_text(p.default_value));
+            part = value ? PyUnicode_FromFormat("%s=%U", p.name, value.get()) : nullptr;
+        }
+        if (part == nullptr) return nullptr;
+        PyList_SET_ITEM(parts.get(), first + i, part);
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
+}
 
 bool parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) noexcept {

@@ -7,21 +7,93 @@
 // Parsing fills an array of borrowed pointers, one per parameter, with null for
 // an optional parameter that was not given. The common call (positional
 // arguments only) is handled inline without touching the keyword machinery.
+//
+// A `TypedSignature` declares each parameter with its conversion as well:
+//
+//     constexpr capi::TypedSignature increment_sig("increment", capi::Arg<int64_t>{"delta", 1});
+//     int64_t delta;
+//     if (!increment_sig.parse(args, nargs, kwnames, delta)) return nullptr;
+//
+// One declaration then gives the conversion (with the messages of
+// convert.hpp), the value of an omitted argument, the text signature with its
+// default (`delta=1`, rendered as Python's repr renders it), the annotation,
+// and the signature line of a type's docstring (types.hpp).
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <utility>
+
+#include "convert.hpp"
+#include "ref.hpp"
 
 namespace capi {
 
+// The default of a parameter: none (the parameter is required), a value that
+// the text signature shows as Python shows it, or (for declarations without a
+// typed conversion) the Python text itself.
+struct Default {
+    enum class Kind : unsigned char { required, text, integer, real, boolean, none };
+    Kind kind = Kind::required;
+    union {
+        const char* text = nullptr;
+        long long integer;
+        double real;
+        bool boolean;
+    };
+
+    static constexpr Default of_text(const char* text) noexcept {
+        Default d;
+        if (text != nullptr) d.kind = Kind::text, d.text = text;
+        return d;
+    }
+    static constexpr Default of_integer(long long value) noexcept {
+        Default d;
+        d.kind = Kind::integer;
+        d.integer = value;
+        return d;
+    }
+    static constexpr Default of_real(double value) noexcept {
+        Default d;
+        d.kind = Kind::real;
+        d.real = value;
+        return d;
+    }
+    static constexpr Default of_boolean(bool value) noexcept {
+        Default d;
+        d.kind = Kind::boolean;
+        d.boolean = value;
+        return d;
+    }
+    static constexpr Default of_none() noexcept {
+        Default d;
+        d.kind = Kind::none;
+        return d;
+    }
+};
+
 struct Param {
     const char* name;
-    // Python text of the default value, or null for a required parameter.
     // Required parameters come first.
-    const char* default_text = nullptr;
+    Default default_value = {};
     // Annotation stored (as a string) in the function's `__annotations__`.
     const char* annotation = nullptr;
+
+    constexpr Param(const char* name, Default default_value, const char* annotation) noexcept
+        : name(name), default_value(default_value), annotation(annotation) {}
+    // `default_text`: Python text of the default value, or null for a required
+    // parameter.
+    constexpr Param(const char* name, const char* default_text = nullptr,
+                    const char* annotation = nullptr) noexcept
+        : name(name), default_value(Default::of_text(default_text)), annotation(annotation) {}
+
+    constexpr bool required() const noexcept {
+        return default_value.kind == Default::Kind::required;
+    }
 };
 
 class Signature {
@@ -30,16 +102,24 @@ public:
     template <std::size_t N>
     constexpr Signature(const char* name, const Param (&params)[N]) noexcept
         : name(name), params(params), count(static_cast<Py_ssize_t>(N)) {
-        while (required < count && params[required].default_text == nullptr) {
-            ++required;
-        }
+        while (required < count && params[required].required()) ++required;
     }
 
     const char* name;
     const Param* params = nullptr;
     Py_ssize_t count = 0;
     Py_ssize_t required = 0;
+
+protected:
+    constexpr Signature(const char* name, const Param* params, Py_ssize_t count,
+                        Py_ssize_t required) noexcept
+        : name(name), params(params), count(count), required(required) {}
 };
+
+// "(a, b=1)", or "($self, a, b=1)" with `self`: the text signature of the
+// declaration, as a new str, or null with an error set. Defaults are shown as
+// Python's repr shows them.
+PyObject* text_signature(const Signature& sig, bool self) noexcept;
 
 // Raises the positional-count TypeError: "f() takes exactly 2 positional
 // arguments (1 given)". `given` is the number of leading arguments that were
@@ -94,6 +174,269 @@ struct Args {
         return parse_tuple_args(sig, args, kwargs, values);
     }
     PyObject* operator[](std::size_t i) const noexcept { return values[i]; }
+};
+
+// Conversions of typed parameters. `Convert<C>` says, for the declared kind C,
+// the C++ type a parsed argument is stored in (`type`), the default's type
+// (`value_type`), the annotation, how a given argument converts and how the
+// default is made. The kinds:
+//   int (int32_t), Int32, int64_t, uint32_t, uint64_t, double
+//                 native numbers, unannotated, with the messages of
+//                 convert.hpp (an `int` is reported as "int", an `Int32` as
+//                 "int32_t")
+//   bool          the truth value of any object, unannotated
+//   PyObject*     any object, borrowed; optional only with the default None
+//   PyInt         an `int`-annotated Python parameter, validated by int_param
+//                 and kept as an IntValue
+//   PyFloat       a `float`-annotated parameter, converted to double
+//   PyBool        a `bool`-annotated parameter: its truth value
+template <typename C>
+struct Convert;
+
+// The value of an omitted parameter declared with the default None.
+struct NoneDefault {};
+inline constexpr NoneDefault none{};
+
+namespace detail {
+
+template <typename T, const char* CType>
+struct NativeInteger {
+    using type = T;
+    using value_type = long long;
+    static constexpr const char* annotation = nullptr;
+    static constexpr Default make_default(value_type v) noexcept { return Default::of_integer(v); }
+    static bool fallback(const Default& d, type& out) noexcept {
+        out = static_cast<type>(d.integer);
+        return true;
+    }
+    static bool convert(PyObject* obj, type& out, const char*) noexcept {
+        if constexpr (std::numeric_limits<T>::is_signed) {
+            return to_signed(obj, out, CType);
+        } else {
+            return to_unsigned(obj, out, CType);
+        }
+    }
+};
+
+struct Real {
+    using type = double;
+    using value_type = double;
+    static constexpr Default make_default(value_type v) noexcept { return Default::of_real(v); }
+    static bool fallback(const Default& d, type& out) noexcept {
+        out = d.real;
+        return true;
+    }
+    static bool convert(PyObject* obj, type& out, const char*) noexcept {
+        return to_double(obj, out);
+    }
+};
+
+struct Truth {
+    using type = bool;
+    using value_type = bool;
+    static constexpr Default make_default(value_type v) noexcept { return Default::of_boolean(v); }
+    static bool fallback(const Default& d, type& out) noexcept {
+        out = d.boolean;
+        return true;
+    }
+    static bool convert(PyObject* obj, type& out, const char*) noexcept {
+        const int truth = to_truth(obj);
+        out = truth > 0;
+        return truth >= 0;
+    }
+};
+
+inline constexpr char int_name[] = "int";
+inline constexpr char int32_name[] = "int32_t";
+inline constexpr char int64_name[] = "int64_t";
+inline constexpr char uint32_name[] = "uint32_t";
+inline constexpr char uint64_name[] = "uint64_t";
+
+}  // namespace detail
+
+// Kind tags for the conversions whose C++ type does not say them.
+struct Int32 {};
+struct PyInt {};
+struct PyFloat {};
+struct PyBool {};
+
+template <>
+struct Convert<int> : detail::NativeInteger<int32_t, detail::int_name> {};
+template <>
+struct Convert<Int32> : detail::NativeInteger<int32_t, detail::int32_name> {};
+template <>
+struct Convert<int64_t> : detail::NativeInteger<int64_t, detail::int64_name> {};
+template <>
+struct Convert<uint32_t> : detail::NativeInteger<uint32_t, detail::uint32_name> {};
+template <>
+struct Convert<uint64_t> : detail::NativeInteger<uint64_t, detail::uint64_name> {};
+template <>
+struct Convert<double> : detail::Real {
+    static constexpr const char* annotation = nullptr;
+};
+template <>
+struct Convert<bool> : detail::Truth {
+    static constexpr const char* annotation = nullptr;
+};
+template <>
+struct Convert<PyFloat> : detail::Real {
+    static constexpr const char* annotation = "float";
+};
+template <>
+struct Convert<PyBool> : detail::Truth {
+    static constexpr const char* annotation = "bool";
+};
+
+template <>
+struct Convert<PyObject*> {
+    using type = PyObject*;
+    using value_type = NoneDefault;
+    static constexpr const char* annotation = nullptr;
+    static constexpr Default make_default(NoneDefault) noexcept { return Default::of_none(); }
+    static bool fallback(const Default&, type& out) noexcept {
+        out = Py_None;
+        return true;
+    }
+    static bool convert(PyObject* obj, type& out, const char*) noexcept {
+        out = obj;
+        return true;
+    }
+};
+
+// The value of an `int`-annotated parameter: the int given (after int_param),
+// or the declared default, which stays a native number until an object is
+// asked for, so that an omitted argument costs nothing.
+class IntValue {
+public:
+    // The int as an object (borrowed; the default is made on first use), or
+    // null with an error set.
+    PyObject* object() noexcept {
+        if (!given_) given_ = Ref::steal(PyLong_FromLongLong(default_));
+        return given_.get();
+    }
+    // The value as native kind K, converted as Convert<K> converts (an int
+    // given may not fit); false with an error set.
+    template <typename K>
+    bool as(typename Convert<K>::type& out) const noexcept {
+        if (given_) return Convert<K>::convert(given_.get(), out, nullptr);
+        out = static_cast<typename Convert<K>::type>(default_);
+        return true;
+    }
+    bool positive() const noexcept {
+        return given_ ? internals::long_sign(given_.get()) > 0 : default_ > 0;
+    }
+
+private:
+    friend struct Convert<PyInt>;
+    Ref given_;
+    long long default_ = 0;
+};
+
+template <>
+struct Convert<PyInt> {
+    using type = IntValue;
+    using value_type = long long;
+    static constexpr const char* annotation = "int";
+    static constexpr Default make_default(value_type v) noexcept { return Default::of_integer(v); }
+    static bool fallback(const Default& d, type& out) noexcept {
+        out.given_.reset();
+        out.default_ = d.integer;
+        return true;
+    }
+    static bool convert(PyObject* obj, type& out, const char* name) noexcept {
+        out.given_ = Ref::steal(int_param(obj, name));
+        return static_cast<bool>(out.given_);
+    }
+};
+
+// One typed parameter: `Arg<int64_t>{"delta"}` is required,
+// `Arg<int64_t>{"delta", 1}` defaults to 1.
+template <typename C>
+struct Arg {
+    using Conv = Convert<C>;
+    Param param;
+
+    explicit constexpr Arg(const char* name) noexcept : param(name, Default{}, Conv::annotation) {}
+    constexpr Arg(const char* name, typename Conv::value_type value) noexcept
+        : param(name, Conv::make_default(value), Conv::annotation) {}
+};
+
+// A signature whose parameters carry their conversions. It refers to its own
+// parameter array, so it is never copied: declare it as a constexpr object.
+template <typename... C>
+class TypedSignature : public Signature {
+    static constexpr std::size_t size = sizeof...(C);
+    static_assert(size > 0, "a function without parameters takes a plain Signature");
+
+public:
+    constexpr TypedSignature(const char* name, const Arg<C>&... args) noexcept
+        : Signature(name, params_, static_cast<Py_ssize_t>(size),
+                    leading_required({args.param...})),
+          params_{args.param...} {}
+    // Another function with the parameters of `same`.
+    constexpr TypedSignature(const char* name, const TypedSignature& same) noexcept
+        : TypedSignature(name, same, std::index_sequence_for<C...>{}) {}
+    TypedSignature(const TypedSignature&) = delete;
+    TypedSignature& operator=(const TypedSignature&) = delete;
+
+    // Parses a vectorcall and converts every argument, in declaration order,
+    // into `out` (an omitted one takes its default). False with the error set.
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               typename Convert<C>::type&... out) const noexcept {
+        PyObject* values[size];
+        if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+            if (nargs < required || nargs > static_cast<Py_ssize_t>(size)) {
+                raise_arg_count(*this, nargs);
+                return false;
+            }
+            // The parameter count is a constant here, so this unrolls.
+            for (std::size_t i = 0; i < size; ++i) {
+                values[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+            }
+        } else if (!parse_args_slow(*this, args, nargs, kwnames, values)) {
+            return false;
+        }
+        return convert(values, out...);
+    }
+    // The same for the tuple-and-dict calling convention of `tp_new`.
+    bool parse_tuple(PyObject* args, PyObject* kwargs,
+                     typename Convert<C>::type&... out) const noexcept {
+        PyObject* values[size];
+        return parse_tuple_args(*this, args, kwargs, values) && convert(values, out...);
+    }
+    // Converts already gathered arguments (null for an omitted one).
+    bool convert(PyObject* const* values, typename Convert<C>::type&... out) const noexcept {
+        return convert_all(values, std::index_sequence_for<C...>{}, out...);
+    }
+
+private:
+    template <std::size_t... I>
+    constexpr TypedSignature(const char* name, const TypedSignature& same,
+                             std::index_sequence<I...>) noexcept
+        : Signature(name, params_, static_cast<Py_ssize_t>(size), same.required),
+          params_{same.params_[I]...} {}
+
+    static constexpr Py_ssize_t leading_required(std::initializer_list<Param> params) noexcept {
+        Py_ssize_t n = 0;
+        for (const Param& p : params) {
+            if (!p.required()) break;
+            ++n;
+        }
+        return n;
+    }
+    template <std::size_t... I>
+    bool convert_all(PyObject* const* values, std::index_sequence<I...>,
+                     typename Convert<C>::type&... out) const noexcept {
+        return (convert_one<C>(values[I], params_[I], out) && ...);
+    }
+    template <typename K>
+    static bool convert_one(PyObject* given, const Param& p,
+                            typename Convert<K>::type& out) noexcept {
+        if (given == nullptr) return Convert<K>::fallback(p.default_value, out);
+        return Convert<K>::convert(given, out, p.name);
+    }
+
+    Param params_[size];
 };
 
 }  // namespace capi

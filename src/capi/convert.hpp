@@ -33,10 +33,21 @@ bool long_to_u64(PyObject* obj, uint64_t& out) noexcept;
 PyObject* raise_overflow(const char* ctype) noexcept;
 PyObject* raise_negative(const char* ctype) noexcept;
 
+namespace detail {
+
+// The non-compact cases of to_signed and to_unsigned, kept out of line so
+// that the common case inlines into each caller.
+template <typename T>
+[[gnu::noinline]] bool to_signed_slow(PyObject* obj, T& out, const char* ctype) noexcept;
+template <typename T>
+[[gnu::noinline]] bool to_unsigned_slow(PyObject* obj, T& out, const char* ctype) noexcept;
+
+}  // namespace detail
+
 // Signed integer of the given width; `ctype` names the C type in messages
 // ("int", "int32_t", "int64_t").
 template <typename T>
-bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
+inline bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
     static_assert(std::numeric_limits<T>::is_signed && sizeof(T) <= sizeof(int64_t));
     using limits = std::numeric_limits<T>;
     long long small;
@@ -52,6 +63,12 @@ bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
         out = static_cast<T>(small);
         return true;
     }
+    return detail::to_signed_slow(obj, out, ctype);
+}
+
+template <typename T>
+bool detail::to_signed_slow(PyObject* obj, T& out, const char* ctype) noexcept {
+    using limits = std::numeric_limits<T>;
     Ref owned;
     if (!PyLong_Check(obj)) {
         owned = Ref::steal(detail::int_from_object(obj));
@@ -73,7 +90,7 @@ bool to_signed(PyObject* obj, T& out, const char* ctype) noexcept {
 // Unsigned integer of the given width; negative values raise "can't convert
 // negative value to <ctype>".
 template <typename T>
-bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
+inline bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
     static_assert(!std::numeric_limits<T>::is_signed && sizeof(T) <= sizeof(uint64_t));
     using limits = std::numeric_limits<T>;
     long long small;
@@ -91,6 +108,12 @@ bool to_unsigned(PyObject* obj, T& out, const char* ctype) noexcept {
         out = static_cast<T>(small);
         return true;
     }
+    return detail::to_unsigned_slow(obj, out, ctype);
+}
+
+template <typename T>
+bool detail::to_unsigned_slow(PyObject* obj, T& out, const char* ctype) noexcept {
+    using limits = std::numeric_limits<T>;
     Ref owned;
     if (!PyLong_Check(obj)) {
         owned = Ref::steal(detail::int_from_object(obj));

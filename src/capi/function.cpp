@@ -6,7 +6,6 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <cstring>
 
 namespace capi {
 
@@ -101,41 +100,6 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The text signature "($self, a, b=1)" as a str. Built in a buffer from the
-// interpreter's allocator (no C++ container: the package has no exceptions to
-// report a failed allocation with).
-PyObject* text_signature(const Signature& sig, Binding binding) noexcept {
-    const char* self = binding == Binding::method ? (sig.count ? "$self, " : "$self") : "";
-    std::size_t length = std::strlen(self) + 2;
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        const Param& p = sig.params[i];
-        length += (i ? 2 : 0) + std::strlen(p.name);
-        if (p.default_text) length += 1 + std::strlen(p.default_text);
-    }
-    char* text = static_cast<char*>(PyMem_Malloc(length));
-    if (text == nullptr) return PyErr_NoMemory();
-    char* end = text;
-    auto append = [&end](const char* part) {
-        const std::size_t n = std::strlen(part);
-        std::memcpy(end, part, n);
-        end += n;
-    };
-    append("(");
-    append(self);
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (i) append(", ");
-        append(sig.params[i].name);
-        if (sig.params[i].default_text) {
-            append("=");
-            append(sig.params[i].default_text);
-        }
-    }
-    append(")");
-    PyObject* result = PyUnicode_FromStringAndSize(text, end - text);
-    PyMem_Free(text);
-    return result;
-}
-
 PyObject* build_annotations(const FunctionDef& def) noexcept {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -229,7 +193,7 @@ PyObject* make_function(PyTypeObject* type, PyObject* module, void* state, const
     f->module = PyUnicode_FromString(module_name);
     f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     f->annotations = build_annotations(def);
-    f->text_signature = text_signature(*def.sig, binding);
+    f->text_signature = text_signature(*def.sig, binding == Binding::method);
     if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations ||
         !f->text_signature) {
         return nullptr;

@@ -91,8 +91,7 @@ struct State : capi::ModuleState {
     // The shared policy of get_compilegate() (`_global_policy`, not visible
     // from Python); null stands for None. Guarded by `_policy_lock`.
     PyObject* global_policy = nullptr;
-    PyObject* zero = nullptr;           // 0
-    PyObject* config_defaults[5] = {};  // 100, 10, 10000, 0.1, 2.0
+    PyObject* zero = nullptr;  // 0
     // Originals of the standard names that the fast paths of should_compile
     // and update compare against by identity, as found at import.
     PyObject* builtin_time = nullptr;  // time.time
@@ -113,7 +112,6 @@ struct State : capi::ModuleState {
         f(CompilegateType);
         f(global_policy);
         f(zero);
-        for (PyObject*& value : config_defaults) f(value);
         f(builtin_time);
         f(debug_level);
         f(logger_debug);
@@ -130,6 +128,21 @@ extern PyModuleDef module_def;
 inline State& state_of(PyTypeObject* type) noexcept {
     return capi::type_state<State>(type, module_def);
 }
+
+// The parameters of PolicyConfig's constructor and of create_policy_config:
+// the five fields in order, their defaults those of CPolicyConfig. `Int` and
+// `Float` are the conversions of the three thresholds and of the two ratios.
+template <typename Int, typename Float>
+struct PolicyConfigSignature : capi::TypedSignature<Int, Int, Int, Float, Float> {
+    static constexpr CPolicyConfig defaults{};
+    explicit constexpr PolicyConfigSignature(const char* name) noexcept
+        : capi::TypedSignature<Int, Int, Int, Float, Float>(
+              name, capi::Arg<Int>{"initial_threshold", defaults.initial_threshold},
+              capi::Arg<Int>{"min_threshold", defaults.min_threshold},
+              capi::Arg<Int>{"max_threshold", defaults.max_threshold},
+              capi::Arg<Float>{"learning_rate", defaults.learning_rate},
+              capi::Arg<Float>{"target_speedup", defaults.target_speedup}) {}
+};
 
 // Converts the five constructor values (null = default) and validates the
 // result; returns a new PolicyConfig of `type` or null with the error set.

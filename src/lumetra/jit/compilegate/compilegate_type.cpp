@@ -73,12 +73,13 @@ PyObject* config_int(const State& st, PyObject* config, int32_t field) noexcept 
 
 // Compilegate(config) turns `config` into the PolicyConfig it will use.
 PyObject* coerce_config(const State& st, PyObject* config) noexcept {
-    if (config == nullptr || config == Py_None) {
+    if (config == Py_None) {
         return make_policy_config(st.PolicyConfigType, CPolicyConfig{});
     }
     if (PyObject_TypeCheck(config, st.PolicyConfigType)) return Py_NewRef(config);
     // Any other object: getattr(config, name, default) for each field, in
-    // order, then the constructor's conversions and checks.
+    // order, then the constructor's conversions and checks (a missing
+    // attribute stays null, which takes the constructor's default).
     PyObject* const names[5] = {st.names.get<"initial_threshold">(),
                                 st.names.get<"min_threshold">(), st.names.get<"max_threshold">(),
                                 st.names.get<"learning_rate">(), st.names.get<"target_speedup">()};
@@ -88,19 +89,18 @@ PyObject* coerce_config(const State& st, PyObject* config) noexcept {
         PyObject* found = nullptr;
         if (capi::internals::get_optional_attr(config, names[i], &found) < 0) return nullptr;
         read[i] = capi::Ref::steal(found);
-        values[i] = found ? found : st.config_defaults[i];
+        values[i] = found;
     }
     return new_policy_config(st.PolicyConfigType, values);
 }
 
-constexpr capi::Param new_params[] = {{"config", "None"}};
-constexpr capi::Signature new_sig("Compilegate", new_params);
+constexpr capi::TypedSignature new_sig("Compilegate", capi::Arg<PyObject*>{"config", capi::none});
 
 PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    PyObject* given;
+    if (!new_sig.parse_tuple(args, kwargs, given)) return nullptr;
     const State& st = state_of(type);
-    capi::Ref config = capi::Ref::steal(coerce_config(st, a[0]));
+    capi::Ref config = capi::Ref::steal(coerce_config(st, given));
     if (!config) return nullptr;
     capi::Ref thresholds = capi::Ref::steal(PyDict_New());
     if (!thresholds) return nullptr;
@@ -615,7 +615,6 @@ PyType_Slot slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
-                    "Compilegate(config=None)\n--\n\n"
                     "Adaptive JIT threshold policy.\n\n"
                     "Learns optimal compilation thresholds based on observed performance.\n"
                     "Adapts per-function to workload characteristics.\n\n"
@@ -647,15 +646,9 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_compilegate(PyObject* module, State& st) noexcept {
-    if ((st.zero = PyLong_FromLong(0)) == nullptr ||
-        (st.config_defaults[0] = PyLong_FromLong(100)) == nullptr ||
-        (st.config_defaults[1] = PyLong_FromLong(10)) == nullptr ||
-        (st.config_defaults[2] = PyLong_FromLong(10000)) == nullptr ||
-        (st.config_defaults[3] = PyFloat_FromDouble(0.1)) == nullptr ||
-        (st.config_defaults[4] = PyFloat_FromDouble(2.0)) == nullptr) {
-        return false;
-    }
-    st.CompilegateType = capi::create_type(module, st, {&type_spec, methods});
+    if ((st.zero = PyLong_FromLong(0)) == nullptr) return false;
+    st.CompilegateType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.CompilegateType != nullptr;
 }
 

@@ -17,29 +17,28 @@ using Self = FunctionMetricsObject;
 
 Self* as_metrics(PyObject* obj) noexcept { return reinterpret_cast<Self*>(obj); }
 
-constexpr capi::Param new_params[] = {
-    {"call_count", "0"},          {"compile_count", "0"},
-    {"avg_speedup", "1.0"},       {"total_execution_time_ms", "0.0"},
-    {"last_compile_time", "0.0"}, {"last_compiled", "None"},
-};
-constexpr capi::Signature new_sig("FunctionMetrics", new_params);
+constexpr CFunctionMetrics defaults{};
+constexpr capi::TypedSignature new_sig(
+    "FunctionMetrics", capi::Arg<uint64_t>{"call_count", defaults.call_count},
+    capi::Arg<uint32_t>{"compile_count", defaults.compile_count},
+    capi::Arg<double>{"avg_speedup", defaults.avg_speedup},
+    capi::Arg<double>{"total_execution_time_ms", defaults.total_execution_time_ms},
+    capi::Arg<double>{"last_compile_time", defaults.last_compiled},
+    capi::Arg<PyObject*>{"last_compiled", capi::none});
 
 PyObject* metrics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<6> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
     CFunctionMetrics record;
-    double last_compile_time = 0.0;
-    double last_compiled = -1.0;
-    if ((a[0] && !capi::to_uint64(a[0], record.call_count)) ||
-        (a[1] && !capi::to_uint32(a[1], record.compile_count)) ||
-        (a[2] && !capi::to_double(a[2], record.avg_speedup)) ||
-        (a[3] && !capi::to_double(a[3], record.total_execution_time_ms)) ||
-        (a[4] && !capi::to_double(a[4], last_compile_time)) ||
-        (a[5] && a[5] != Py_None && !capi::to_double(a[5], last_compiled))) {
+    double last_compile_time;
+    PyObject* last_compiled;
+    double last_compiled_value = -1.0;
+    if (!new_sig.parse_tuple(args, kwargs, record.call_count, record.compile_count,
+                             record.avg_speedup, record.total_execution_time_ms, last_compile_time,
+                             last_compiled) ||
+        (last_compiled != Py_None && !capi::to_double(last_compiled, last_compiled_value))) {
         return nullptr;
     }
     // An omitted, None or negative `last_compiled` defers to `last_compile_time`.
-    record.last_compiled = last_compiled >= 0 ? last_compiled : last_compile_time;
+    record.last_compiled = last_compiled_value >= 0 ? last_compiled_value : last_compile_time;
     return make_function_metrics(type, record);
 }
 
@@ -53,19 +52,12 @@ PyObject* get_field(PyObject* self, void*) noexcept {
     }
 }
 
+// Property writes convert as the constructor does.
 template <typename T, T CFunctionMetrics::* Field>
 int set_field(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr) return capi::reject_delete();
     T converted;
-    bool ok;
-    if constexpr (std::is_same_v<T, double>) {
-        ok = capi::to_double(value, converted);
-    } else if constexpr (std::is_same_v<T, uint64_t>) {
-        ok = capi::to_uint64(value, converted);
-    } else {
-        ok = capi::to_uint32(value, converted);
-    }
-    if (!ok) return -1;
+    if (!capi::Convert<T>::convert(value, converted, nullptr)) return -1;
     as_metrics(self)->_metrics.*Field = converted;
     return 0;
 }
@@ -94,9 +86,6 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
-                    "FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
-                    "total_execution_time_ms=0.0, last_compile_time=0.0, last_compiled=None)\n"
-                    "--\n\n"
                     "Metrics for a function's execution and compilation.\n\n"
                     "Mirrors the interface of the pure-Python FunctionMetrics record kept by the\n"
                     "package's telemetry store, so that either can be handed to the policy.\n\n"
@@ -130,7 +119,8 @@ PyObject* make_function_metrics(PyTypeObject* type, const CFunctionMetrics& reco
 }
 
 bool add_function_metrics(PyObject* module, State& st) noexcept {
-    st.FunctionMetricsType = capi::create_type(module, st, {&type_spec});
+    st.FunctionMetricsType =
+        capi::create_type(module, st, {.type_spec = &type_spec, .constructor = &new_sig});
     return st.FunctionMetricsType != nullptr;
 }
 

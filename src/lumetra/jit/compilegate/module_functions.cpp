@@ -60,66 +60,43 @@ PyObject* reset_compilegate(State& st, PyObject* const*, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-constexpr capi::Param create_metrics_params[] = {
-    {"call_count", "0", "int"},
-    {"compile_count", "0", "int"},
-    {"avg_speedup", "1.0", "float"},
-    {"total_execution_time_ms", "0.0", "float"},
-    {"last_compile_time", "0.0", "float"},
-};
-constexpr capi::Signature create_metrics_sig("create_function_metrics", create_metrics_params);
-
-// An `int` parameter: validated (numbers go through int()) or its default.
-capi::Ref int_arg(PyObject* given, const char* name) noexcept {
-    return capi::Ref::steal(given ? capi::int_param(given, name) : nullptr);
-}
+constexpr CFunctionMetrics metrics_defaults{};
+constexpr capi::TypedSignature create_metrics_sig(
+    "create_function_metrics", capi::Arg<capi::PyInt>{"call_count", metrics_defaults.call_count},
+    capi::Arg<capi::PyInt>{"compile_count", metrics_defaults.compile_count},
+    capi::Arg<capi::PyFloat>{"avg_speedup", metrics_defaults.avg_speedup},
+    capi::Arg<capi::PyFloat>{"total_execution_time_ms", metrics_defaults.total_execution_time_ms},
+    capi::Arg<capi::PyFloat>{"last_compile_time", metrics_defaults.last_compiled});
 
 PyObject* create_function_metrics(State& st, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    capi::Args<5> a;
-    if (!a.parse(create_metrics_sig, args, nargs, kwnames)) return nullptr;
     // The arguments are validated first, then the FunctionMetrics constructor
     // converts the two counts to their native widths.
     CFunctionMetrics record;
-    capi::Ref call_count = int_arg(a[0], "call_count");
-    if (a[0] && !call_count) return nullptr;
-    capi::Ref compile_count = int_arg(a[1], "compile_count");
-    if (a[1] && !compile_count) return nullptr;
-    if ((a[2] && !capi::to_double(a[2], record.avg_speedup)) ||
-        (a[3] && !capi::to_double(a[3], record.total_execution_time_ms)) ||
-        (a[4] && !capi::to_double(a[4], record.last_compiled)) ||
-        (call_count && !capi::to_uint64(call_count.get(), record.call_count)) ||
-        (compile_count && !capi::to_uint32(compile_count.get(), record.compile_count))) {
+    capi::IntValue call_count, compile_count;
+    if (!create_metrics_sig.parse(args, nargs, kwnames, call_count, compile_count,
+                                  record.avg_speedup, record.total_execution_time_ms,
+                                  record.last_compiled) ||
+        !call_count.as<uint64_t>(record.call_count) ||
+        !compile_count.as<uint32_t>(record.compile_count)) {
         return nullptr;
     }
     return make_function_metrics(st.FunctionMetricsType, record);
 }
 
-constexpr capi::Param create_config_params[] = {
-    {"initial_threshold", "100", "int"}, {"min_threshold", "10", "int"},
-    {"max_threshold", "10000", "int"},   {"learning_rate", "0.1", "float"},
-    {"target_speedup", "2.0", "float"},
-};
-constexpr capi::Signature create_config_sig("create_policy_config", create_config_params);
+constexpr PolicyConfigSignature<capi::PyInt, capi::PyFloat> create_config_sig(
+    "create_policy_config");
 
 PyObject* create_policy_config(State& st, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-    capi::Args<5> a;
-    if (!a.parse(create_config_sig, args, nargs, kwnames)) return nullptr;
     // Validated first, then converted and checked by the PolicyConfig
     // constructor, whose ValueError propagates.
     CPolicyConfig record;
-    capi::Ref initial = int_arg(a[0], "initial_threshold");
-    if (a[0] && !initial) return nullptr;
-    capi::Ref minimum = int_arg(a[1], "min_threshold");
-    if (a[1] && !minimum) return nullptr;
-    capi::Ref maximum = int_arg(a[2], "max_threshold");
-    if (a[2] && !maximum) return nullptr;
-    if ((a[3] && !capi::to_double(a[3], record.learning_rate)) ||
-        (a[4] && !capi::to_double(a[4], record.target_speedup)) ||
-        (initial && !capi::to_int(initial.get(), record.initial_threshold)) ||
-        (minimum && !capi::to_int(minimum.get(), record.min_threshold)) ||
-        (maximum && !capi::to_int(maximum.get(), record.max_threshold))) {
+    capi::IntValue initial, minimum, maximum;
+    if (!create_config_sig.parse(args, nargs, kwnames, initial, minimum, maximum,
+                                 record.learning_rate, record.target_speedup) ||
+        !initial.as<int>(record.initial_threshold) || !minimum.as<int>(record.min_threshold) ||
+        !maximum.as<int>(record.max_threshold)) {
         return nullptr;
     }
     return make_policy_config(st.PolicyConfigType, record);

@@ -20,16 +20,12 @@ using Self = PolicyConfigObject;
 
 Self* as_config(PyObject* obj) noexcept { return reinterpret_cast<Self*>(obj); }
 
-constexpr capi::Param new_params[] = {
-    {"initial_threshold", "100"}, {"min_threshold", "10"},   {"max_threshold", "10000"},
-    {"learning_rate", "0.1"},     {"target_speedup", "2.0"},
-};
-constexpr capi::Signature new_sig("PolicyConfig", new_params);
+constexpr PolicyConfigSignature<int, double> new_sig("PolicyConfig");
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<5> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
-    return new_policy_config(type, a.values);
+    PyObject* values[5];
+    if (!capi::parse_tuple_args(new_sig, args, kwargs, values)) return nullptr;
+    return new_policy_config(type, values);
 }
 
 template <int32_t CPolicyConfig::* Field>
@@ -37,25 +33,17 @@ PyObject* get_int(PyObject* self, void*) noexcept {
     return PyLong_FromLong(as_config(self)->_config.*Field);
 }
 
-template <int32_t CPolicyConfig::* Field>
-int set_int(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr) return capi::reject_delete();
-    int32_t converted;
-    if (!capi::to_int(value, converted)) return -1;
-    as_config(self)->_config.*Field = converted;
-    return 0;
-}
-
 template <double CPolicyConfig::* Field>
 PyObject* get_double(PyObject* self, void*) noexcept {
     return PyFloat_FromDouble(as_config(self)->_config.*Field);
 }
 
-template <double CPolicyConfig::* Field>
-int set_double(PyObject* self, PyObject* value, void*) noexcept {
+// Property writes convert as the constructor does (`Kind` is its kind).
+template <typename Kind, auto Field>
+int set_field(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr) return capi::reject_delete();
-    double converted;
-    if (!capi::to_double(value, converted)) return -1;
+    typename capi::Convert<Kind>::type converted;
+    if (!capi::Convert<Kind>::convert(value, converted, nullptr)) return -1;
     as_config(self)->_config.*Field = converted;
     return 0;
 }
@@ -69,15 +57,15 @@ void config_release(Self*) noexcept {}
 
 PyGetSetDef getset[] = {
     {"initial_threshold", get_int<&CPolicyConfig::initial_threshold>,
-     set_int<&CPolicyConfig::initial_threshold>, nullptr, nullptr},
+     set_field<int, &CPolicyConfig::initial_threshold>, nullptr, nullptr},
     {"min_threshold", get_int<&CPolicyConfig::min_threshold>,
-     set_int<&CPolicyConfig::min_threshold>, nullptr, nullptr},
+     set_field<int, &CPolicyConfig::min_threshold>, nullptr, nullptr},
     {"max_threshold", get_int<&CPolicyConfig::max_threshold>,
-     set_int<&CPolicyConfig::max_threshold>, nullptr, nullptr},
+     set_field<int, &CPolicyConfig::max_threshold>, nullptr, nullptr},
     {"learning_rate", get_double<&CPolicyConfig::learning_rate>,
-     set_double<&CPolicyConfig::learning_rate>, nullptr, nullptr},
+     set_field<double, &CPolicyConfig::learning_rate>, nullptr, nullptr},
     {"target_speedup", get_double<&CPolicyConfig::target_speedup>,
-     set_double<&CPolicyConfig::target_speedup>, nullptr, nullptr},
+     set_field<double, &CPolicyConfig::target_speedup>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -86,10 +74,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, config_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(config_traverse)},
     {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("PolicyConfig(initial_threshold=100, min_threshold=10, "
-                                  "max_threshold=10000, learning_rate=0.1, target_speedup=2.0)\n"
-                                  "--\n\n"
-                                  "Configuration of the adaptive JIT threshold policy.")},
+    {Py_tp_doc, const_cast<char*>("Configuration of the adaptive JIT threshold policy.")},
     {0, nullptr},
 };
 
@@ -116,18 +101,16 @@ PyObject* make_policy_config(PyTypeObject* type, const CPolicyConfig& record) no
 
 PyObject* new_policy_config(PyTypeObject* type, PyObject* const values[5]) noexcept {
     CPolicyConfig record;
-    if ((values[0] && !capi::to_int(values[0], record.initial_threshold)) ||
-        (values[1] && !capi::to_int(values[1], record.min_threshold)) ||
-        (values[2] && !capi::to_int(values[2], record.max_threshold)) ||
-        (values[3] && !capi::to_double(values[3], record.learning_rate)) ||
-        (values[4] && !capi::to_double(values[4], record.target_speedup))) {
+    if (!new_sig.convert(values, record.initial_threshold, record.min_threshold,
+                         record.max_threshold, record.learning_rate, record.target_speedup)) {
         return nullptr;
     }
     return make_policy_config(type, record);
 }
 
 bool add_policy_config(PyObject* module, State& st) noexcept {
-    st.PolicyConfigType = capi::create_type(module, st, {&type_spec});
+    st.PolicyConfigType =
+        capi::create_type(module, st, {.type_spec = &type_spec, .constructor = &new_sig});
     return st.PolicyConfigType != nullptr;
 }
 
