@@ -15,14 +15,11 @@ namespace {
 
 using Self = AtomicCounterObject;
 
-constexpr capi::Param new_params[] = {{"initial_value", "0"}};
-constexpr capi::Signature new_sig("AtomicCounter", new_params);
+constexpr capi::TypedSignature new_sig("AtomicCounter", capi::Arg<int64_t>{"initial_value", 0});
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
-    int64_t initial_value = 0;
-    if (a[0] && !capi::to_int64(a[0], initial_value)) return nullptr;
+    int64_t initial_value;
+    if (!new_sig.parse_tuple(args, kwargs, initial_value)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<Self*>(self)->counter) Counter(initial_value);
@@ -35,44 +32,34 @@ PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames
     return PyLong_FromLongLong(self->counter._c_load());
 }
 
-constexpr capi::Param store_params[] = {{"value"}};
-constexpr capi::Signature store_sig("store", store_params);
+constexpr capi::TypedSignature store_sig("store", capi::Arg<int64_t>{"value"});
 PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<1> a;
     int64_t value;
-    if (!a.parse(store_sig, args, nargs, kwnames) || !capi::to_int64(a[0], value)) return nullptr;
+    if (!store_sig.parse(args, nargs, kwnames, value)) return nullptr;
     self->counter._c_store(value);
     Py_RETURN_NONE;
 }
 
 // increment, decrement and fetch_and_add share one shape: an optional or
 // required delta, one atomic operation, an int result.
-template <int64_t (Counter::*Op)(int64_t) noexcept, const capi::Signature& Sig>
+template <int64_t (Counter::*Op)(int64_t) noexcept, const capi::TypedSignature<int64_t>& Sig>
 PyObject* delta_op(Self* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(Sig, args, nargs, kwnames)) return nullptr;
-    int64_t delta = 1;
-    if (a[0] && !capi::to_int64(a[0], delta)) return nullptr;
+    int64_t delta;
+    if (!Sig.parse(args, nargs, kwnames, delta)) return nullptr;
     return PyLong_FromLongLong((self->counter.*Op)(delta));
 }
 
-constexpr capi::Param delta_default_params[] = {{"delta", "1"}};
-constexpr capi::Param delta_required_params[] = {{"delta"}};
-constexpr capi::Signature increment_sig("increment", delta_default_params);
-constexpr capi::Signature decrement_sig("decrement", delta_default_params);
-constexpr capi::Signature fetch_and_add_sig("fetch_and_add", delta_required_params);
+constexpr capi::TypedSignature increment_sig("increment", capi::Arg<int64_t>{"delta", 1});
+constexpr capi::TypedSignature decrement_sig("decrement", increment_sig);
+constexpr capi::TypedSignature fetch_and_add_sig("fetch_and_add", capi::Arg<int64_t>{"delta"});
 
-constexpr capi::Param cas_params[] = {{"expected"}, {"new_value"}};
-constexpr capi::Signature cas_sig("compare_and_swap", cas_params);
+constexpr capi::TypedSignature cas_sig("compare_and_swap", capi::Arg<int64_t>{"expected"},
+                                       capi::Arg<int64_t>{"new_value"});
 PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-    capi::Args<2> a;
     int64_t expected, new_value;
-    if (!a.parse(cas_sig, args, nargs, kwnames) || !capi::to_int64(a[0], expected) ||
-        !capi::to_int64(a[1], new_value)) {
-        return nullptr;
-    }
+    if (!cas_sig.parse(args, nargs, kwnames, expected, new_value)) return nullptr;
     return capi::new_bool(self->counter._c_compare_and_swap(expected, new_value));
 }
 
@@ -92,8 +79,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(counter_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
     {Py_tp_doc,
-     const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
-                       "Lock-free signed 64-bit counter built on hardware atomic instructions.\n\n"
+     const_cast<char*>("Lock-free signed 64-bit counter built on hardware atomic instructions.\n\n"
                        "Every operation is a single sequentially consistent atomic access; no\n"
                        "lock is taken and arithmetic wraps modulo 2**64.\n\n"
                        "Performance targets:\n"
@@ -114,7 +100,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_atomic_counter(PyObject* module, State& st) noexcept {
-    st.AtomicCounterType = capi::create_type(module, st, {&type_spec, methods});
+    st.AtomicCounterType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.AtomicCounterType != nullptr;
 }
 

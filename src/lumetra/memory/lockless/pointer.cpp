@@ -29,16 +29,16 @@ PyObject* cell_ref(PyObject* value) noexcept {
     return value == Py_None ? nullptr : Py_NewRef(value);
 }
 
-constexpr capi::Param new_params[] = {{"initial_value", "None"}};
-constexpr capi::Signature new_sig("AtomicPointer", new_params);
+constexpr capi::TypedSignature new_sig("AtomicPointer",
+                                       capi::Arg<PyObject*>{"initial_value", capi::none});
 
 PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    PyObject* initial_value;
+    if (!new_sig.parse_tuple(args, kwargs, initial_value)) return nullptr;
     capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Self* p = reinterpret_cast<Self*>(self.get());
-    new (&p->cell) VersionedCell<PyObject>(a[0] ? cell_ref(a[0]) : nullptr);
+    new (&p->cell) VersionedCell<PyObject>(cell_ref(initial_value));
     p->lock = capi::new_threading_lock(state_of(type));
     if (p->lock == nullptr) return nullptr;
     return self.release();
@@ -158,8 +158,7 @@ PyType_Slot slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
     {Py_tp_doc,
-     const_cast<char*>("AtomicPointer(initial_value=None)\n--\n\n"
-                       "Reference cell with load, store and compare-and-swap, and a version that\n"
+     const_cast<char*>("Reference cell with load, store and compare-and-swap, and a version that\n"
                        "counts successful changes so that callers can detect the ABA case.\n\n"
                        "The operations are serialised by a threading.Lock: a lock-free reference\n"
                        "cell would need hazard pointers to be safe under the interpreter's\n"
@@ -181,7 +180,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_atomic_pointer(PyObject* module, State& st) noexcept {
-    st.AtomicPointerType = capi::create_type(module, st, {&type_spec, methods});
+    st.AtomicPointerType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.AtomicPointerType != nullptr;
 }
 

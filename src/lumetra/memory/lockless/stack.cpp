@@ -153,8 +153,7 @@ PyType_Slot slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
     {Py_tp_doc,
-     const_cast<char*>("LockFreeStack()\n--\n\n"
-                       "Last-in-first-out stack of Python objects on natively allocated nodes.\n\n"
+     const_cast<char*>("Last-in-first-out stack of Python objects on natively allocated nodes.\n\n"
                        "Despite the name, push() and pop() are serialised by a threading.Lock;\n"
                        "only the element count is a lock-free atomic, so size() never waits.\n\n"
                        "Performance targets:\n"
@@ -175,7 +174,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_lock_free_stack(PyObject* module, State& st) noexcept {
-    st.LockFreeStackType = capi::create_type(module, st, {&type_spec, methods});
+    st.LockFreeStackType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.LockFreeStackType != nullptr;
 }
 

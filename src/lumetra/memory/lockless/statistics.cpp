@@ -169,18 +169,6 @@ bool update_peaks(const State& st, Self* self, PyObject* current_allocs,
            raise_public_peak(st, self, peak_bytes_allocated, current_bytes);
 }
 
-// `int`-annotated parameter; an omitted optional one stays null (its default
-// is 0, which every caller treats as "not positive").
-bool int_arg(PyObject* given, const char* name, capi::Ref& out) noexcept {
-    if (given == nullptr) return true;
-    out = capi::Ref::steal(capi::int_param(given, name));
-    return static_cast<bool>(out);
-}
-
-bool positive(const capi::Ref& value) noexcept {
-    return value && capi::internals::long_sign(value.get()) > 0;
-}
-
 // The end of record_allocation: fresh loads of the current count and bytes,
 // then self._update_peaks(...) looked up on the instance.
 bool record_peaks(const State& st, Self* self) noexcept {
@@ -255,129 +243,107 @@ void statistics_release(Self* self) noexcept {
 
 // --- methods ----------------------------------------------------------------------
 
-constexpr capi::Param record_allocation_params[] = {{"size", nullptr, "int"},
-                                                    {"is_bucketed", "True", "bool"},
-                                                    {"padding", "0", "int"},
-                                                    {"time_ns", "0", "int"}};
-constexpr capi::Signature record_allocation_sig("record_allocation", record_allocation_params);
+constexpr capi::TypedSignature record_allocation_sig("record_allocation",
+                                                     capi::Arg<capi::PyInt>{"size"},
+                                                     capi::Arg<capi::PyBool>{"is_bucketed", true},
+                                                     capi::Arg<capi::PyInt>{"padding", 0},
+                                                     capi::Arg<capi::PyInt>{"time_ns", 0});
 
 PyObject* record_allocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-    capi::Args<4> a;
-    if (!a.parse(record_allocation_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size, padding, time_ns;
-    if (!int_arg(a[0], "size", size)) return nullptr;
-    const int is_bucketed = a[1] ? capi::to_truth(a[1]) : 1;
-    if (is_bucketed < 0 || !int_arg(a[2], "padding", padding) ||
-        !int_arg(a[3], "time_ns", time_ns)) {
+    capi::IntValue size, padding, time_ns;
+    bool is_bucketed;
+    if (!record_allocation_sig.parse(args, nargs, kwnames, size, is_bucketed, padding, time_ns)) {
         return nullptr;
     }
     if (!step(st, self, total_allocations, Step::increment) ||
         !step(st, self, current_allocations, Step::increment) ||
-        !step(st, self, bytes_allocated, Step::increment, size.get()) ||
+        !step(st, self, bytes_allocated, Step::increment, size.object()) ||
         !step(st, self, is_bucketed ? bucketed_allocations : fallback_allocations,
               Step::increment) ||
-        (positive(padding) &&
-         !step(st, self, alignment_padding_bytes, Step::increment, padding.get())) ||
-        (positive(time_ns) &&
-         !step(st, self, total_allocation_time_ns, Step::increment, time_ns.get())) ||
+        (padding.positive() &&
+         !step(st, self, alignment_padding_bytes, Step::increment, padding.object())) ||
+        (time_ns.positive() &&
+         !step(st, self, total_allocation_time_ns, Step::increment, time_ns.object())) ||
         !record_peaks(st, self)) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-constexpr capi::Param record_deallocation_params[] = {{"size", nullptr, "int"},
-                                                      {"time_ns", "0", "int"}};
-constexpr capi::Signature record_deallocation_sig("record_deallocation",
-                                                  record_deallocation_params);
+constexpr capi::TypedSignature record_deallocation_sig("record_deallocation",
+                                                       capi::Arg<capi::PyInt>{"size"},
+                                                       capi::Arg<capi::PyInt>{"time_ns", 0});
 
 PyObject* record_deallocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(record_deallocation_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size, time_ns;
-    if (!int_arg(a[0], "size", size) || !int_arg(a[1], "time_ns", time_ns)) return nullptr;
+    capi::IntValue size, time_ns;
+    if (!record_deallocation_sig.parse(args, nargs, kwnames, size, time_ns)) return nullptr;
     if (!step(st, self, total_deallocations, Step::increment) ||
         !step(st, self, current_allocations, Step::decrement) ||
-        !step(st, self, bytes_allocated, Step::decrement, size.get()) ||
-        (positive(time_ns) &&
-         !step(st, self, total_deallocation_time_ns, Step::increment, time_ns.get()))) {
+        !step(st, self, bytes_allocated, Step::decrement, size.object()) ||
+        (time_ns.positive() &&
+         !step(st, self, total_deallocation_time_ns, Step::increment, time_ns.object()))) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-// Signed 64-bit value of an optional validated int (0 when omitted).
-bool to_i64(const capi::Ref& value, int64_t& out) noexcept {
-    out = 0;
-    return !value || capi::to_int64(value.get(), out);
-}
-
-constexpr capi::Param py_record_allocation_params[] = {{"size", nullptr, "int"},
-                                                       {"is_bucketed", nullptr, "bool"},
-                                                       {"padding", "0", "int"},
-                                                       {"time_ns", "0", "int"}};
-constexpr capi::Signature py_record_allocation_sig("py_record_allocation",
-                                                   py_record_allocation_params);
+constexpr capi::TypedSignature py_record_allocation_sig("py_record_allocation",
+                                                        capi::Arg<capi::PyInt>{"size"},
+                                                        capi::Arg<capi::PyBool>{"is_bucketed"},
+                                                        capi::Arg<capi::PyInt>{"padding", 0},
+                                                        capi::Arg<capi::PyInt>{"time_ns", 0});
 
 PyObject* py_record_allocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-    capi::Args<4> a;
-    if (!a.parse(py_record_allocation_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size, padding, time_ns;
-    if (!int_arg(a[0], "size", size)) return nullptr;
-    const int is_bucketed = capi::to_truth(a[1]);
-    if (is_bucketed < 0 || !int_arg(a[2], "padding", padding) ||
-        !int_arg(a[3], "time_ns", time_ns)) {
-        return nullptr;
-    }
+    capi::IntValue size, padding, time_ns;
+    bool is_bucketed;
     int64_t size_value, padding_value, time_value;
-    if (!to_i64(size, size_value) || !to_i64(padding, padding_value) ||
-        !to_i64(time_ns, time_value)) {
+    if (!py_record_allocation_sig.parse(args, nargs, kwnames, size, is_bucketed, padding,
+                                        time_ns) ||
+        !size.as<int64_t>(size_value) || !padding.as<int64_t>(padding_value) ||
+        !time_ns.as<int64_t>(time_value)) {
         return nullptr;
     }
-    self->stats.record_allocation(size_value, is_bucketed != 0, padding_value, time_value);
+    self->stats.record_allocation(size_value, is_bucketed, padding_value, time_value);
     if (!step(st, self, total_allocations, Step::increment) ||
         !step(st, self, current_allocations, Step::increment) ||
-        !step(st, self, bytes_allocated, Step::increment, size.get())) {
+        !step(st, self, bytes_allocated, Step::increment, size.object())) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-constexpr capi::Signature py_record_deallocation_sig("py_record_deallocation",
-                                                     record_deallocation_params);
+constexpr capi::TypedSignature py_record_deallocation_sig("py_record_deallocation",
+                                                          record_deallocation_sig);
 
 PyObject* py_record_deallocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(py_record_deallocation_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size, time_ns;
-    if (!int_arg(a[0], "size", size) || !int_arg(a[1], "time_ns", time_ns)) return nullptr;
+    capi::IntValue size, time_ns;
     int64_t size_value, time_value;
-    if (!to_i64(size, size_value) || !to_i64(time_ns, time_value)) return nullptr;
+    if (!py_record_deallocation_sig.parse(args, nargs, kwnames, size, time_ns) ||
+        !size.as<int64_t>(size_value) || !time_ns.as<int64_t>(time_value)) {
+        return nullptr;
+    }
     self->stats.record_deallocation(size_value, time_value);
     if (!step(st, self, total_deallocations, Step::increment) ||
         !step(st, self, current_allocations, Step::decrement) ||
-        !step(st, self, bytes_allocated, Step::decrement, size.get())) {
+        !step(st, self, bytes_allocated, Step::decrement, size.object())) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-constexpr capi::Param update_peaks_params[] = {{"current_allocs", nullptr, "int"},
-                                               {"current_bytes", nullptr, "int"}};
-constexpr capi::Signature update_peaks_sig("_update_peaks", update_peaks_params);
+constexpr capi::TypedSignature update_peaks_sig("_update_peaks",
+                                                capi::Arg<capi::PyInt>{"current_allocs"},
+                                                capi::Arg<capi::PyInt>{"current_bytes"});
 
 PyObject* update_peaks_method(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(update_peaks_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref current_allocs, current_bytes;
-    if (!int_arg(a[0], "current_allocs", current_allocs) ||
-        !int_arg(a[1], "current_bytes", current_bytes) ||
-        !update_peaks(st, self, current_allocs.get(), current_bytes.get())) {
+    capi::IntValue current_allocs, current_bytes;
+    if (!update_peaks_sig.parse(args, nargs, kwnames, current_allocs, current_bytes) ||
+        !update_peaks(st, self, current_allocs.object(), current_bytes.object())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -575,8 +541,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(statistics_clear)},
     {Py_tp_members, members},
     {Py_tp_doc,
-     const_cast<char*>("LockFreeStatistics()\n--\n\n"
-                       "Lock-free statistics collection using atomic counters.\n\n"
+     const_cast<char*>("Lock-free statistics collection using atomic counters.\n\n"
                        "Each statistic is a public AtomicCounter attribute; recording calls\n"
                        "change them without any lock, and peaks are raised by compare-and-swap.\n"
                        "A small lock serialises reset().\n\n"
@@ -607,7 +572,8 @@ bool add_lock_free_statistics(PyObject* module, State& st) noexcept {
         (st.hundred = PyFloat_FromDouble(100.0)) == nullptr) {
         return false;
     }
-    st.LockFreeStatisticsType = capi::create_type(module, st, {&type_spec, methods});
+    st.LockFreeStatisticsType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.LockFreeStatisticsType != nullptr;
 }
 

@@ -108,8 +108,7 @@ const capi::FunctionDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(timer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
-    {Py_tp_doc, const_cast<char*>("PerformanceTimer()\n--\n\n"
-                                  "High-resolution timer for performance measurement.")},
+    {Py_tp_doc, const_cast<char*>("High-resolution timer for performance measurement.")},
     {0, nullptr},
 };
 
@@ -128,7 +127,8 @@ bool add_performance_timer(PyObject* module, State& st) noexcept {
         (st.million = PyFloat_FromDouble(1e6)) == nullptr) {
         return false;
     }
-    st.PerformanceTimerType = capi::create_type(module, st, {&type_spec, methods});
+    st.PerformanceTimerType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.PerformanceTimerType != nullptr;
 }
 

@@ -11,28 +11,22 @@ namespace {
 
 // Calls self._counter.<Method>(*args) with `args` already validated.
 template <capi::Name Method, typename... Args>
-PyObject* forward(const State& st, PyObject* self, Args... args) noexcept {
+PyObject* forward(const State& st, PyObject* self, Args&... args) noexcept {
+    if (!(args.object() && ...)) return nullptr;
     capi::Ref counter = capi::Ref::steal(capi::attr<"_counter">(st, self));
     if (!counter) return nullptr;
-    return capi::call_method<Method>(st, counter.get(), args...);
+    return capi::call_method<Method>(st, counter.get(), args.object()...);
 }
 
-// Validated `int` parameter, or the default when omitted.
-capi::Ref int_arg(PyObject* given, const char* name, long default_value) noexcept {
-    if (given == nullptr) return capi::Ref::steal(PyLong_FromLong(default_value));
-    return capi::Ref::steal(capi::int_param(given, name));
-}
-
-constexpr capi::Param init_params[] = {{"initial_value", "0", "int"}};
-constexpr capi::Signature init_sig("__init__", init_params);
+constexpr capi::TypedSignature init_sig("__init__", capi::Arg<capi::PyInt>{"initial_value", 0});
 PyObject* init(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(init_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref initial_value = int_arg(a[0], "initial_value", 0);
-    if (!initial_value) return nullptr;
+    capi::IntValue initial_value;
+    if (!init_sig.parse(args, nargs, kwnames, initial_value) || !initial_value.object()) {
+        return nullptr;
+    }
     capi::Ref counter = capi::Ref::steal(PyObject_CallOneArg(
-        reinterpret_cast<PyObject*>(st.AtomicCounterType), initial_value.get()));
+        reinterpret_cast<PyObject*>(st.AtomicCounterType), initial_value.object()));
     if (!counter || PyObject_SetAttr(self, st.names.get<"_counter">(), counter.get()) < 0) {
         return nullptr;
     }
@@ -46,46 +40,35 @@ PyObject* load(State& st, PyObject* self, PyObject* const*, Py_ssize_t nargs,
     return forward<"py_load">(st, self);
 }
 
-constexpr capi::Param store_params[] = {{"value", nullptr, "int"}};
-constexpr capi::Signature store_sig("store", store_params);
+constexpr capi::TypedSignature store_sig("store", capi::Arg<capi::PyInt>{"value"});
 PyObject* store(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(store_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref value = int_arg(a[0], "value", 0);
-    if (!value) return nullptr;
-    capi::Ref result = capi::Ref::steal(forward<"py_store">(st, self, value.get()));
+    capi::IntValue value;
+    if (!store_sig.parse(args, nargs, kwnames, value)) return nullptr;
+    capi::Ref result = capi::Ref::steal(forward<"py_store">(st, self, value));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
 
-template <capi::Name Method, const capi::Signature& Sig>
+template <capi::Name Method, const capi::TypedSignature<capi::PyInt>& Sig>
 PyObject* delta_op(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(Sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref delta = int_arg(a[0], "delta", 1);
-    if (!delta) return nullptr;
-    return forward<Method>(st, self, delta.get());
+    capi::IntValue delta;
+    if (!Sig.parse(args, nargs, kwnames, delta)) return nullptr;
+    return forward<Method>(st, self, delta);
 }
 
-constexpr capi::Param delta_default_params[] = {{"delta", "1", "int"}};
-constexpr capi::Param delta_required_params[] = {{"delta", nullptr, "int"}};
-constexpr capi::Signature increment_sig("increment", delta_default_params);
-constexpr capi::Signature decrement_sig("decrement", delta_default_params);
-constexpr capi::Signature fetch_and_add_sig("fetch_and_add", delta_required_params);
+constexpr capi::TypedSignature increment_sig("increment", capi::Arg<capi::PyInt>{"delta", 1});
+constexpr capi::TypedSignature decrement_sig("decrement", increment_sig);
+constexpr capi::TypedSignature fetch_and_add_sig("fetch_and_add", capi::Arg<capi::PyInt>{"delta"});
 
-constexpr capi::Param cas_params[] = {{"expected", nullptr, "int"}, {"new_value", nullptr, "int"}};
-constexpr capi::Signature cas_sig("compare_and_swap", cas_params);
+constexpr capi::TypedSignature cas_sig("compare_and_swap", capi::Arg<capi::PyInt>{"expected"},
+                                       capi::Arg<capi::PyInt>{"new_value"});
 PyObject* compare_and_swap(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(cas_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref expected = int_arg(a[0], "expected", 0);
-    if (!expected) return nullptr;
-    capi::Ref new_value = int_arg(a[1], "new_value", 0);
-    if (!new_value) return nullptr;
-    return forward<"py_compare_and_swap">(st, self, expected.get(), new_value.get());
+    capi::IntValue expected, new_value;
+    if (!cas_sig.parse(args, nargs, kwnames, expected, new_value)) return nullptr;
+    return forward<"py_compare_and_swap">(st, self, expected, new_value);
 }
 
 const capi::FunctionDef methods[] = {
