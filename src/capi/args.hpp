@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "names.hpp"
 #include "ref.hpp"
 
 namespace capi {
@@ -181,15 +182,16 @@ struct Args {
 // (`value_type`), the annotation, how a given argument converts and how the
 // default is made. The kinds:
 //   int (int32_t), Int32, int64_t, uint32_t, uint64_t, double
-//                 native numbers, unannotated, with the messages of
-//                 convert.hpp (an `int` is reported as "int", an `Int32` as
-//                 "int32_t")
-//   bool          the truth value of any object, unannotated
+//                 native numbers, with the messages of convert.hpp (an `int`
+//                 is reported as "int", an `Int32` as "int32_t")
+//   bool          the truth value of any object
 //   PyObject*     any object, borrowed; optional only with the default None
+//   Exact<&T>     an object of exactly type T, or None, borrowed
 //   PyInt         an `int`-annotated Python parameter, validated by int_param
 //                 and kept as an IntValue
-//   PyFloat       a `float`-annotated parameter, converted to double
-//   PyBool        a `bool`-annotated parameter: its truth value
+//   Annotated<K, "text">
+//                 kind K with the annotation "text"; the others have none but
+//                 PyInt's. PyFloat, PyBool, PyStr and PyList name the usual ones.
 template <typename C>
 struct Convert;
 
@@ -221,6 +223,7 @@ struct NativeInteger {
 struct Real {
     using type = double;
     using value_type = double;
+    static constexpr const char* annotation = nullptr;
     static constexpr Default make_default(value_type v) noexcept { return Default::of_real(v); }
     static bool fallback(const Default& d, type& out) noexcept {
         out = d.real;
@@ -234,6 +237,7 @@ struct Real {
 struct Truth {
     using type = bool;
     using value_type = bool;
+    static constexpr const char* annotation = nullptr;
     static constexpr Default make_default(value_type v) noexcept { return Default::of_boolean(v); }
     static bool fallback(const Default& d, type& out) noexcept {
         out = d.boolean;
@@ -257,8 +261,15 @@ inline constexpr char uint64_name[] = "uint64_t";
 // Kind tags for the conversions whose C++ type does not say them.
 struct Int32 {};
 struct PyInt {};
-struct PyFloat {};
-struct PyBool {};
+template <PyTypeObject* Type>
+struct Exact {};
+template <typename K, Name Annotation>
+struct Annotated {};
+
+using PyFloat = Annotated<double, "float">;
+using PyBool = Annotated<bool, "bool">;
+using PyStr = Annotated<Exact<&PyUnicode_Type>, "str">;
+using PyList = Annotated<Exact<&PyList_Type>, "list">;
 
 template <>
 struct Convert<int> : detail::NativeInteger<int32_t, detail::int_name> {};
@@ -271,20 +282,12 @@ struct Convert<uint32_t> : detail::NativeInteger<uint32_t, detail::uint32_name> 
 template <>
 struct Convert<uint64_t> : detail::NativeInteger<uint64_t, detail::uint64_name> {};
 template <>
-struct Convert<double> : detail::Real {
-    static constexpr const char* annotation = nullptr;
-};
+struct Convert<double> : detail::Real {};
 template <>
-struct Convert<bool> : detail::Truth {
-    static constexpr const char* annotation = nullptr;
-};
-template <>
-struct Convert<PyFloat> : detail::Real {
-    static constexpr const char* annotation = "float";
-};
-template <>
-struct Convert<PyBool> : detail::Truth {
-    static constexpr const char* annotation = "bool";
+struct Convert<bool> : detail::Truth {};
+template <typename K, Name Annotation>
+struct Convert<Annotated<K, Annotation>> : Convert<K> {
+    static constexpr const char* annotation = Annotation.text;
 };
 
 template <>
@@ -300,6 +303,14 @@ struct Convert<PyObject*> {
     static bool convert(PyObject* obj, type& out, const char*) noexcept {
         out = obj;
         return true;
+    }
+};
+
+template <PyTypeObject* Type>
+struct Convert<Exact<Type>> : Convert<PyObject*> {
+    static bool convert(PyObject* obj, type& out, const char* name) noexcept {
+        out = obj;
+        return check_exact(obj, Type, name, true);
     }
 };
 

@@ -8,18 +8,12 @@ namespace loadscore {
 
 namespace {
 
-bool check_str(PyObject* obj, const char* name) noexcept {
-    return capi::check_exact(obj, &PyUnicode_Type, name, true);
-}
-
-// Converts args[first, first + N) to doubles.
-template <std::size_t N>
-bool doubles(PyObject* const* args, std::size_t first, double (&out)[N]) noexcept {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (!capi::to_double(args[first + i], out[i])) return false;
-    }
-    return true;
-}
+using capi::Arg;
+using capi::PyBool;
+using capi::PyFloat;
+using capi::PyStr;
+// An `int`-annotated parameter converted to a native int.
+using Int = capi::Annotated<int, "int">;
 
 PyObject* float_result(double value) noexcept {
     if (value == -1.0 && PyErr_Occurred()) return nullptr;
@@ -40,17 +34,14 @@ PyObject* float_tuple(const std::array<double, N>& values) noexcept {
 
 // --- quick_framework_score ------------------------------------------------------
 
-constexpr capi::Param quick_params[] = {{"code", nullptr, "str"}, {"framework", nullptr, "str"}};
-constexpr capi::Signature quick_sig("quick_framework_score", quick_params);
+constexpr capi::TypedSignature quick_sig("quick_framework_score", Arg<PyStr>{"code"},
+                                         Arg<PyStr>{"framework"});
 
 PyObject* py_quick_framework_score(State& st, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(quick_sig, args, nargs, kwnames) || !check_str(a[0], "code") ||
-        !check_str(a[1], "framework")) {
-        return nullptr;
-    }
-    return float_result(quick_framework_score(st, a[0], a[1]));
+    PyObject *code, *framework;
+    if (!quick_sig.parse(args, nargs, kwnames, code, framework)) return nullptr;
+    return float_result(quick_framework_score(st, code, framework));
 }
 
 constexpr const char quick_doc[] =
@@ -67,19 +58,17 @@ constexpr const char quick_doc[] =
 
 // --- score_indicators -----------------------------------------------------------
 
-constexpr capi::Param indicators_params[] = {{"code", nullptr, "str"},
-                                             {"function_name", nullptr, "str"}};
-constexpr capi::Signature indicators_sig("score_indicators", indicators_params);
+constexpr capi::TypedSignature indicators_sig("score_indicators", Arg<PyStr>{"code"},
+                                              Arg<PyStr>{"function_name"});
 
 PyObject* py_score_indicators(State& st, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(indicators_sig, args, nargs, kwnames) || !check_str(a[0], "code") ||
-        !check_str(a[1], "function_name")) {
+    PyObject *code, *function_name;
+    IndicatorCounts counts;
+    if (!indicators_sig.parse(args, nargs, kwnames, code, function_name) ||
+        !score_indicators(st, code, function_name, counts)) {
         return nullptr;
     }
-    IndicatorCounts counts;
-    if (!score_indicators(st, a[0], a[1], counts)) return nullptr;
     capi::Ref tuple = capi::Ref::steal(PyTuple_New(counts.size()));
     if (!tuple) return nullptr;
     for (std::size_t i = 0; i < counts.size(); ++i) {
@@ -103,21 +92,15 @@ constexpr const char indicators_doc[] =
 
 // --- normalize_scores -----------------------------------------------------------
 
-constexpr capi::Param normalize_params[] = {
-    {"cpu_score", nullptr, "int"},        {"memory_score", nullptr, "int"},
-    {"parallel_score", nullptr, "int"},   {"gpu_op_score", nullptr, "int"},
-    {"large_data_score", nullptr, "int"},
-};
-constexpr capi::Signature normalize_sig("normalize_scores", normalize_params);
+constexpr capi::TypedSignature normalize_sig("normalize_scores", Arg<Int>{"cpu_score"},
+                                             Arg<Int>{"memory_score"}, Arg<Int>{"parallel_score"},
+                                             Arg<Int>{"gpu_op_score"},
+                                             Arg<Int>{"large_data_score"});
 
 PyObject* py_normalize_scores(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<5> a;
-    if (!a.parse(normalize_sig, args, nargs, kwnames)) return nullptr;
-    std::int32_t scores[5];
-    for (std::size_t i = 0; i < 5; ++i) {
-        if (!capi::to_int(a[i], scores[i])) return nullptr;
-    }
-    return float_tuple(normalize_scores(scores[0], scores[1], scores[2], scores[3], scores[4]));
+    std::int32_t s[5];
+    if (!normalize_sig.parse(args, nargs, kwnames, s[0], s[1], s[2], s[3], s[4])) return nullptr;
+    return float_tuple(normalize_scores(s[0], s[1], s[2], s[3], s[4]));
 }
 
 constexpr const char normalize_doc[] =
@@ -135,17 +118,16 @@ constexpr const char normalize_doc[] =
 
 // --- score_framework_patterns ---------------------------------------------------
 
-constexpr capi::Param framework_params[] = {{"code", nullptr, "str"}};
-constexpr capi::Signature framework_sig("score_framework_patterns", framework_params);
+constexpr capi::TypedSignature framework_sig("score_framework_patterns", Arg<PyStr>{"code"});
 
 PyObject* py_score_framework_patterns(State& st, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(framework_sig, args, nargs, kwnames) || !check_str(a[0], "code")) {
+    PyObject* code;
+    FrameworkScores scores;
+    if (!framework_sig.parse(args, nargs, kwnames, code) ||
+        !score_framework_patterns(st, code, scores)) {
         return nullptr;
     }
-    FrameworkScores scores;
-    if (!score_framework_patterns(st, a[0], scores)) return nullptr;
     return float_tuple(scores);
 }
 
@@ -160,44 +142,28 @@ constexpr const char framework_doc[] =
 
 // --- determine_workload_pattern -------------------------------------------------
 
-constexpr capi::Param pattern_params[] = {
-    {"cpu_intensity", nullptr, "float"},
-    {"memory_intensity", nullptr, "float"},
-    {"parallelization_potential", nullptr, "float"},
-    {"gpu_suitability", nullptr, "float"},
-    {"gpu_operation_score", nullptr, "float"},
-    {"numpy_score", nullptr, "float"},
-    {"pandas_score", nullptr, "float"},
-    {"sklearn_score", nullptr, "float"},
-    {"sequential_count", nullptr, "int"},
-    {"embarrassing_count", nullptr, "int"},
-    {"cpu_threshold", nullptr, "float"},
-    {"memory_threshold", nullptr, "float"},
-    {"gpu_threshold", nullptr, "float"},
-    {"numpy_threshold", nullptr, "float"},
-    {"pandas_threshold", nullptr, "float"},
-    {"sklearn_threshold", nullptr, "float"},
-    {"gpu_available", nullptr, "bool"},
-};
-constexpr capi::Signature pattern_sig("determine_workload_pattern", pattern_params);
+constexpr capi::TypedSignature pattern_sig(
+    "determine_workload_pattern", Arg<PyFloat>{"cpu_intensity"}, Arg<PyFloat>{"memory_intensity"},
+    Arg<PyFloat>{"parallelization_potential"}, Arg<PyFloat>{"gpu_suitability"},
+    Arg<PyFloat>{"gpu_operation_score"}, Arg<PyFloat>{"numpy_score"}, Arg<PyFloat>{"pandas_score"},
+    Arg<PyFloat>{"sklearn_score"}, Arg<Int>{"sequential_count"}, Arg<Int>{"embarrassing_count"},
+    Arg<PyFloat>{"cpu_threshold"}, Arg<PyFloat>{"memory_threshold"}, Arg<PyFloat>{"gpu_threshold"},
+    Arg<PyFloat>{"numpy_threshold"}, Arg<PyFloat>{"pandas_threshold"},
+    Arg<PyFloat>{"sklearn_threshold"}, Arg<PyBool>{"gpu_available"});
 
 PyObject* py_determine_workload_pattern(PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
-    capi::Args<17> a;
-    if (!a.parse(pattern_sig, args, nargs, kwnames)) return nullptr;
-    double scores[8];
+    double s[8], t[6];
     std::int32_t sequential_count, embarrassing_count;
-    double thresholds[6];
-    if (!doubles(a.values, 0, scores) || !capi::to_int(a[8], sequential_count) ||
-        !capi::to_int(a[9], embarrassing_count) || !doubles(a.values, 10, thresholds)) {
+    bool gpu_available;
+    if (!pattern_sig.parse(args, nargs, kwnames, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7],
+                           sequential_count, embarrassing_count, t[0], t[1], t[2], t[3], t[4], t[5],
+                           gpu_available)) {
         return nullptr;
     }
-    const int gpu_available = capi::to_truth(a[16]);
-    if (gpu_available < 0) return nullptr;
     return PyLong_FromLong(determine_workload_pattern(
-        scores[0], scores[1], scores[2], scores[3], scores[4], scores[5], scores[6], scores[7],
-        sequential_count, embarrassing_count, thresholds[0], thresholds[1], thresholds[2],
-        thresholds[3], thresholds[4], thresholds[5], gpu_available != 0));
+        s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], sequential_count, embarrassing_count, t[0],
+        t[1], t[2], t[3], t[4], t[5], gpu_available));
 }
 
 constexpr const char pattern_doc[] =
@@ -241,23 +207,24 @@ constexpr const char pattern_doc[] =
 
 // --- calculate_gpu_suitability --------------------------------------------------
 
-constexpr capi::Param suitability_params[] = {
-    {"gpu_operation_score", nullptr, "float"}, {"gpu_data_size_score", nullptr, "float"},
-    {"cpu_intensity", nullptr, "float"},       {"gpu_available", nullptr, "bool"},
-    {"compute_capability", nullptr, "str"},
-};
-constexpr capi::Signature suitability_sig("calculate_gpu_suitability", suitability_params);
+constexpr capi::TypedSignature suitability_sig("calculate_gpu_suitability",
+                                               Arg<PyFloat>{"gpu_operation_score"},
+                                               Arg<PyFloat>{"gpu_data_size_score"},
+                                               Arg<PyFloat>{"cpu_intensity"},
+                                               Arg<PyBool>{"gpu_available"},
+                                               Arg<PyStr>{"compute_capability"});
 
 PyObject* py_calculate_gpu_suitability(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
-    capi::Args<5> a;
-    if (!a.parse(suitability_sig, args, nargs, kwnames)) return nullptr;
-    double scores[3];
-    if (!doubles(a.values, 0, scores)) return nullptr;
-    const int gpu_available = capi::to_truth(a[3]);
-    if (gpu_available < 0 || !check_str(a[4], "compute_capability")) return nullptr;
+    double s[3];
+    bool gpu_available;
+    PyObject* compute_capability;
+    if (!suitability_sig.parse(args, nargs, kwnames, s[0], s[1], s[2], gpu_available,
+                               compute_capability)) {
+        return nullptr;
+    }
     return float_result(
-        calculate_gpu_suitability(scores[0], scores[1], scores[2], gpu_available != 0, a[4]));
+        calculate_gpu_suitability(s[0], s[1], s[2], gpu_available, compute_capability));
 }
 
 constexpr const char suitability_doc[] =
@@ -275,22 +242,17 @@ constexpr const char suitability_doc[] =
 
 // --- estimate_gpu_speedup -------------------------------------------------------
 
-constexpr capi::Param speedup_params[] = {
-    {"gpu_operation_score", nullptr, "float"},
-    {"gpu_data_size_score", nullptr, "float"},
-    {"gpu_available", nullptr, "bool"},
-};
-constexpr capi::Signature speedup_sig("estimate_gpu_speedup", speedup_params);
+constexpr capi::TypedSignature speedup_sig("estimate_gpu_speedup",
+                                           Arg<PyFloat>{"gpu_operation_score"},
+                                           Arg<PyFloat>{"gpu_data_size_score"},
+                                           Arg<PyBool>{"gpu_available"});
 
 PyObject* py_estimate_gpu_speedup(PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    capi::Args<3> a;
-    if (!a.parse(speedup_sig, args, nargs, kwnames)) return nullptr;
-    double scores[2];
-    if (!doubles(a.values, 0, scores)) return nullptr;
-    const int gpu_available = capi::to_truth(a[2]);
-    if (gpu_available < 0) return nullptr;
-    return PyFloat_FromDouble(estimate_gpu_speedup(scores[0], scores[1], gpu_available != 0));
+    double s[2];
+    bool gpu_available;
+    if (!speedup_sig.parse(args, nargs, kwnames, s[0], s[1], gpu_available)) return nullptr;
+    return PyFloat_FromDouble(estimate_gpu_speedup(s[0], s[1], gpu_available));
 }
 
 constexpr const char speedup_doc[] =
@@ -306,19 +268,16 @@ constexpr const char speedup_doc[] =
 
 // --- calculate_parallelization_potential ----------------------------------------
 
-constexpr capi::Param parallel_params[] = {
-    {"base_parallel_score", nullptr, "float"},
-    {"embarrassing_bonus", nullptr, "float"},
-    {"sequential_penalty", nullptr, "float"},
-    {"loop_chunking_potential", nullptr, "float"},
-};
-constexpr capi::Signature parallel_sig("calculate_parallelization_potential", parallel_params);
+constexpr capi::TypedSignature parallel_sig("calculate_parallelization_potential",
+                                            Arg<PyFloat>{"base_parallel_score"},
+                                            Arg<PyFloat>{"embarrassing_bonus"},
+                                            Arg<PyFloat>{"sequential_penalty"},
+                                            Arg<PyFloat>{"loop_chunking_potential"});
 
 PyObject* py_calculate_parallelization_potential(PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) noexcept {
-    capi::Args<4> a;
     double v[4];
-    if (!a.parse(parallel_sig, args, nargs, kwnames) || !doubles(a.values, 0, v)) return nullptr;
+    if (!parallel_sig.parse(args, nargs, kwnames, v[0], v[1], v[2], v[3])) return nullptr;
     return PyFloat_FromDouble(calculate_parallelization_potential(v[0], v[1], v[2], v[3]));
 }
 
@@ -336,20 +295,14 @@ constexpr const char parallel_doc[] =
 
 // --- update_adaptive_threshold --------------------------------------------------
 
-constexpr capi::Param threshold_params[] = {
-    {"current_threshold", nullptr, "float"}, {"success_rate", nullptr, "float"},
-    {"learning_rate", nullptr, "float"},     {"min_threshold", nullptr, "float"},
-    {"max_threshold", nullptr, "float"},
-};
-constexpr capi::Signature threshold_sig("update_adaptive_threshold", threshold_params);
+constexpr capi::TypedSignature threshold_sig(
+    "update_adaptive_threshold", Arg<PyFloat>{"current_threshold"}, Arg<PyFloat>{"success_rate"},
+    Arg<PyFloat>{"learning_rate"}, Arg<PyFloat>{"min_threshold"}, Arg<PyFloat>{"max_threshold"});
 
 PyObject* py_update_adaptive_threshold(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
-    capi::Args<5> a;
     double v[5];
-    if (!a.parse(threshold_sig, args, nargs, kwnames) || !doubles(a.values, 0, v)) {
-        return nullptr;
-    }
+    if (!threshold_sig.parse(args, nargs, kwnames, v[0], v[1], v[2], v[3], v[4])) return nullptr;
     return PyFloat_FromDouble(update_adaptive_threshold(v[0], v[1], v[2], v[3], v[4]));
 }
 
