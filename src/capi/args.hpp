@@ -191,7 +191,11 @@ struct Args {
 //                 and kept as an IntValue
 //   Annotated<K, "text">
 //                 kind K with the annotation "text"; the others have none but
-//                 PyInt's. PyFloat, PyBool, PyStr and PyList name the usual ones.
+//                 PyInt's. PyFloat, PyBool, PyStr, PyList and CInt (an
+//                 `int`-annotated parameter converted to a C int) name the
+//                 usual ones.
+//   Last<K>       kind K, converted after all the other parameters (in their
+//                 declaration order) instead of in its place
 template <typename C>
 struct Convert;
 
@@ -265,11 +269,14 @@ template <PyTypeObject* Type>
 struct Exact {};
 template <typename K, Name Annotation>
 struct Annotated {};
+template <typename K>
+struct Last {};
 
 using PyFloat = Annotated<double, "float">;
 using PyBool = Annotated<bool, "bool">;
 using PyStr = Annotated<Exact<&PyUnicode_Type>, "str">;
 using PyList = Annotated<Exact<&PyList_Type>, "list">;
+using CInt = Annotated<int, "int">;
 
 template <>
 struct Convert<int> : detail::NativeInteger<int32_t, detail::int_name> {};
@@ -305,6 +312,14 @@ struct Convert<PyObject*> {
         return true;
     }
 };
+
+template <typename K>
+struct Convert<Last<K>> : Convert<K> {};
+
+template <typename K>
+inline constexpr bool converted_last = false;
+template <typename K>
+inline constexpr bool converted_last<Last<K>> = true;
 
 template <PyTypeObject* Type>
 struct Convert<Exact<Type>> : Convert<PyObject*> {
@@ -438,7 +453,8 @@ private:
     template <std::size_t... I>
     bool convert_all(PyObject* const* values, std::index_sequence<I...>,
                      typename Convert<C>::type&... out) const noexcept {
-        return (convert_one<C>(values[I], params_[I], out) && ...);
+        return ((converted_last<C> || convert_one<C>(values[I], params_[I], out)) && ...) &&
+               ((!converted_last<C> || convert_one<C>(values[I], params_[I], out)) && ...);
     }
     template <typename K>
     static bool convert_one(PyObject* given, const Param& p,

@@ -74,153 +74,119 @@ namespace {
 
 // In every wrapper numbers and flags are converted first, in parameter order,
 // and exact-type parameters checked after them.
+using capi::Arg;
+using capi::PyBool;
+using capi::PyFloat;
+using Str = capi::Last<capi::PyStr>;
+using List = capi::Last<capi::PyList>;
 
-constexpr capi::Param beneficial_params[] = {
-    {"current_pool", nullptr, "str"},
-    {"recommended_pool", nullptr, "str"},
-    {"recommendation_score", nullptr, "float"},
-    {"recommendation_confidence", nullptr, "float"},
-    {"current_performance_estimate", nullptr, "float"},
-    {"trigger_code", nullptr, "int"},
-    {"min_improvement_ratio", "1.1", "float"},
-    {"min_confidence", "0.6", "float"},
-};
-constexpr capi::Signature beneficial_sig("is_adaptation_beneficial", beneficial_params);
+constexpr capi::TypedSignature beneficial_sig(
+    "is_adaptation_beneficial", Arg<Str>{"current_pool"}, Arg<Str>{"recommended_pool"},
+    Arg<PyFloat>{"recommendation_score"}, Arg<PyFloat>{"recommendation_confidence"},
+    Arg<PyFloat>{"current_performance_estimate"}, Arg<capi::CInt>{"trigger_code"},
+    Arg<PyFloat>{"min_improvement_ratio", 1.1}, Arg<PyFloat>{"min_confidence", 0.6});
 
 PyObject* py_is_adaptation_beneficial(PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    capi::Args<8> a;
-    double score, confidence, estimate, min_improvement_ratio = 1.1, min_confidence = 0.6;
+    PyObject *current_pool, *recommended_pool;
+    double score, confidence, estimate, min_improvement_ratio, min_confidence;
     int32_t trigger_code;
-    if (!a.parse(beneficial_sig, args, nargs, kwnames) || !capi::to_double(a[2], score) ||
-        !capi::to_double(a[3], confidence) || !capi::to_double(a[4], estimate) ||
-        !capi::to_int(a[5], trigger_code) ||
-        (a[6] && !capi::to_double(a[6], min_improvement_ratio)) ||
-        (a[7] && !capi::to_double(a[7], min_confidence)) ||
-        !capi::check_exact(a[0], &PyUnicode_Type, "current_pool", true) ||
-        !capi::check_exact(a[1], &PyUnicode_Type, "recommended_pool", true)) {
+    if (!beneficial_sig.parse(args, nargs, kwnames, current_pool, recommended_pool, score,
+                              confidence, estimate, trigger_code, min_improvement_ratio,
+                              min_confidence)) {
         return nullptr;
     }
-    return capi::new_bool(is_adaptation_beneficial(a[0], a[1], score, confidence, estimate,
-                                                   trigger_code, min_improvement_ratio,
-                                                   min_confidence));
+    return capi::new_bool(is_adaptation_beneficial(current_pool, recommended_pool, score,
+                                                   confidence, estimate, trigger_code,
+                                                   min_improvement_ratio, min_confidence));
 }
 
-constexpr capi::Param skip_params[] = {
-    {"last_adaptation_time", nullptr, "float"},
-    {"current_time", nullptr, "float"},
-    {"min_interval", nullptr, "float"},
-};
-constexpr capi::Signature skip_sig("should_skip_adaptation", skip_params);
+constexpr capi::TypedSignature skip_sig("should_skip_adaptation",
+                                        Arg<PyFloat>{"last_adaptation_time"},
+                                        Arg<PyFloat>{"current_time"}, Arg<PyFloat>{"min_interval"});
 
 PyObject* py_should_skip_adaptation(PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
-    capi::Args<3> a;
     double last_adaptation_time, current_time, min_interval;
-    if (!a.parse(skip_sig, args, nargs, kwnames) || !capi::to_double(a[0], last_adaptation_time) ||
-        !capi::to_double(a[1], current_time) || !capi::to_double(a[2], min_interval)) {
+    if (!skip_sig.parse(args, nargs, kwnames, last_adaptation_time, current_time, min_interval)) {
         return nullptr;
     }
     return capi::new_bool(should_skip_adaptation(last_adaptation_time, current_time, min_interval));
 }
 
-constexpr capi::Param pressure_params[] = {
-    {"current_usage", nullptr, "float"},
-    {"peak_usage", nullptr, "float"},
-    {"pressure_threshold", "0.8", "float"},
-};
-constexpr capi::Signature pressure_sig("detect_memory_pressure", pressure_params);
+constexpr capi::TypedSignature pressure_sig("detect_memory_pressure", Arg<PyFloat>{"current_usage"},
+                                            Arg<PyFloat>{"peak_usage"},
+                                            Arg<PyFloat>{"pressure_threshold", 0.8});
 
 PyObject* py_detect_memory_pressure(PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
-    capi::Args<3> a;
-    double current_usage, peak_usage, pressure_threshold = 0.8;
-    if (!a.parse(pressure_sig, args, nargs, kwnames) || !capi::to_double(a[0], current_usage) ||
-        !capi::to_double(a[1], peak_usage) ||
-        (a[2] && !capi::to_double(a[2], pressure_threshold))) {
+    double current_usage, peak_usage, pressure_threshold;
+    if (!pressure_sig.parse(args, nargs, kwnames, current_usage, peak_usage, pressure_threshold)) {
         return nullptr;
     }
     return capi::new_bool(detect_memory_pressure(current_usage, peak_usage, pressure_threshold));
 }
 
-constexpr capi::Param fragmentation_params[] = {
-    {"fragmentation_ratio", nullptr, "float"},
-    {"threshold", "0.3", "float"},
-};
-constexpr capi::Signature fragmentation_sig("detect_fragmentation_threshold", fragmentation_params);
+constexpr capi::TypedSignature fragmentation_sig("detect_fragmentation_threshold",
+                                                 Arg<PyFloat>{"fragmentation_ratio"},
+                                                 Arg<PyFloat>{"threshold", 0.3});
 
 PyObject* py_detect_fragmentation_threshold(PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    double fragmentation_ratio, threshold = 0.3;
-    if (!a.parse(fragmentation_sig, args, nargs, kwnames) ||
-        !capi::to_double(a[0], fragmentation_ratio) ||
-        (a[1] && !capi::to_double(a[1], threshold))) {
+    double fragmentation_ratio, threshold;
+    if (!fragmentation_sig.parse(args, nargs, kwnames, fragmentation_ratio, threshold)) {
         return nullptr;
     }
     return capi::new_bool(detect_fragmentation_threshold(fragmentation_ratio, threshold));
 }
 
-constexpr capi::Param urgency_params[] = {
-    {"performance_degradation", nullptr, "float"},
-    {"memory_pressure", nullptr, "float"},
-    {"fragmentation_ratio", nullptr, "float"},
-    {"workload_changed", nullptr, "bool"},
-};
-constexpr capi::Signature urgency_sig("calculate_adaptation_urgency", urgency_params);
+constexpr capi::TypedSignature urgency_sig("calculate_adaptation_urgency",
+                                           Arg<PyFloat>{"performance_degradation"},
+                                           Arg<PyFloat>{"memory_pressure"},
+                                           Arg<PyFloat>{"fragmentation_ratio"},
+                                           Arg<PyBool>{"workload_changed"});
 
 PyObject* py_calculate_adaptation_urgency(PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
-    capi::Args<4> a;
     double performance_degradation, memory_pressure, fragmentation_ratio;
-    if (!a.parse(urgency_sig, args, nargs, kwnames) ||
-        !capi::to_double(a[0], performance_degradation) ||
-        !capi::to_double(a[1], memory_pressure) || !capi::to_double(a[2], fragmentation_ratio)) {
+    bool workload_changed;
+    if (!urgency_sig.parse(args, nargs, kwnames, performance_degradation, memory_pressure,
+                           fragmentation_ratio, workload_changed)) {
         return nullptr;
     }
-    const int workload_changed = capi::to_truth(a[3]);
-    if (workload_changed < 0) return nullptr;
-    return PyFloat_FromDouble(calculate_adaptation_urgency(
-        performance_degradation, memory_pressure, fragmentation_ratio, workload_changed != 0));
+    return PyFloat_FromDouble(calculate_adaptation_urgency(performance_degradation, memory_pressure,
+                                                           fragmentation_ratio, workload_changed));
 }
 
-constexpr capi::Param score_params[] = {
-    {"workload_fit", nullptr, "float"},
-    {"memory_fit", nullptr, "float"},
-    {"thread_count_fit", nullptr, "float"},
-    {"historical_success_rate", nullptr, "float"},
-};
-constexpr capi::Signature score_sig("score_pool_recommendation", score_params);
+constexpr capi::TypedSignature score_sig("score_pool_recommendation", Arg<PyFloat>{"workload_fit"},
+                                         Arg<PyFloat>{"memory_fit"},
+                                         Arg<PyFloat>{"thread_count_fit"},
+                                         Arg<PyFloat>{"historical_success_rate"});
 
 PyObject* py_score_pool_recommendation(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
-    capi::Args<4> a;
     double workload_fit, memory_fit, thread_count_fit, historical_success_rate;
-    if (!a.parse(score_sig, args, nargs, kwnames) || !capi::to_double(a[0], workload_fit) ||
-        !capi::to_double(a[1], memory_fit) || !capi::to_double(a[2], thread_count_fit) ||
-        !capi::to_double(a[3], historical_success_rate)) {
+    if (!score_sig.parse(args, nargs, kwnames, workload_fit, memory_fit, thread_count_fit,
+                         historical_success_rate)) {
         return nullptr;
     }
     return PyFloat_FromDouble(score_pool_recommendation(workload_fit, memory_fit, thread_count_fit,
                                                         historical_success_rate));
 }
 
-constexpr capi::Param prediction_params[] = {
-    {"allocation_history", nullptr, "list"},
-    {"prediction_horizon_seconds", nullptr, "float"},
-};
-constexpr capi::Signature prediction_sig("predict_resource_requirements", prediction_params);
+constexpr capi::TypedSignature prediction_sig("predict_resource_requirements",
+                                              Arg<List>{"allocation_history"},
+                                              Arg<PyFloat>{"prediction_horizon_seconds"});
 
 PyObject* py_predict_resource_requirements(State& st, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) noexcept {
-    capi::Args<2> a;
+    PyObject* allocation_history;
     double prediction_horizon_seconds;
-    if (!a.parse(prediction_sig, args, nargs, kwnames) ||
-        !capi::to_double(a[1], prediction_horizon_seconds) ||
-        !capi::check_exact(a[0], &PyList_Type, "allocation_history", true)) {
+    if (!prediction_sig.parse(args, nargs, kwnames, allocation_history,
+                              prediction_horizon_seconds)) {
         return nullptr;
     }
-    return predict_resource_requirements(st, a[0], prediction_horizon_seconds);
+    return predict_resource_requirements(st, allocation_history, prediction_horizon_seconds);
 }
 
 // The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.

@@ -295,84 +295,66 @@ PyObject* detect_dominant_pattern(const State& st, PyObject* patterns,
 
 namespace {
 
-constexpr capi::Param degradation_params[] = {
-    {"performance_history", nullptr, "list"},
-    {"baseline_performance", nullptr, "float"},
-    {"threshold", nullptr, "float"},
-    {"window_start_time", nullptr, "float"},
-};
-constexpr capi::Signature degradation_sig("detect_performance_degradation", degradation_params);
-
 // Numbers are converted first and exact-type parameters checked after them, so
 // that a call with several bad arguments reports the same one every time.
+using capi::Arg;
+using capi::PyFloat;
+using List = capi::Last<capi::PyList>;
+
+constexpr capi::TypedSignature degradation_sig("detect_performance_degradation",
+                                               Arg<List>{"performance_history"},
+                                               Arg<PyFloat>{"baseline_performance"},
+                                               Arg<PyFloat>{"threshold"},
+                                               Arg<PyFloat>{"window_start_time"});
+
 PyObject* py_detect_performance_degradation(PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) noexcept {
-    capi::Args<4> a;
+    PyObject* history;
     double baseline_performance, threshold, window_start_time;
-    if (!a.parse(degradation_sig, args, nargs, kwnames) ||
-        !capi::to_double(a[1], baseline_performance) || !capi::to_double(a[2], threshold) ||
-        !capi::to_double(a[3], window_start_time) ||
-        !capi::check_exact(a[0], &PyList_Type, "performance_history", true)) {
+    if (!degradation_sig.parse(args, nargs, kwnames, history, baseline_performance, threshold,
+                               window_start_time)) {
         return nullptr;
     }
     const int result =
-        detect_performance_degradation(a[0], baseline_performance, threshold, window_start_time);
+        detect_performance_degradation(history, baseline_performance, threshold, window_start_time);
     return result < 0 ? nullptr : capi::new_bool(result);
 }
 
-constexpr capi::Param trend_params[] = {
-    {"performance_history", nullptr, "list"},
-    {"window_start_time", nullptr, "float"},
-};
-constexpr capi::Signature trend_sig("calculate_performance_trend", trend_params);
+constexpr capi::TypedSignature trend_sig("calculate_performance_trend",
+                                         Arg<List>{"performance_history"},
+                                         Arg<PyFloat>{"window_start_time"});
 
 PyObject* py_calculate_performance_trend(PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
-    capi::Args<2> a;
+    PyObject* history;
     double window_start_time;
-    if (!a.parse(trend_sig, args, nargs, kwnames) || !capi::to_double(a[1], window_start_time) ||
-        !capi::check_exact(a[0], &PyList_Type, "performance_history", true)) {
-        return nullptr;
-    }
-    const double result = calculate_performance_trend(a[0], window_start_time);
+    if (!trend_sig.parse(args, nargs, kwnames, history, window_start_time)) return nullptr;
+    const double result = calculate_performance_trend(history, window_start_time);
     if (result == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(result);
 }
 
-constexpr capi::Param change_params[] = {
-    {"pattern_history", nullptr, "list"},
-    {"change_threshold", "0.3", "float"},
-};
-constexpr capi::Signature change_sig("detect_workload_characteristics_change", change_params);
+constexpr capi::TypedSignature change_sig("detect_workload_characteristics_change",
+                                          Arg<List>{"pattern_history"},
+                                          Arg<PyFloat>{"change_threshold", 0.3});
 
 PyObject* py_detect_workload_characteristics_change(State& st, PyObject* const* args,
                                                     Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    double change_threshold = 0.3;
-    if (!a.parse(change_sig, args, nargs, kwnames) ||
-        (a[1] && !capi::to_double(a[1], change_threshold)) ||
-        !capi::check_exact(a[0], &PyList_Type, "pattern_history", true)) {
-        return nullptr;
-    }
-    return detect_workload_characteristics_change(st, a[0], change_threshold);
+    PyObject* pattern_history;
+    double change_threshold;
+    if (!change_sig.parse(args, nargs, kwnames, pattern_history, change_threshold)) return nullptr;
+    return detect_workload_characteristics_change(st, pattern_history, change_threshold);
 }
 
-constexpr capi::Param dominant_params[] = {
-    {"patterns", nullptr, "list"},
-    {"window_size", "5", "int"},
-};
-constexpr capi::Signature dominant_sig("detect_dominant_pattern", dominant_params);
+constexpr capi::TypedSignature dominant_sig("detect_dominant_pattern", Arg<List>{"patterns"},
+                                            Arg<capi::CInt>{"window_size", 5});
 
 PyObject* py_detect_dominant_pattern(State& st, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    int32_t window_size = 5;
-    if (!a.parse(dominant_sig, args, nargs, kwnames) ||
-        (a[1] && !capi::to_int(a[1], window_size)) ||
-        !capi::check_exact(a[0], &PyList_Type, "patterns", true)) {
-        return nullptr;
-    }
-    return detect_dominant_pattern(st, a[0], window_size);
+    PyObject* patterns;
+    int32_t window_size;
+    if (!dominant_sig.parse(args, nargs, kwnames, patterns, window_size)) return nullptr;
+    return detect_dominant_pattern(st, patterns, window_size);
 }
 
 // The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.

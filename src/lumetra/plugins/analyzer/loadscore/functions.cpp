@@ -12,8 +12,7 @@ using capi::Arg;
 using capi::PyBool;
 using capi::PyFloat;
 using capi::PyStr;
-// An `int`-annotated parameter converted to a native int.
-using Int = capi::Annotated<int, "int">;
+using Int = capi::CInt;
 
 PyObject* float_result(double value) noexcept {
     if (value == -1.0 && PyErr_Occurred()) return nullptr;
