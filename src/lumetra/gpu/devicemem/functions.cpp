@@ -14,20 +14,18 @@ namespace devicemem {
 
 namespace {
 
+using capi::Arg;
 // `tuple` and `str` parameters: exactly that type, or None.
-bool tuple_arg(PyObject* obj, const char* name) noexcept {
-    return capi::check_exact(obj, &PyTuple_Type, name, true);
-}
-bool str_arg(PyObject* obj, const char* name) noexcept {
-    return capi::check_exact(obj, &PyUnicode_Type, name, true);
-}
+using Tuple = capi::Exact<&PyTuple_Type>;
+using Str = capi::Exact<&PyUnicode_Type>;
 
 PyObject* new_flag(int flag) noexcept { return flag < 0 ? nullptr : capi::new_bool(flag != 0); }
 
 // --- estimate_allocation_bytes ------------------------------------------------------
 
-constexpr capi::Param estimate_params[] = {{"shape"}, {"element_size"}, {"overhead_factor", "1.0"}};
-constexpr capi::Signature estimate_sig("estimate_allocation_bytes", estimate_params);
+constexpr capi::TypedSignature estimate_sig("estimate_allocation_bytes", Arg<Tuple>{"shape"},
+                                            Arg<int>{"element_size"},
+                                            Arg<double>{"overhead_factor", 1.0});
 constexpr const char estimate_doc[] =
     "Estimate memory required for array allocation.\n"
     "\n"
@@ -45,22 +43,22 @@ constexpr const char estimate_doc[] =
 
 PyObject* py_estimate_allocation_bytes(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
-    capi::Args<3> a;
+    PyObject* shape;
     int32_t element_size;
-    double overhead_factor = 1.0;
-    if (!a.parse(estimate_sig, args, nargs, kwnames) || !tuple_arg(a[0], "shape") ||
-        !capi::to_int(a[1], element_size) || (a[2] && !capi::to_double(a[2], overhead_factor))) {
+    double overhead_factor;
+    uint64_t bytes;
+    if (!estimate_sig.parse(args, nargs, kwnames, shape, element_size, overhead_factor) ||
+        !estimate_allocation_bytes(shape, element_size, overhead_factor, bytes)) {
         return nullptr;
     }
-    uint64_t bytes;
-    if (!estimate_allocation_bytes(a[0], element_size, overhead_factor, bytes)) return nullptr;
     return PyLong_FromUnsignedLongLong(bytes);
 }
 
 // --- calculate_safe_limit -------------------------------------------------------------
 
-constexpr capi::Param safe_limit_params[] = {{"available_bytes"}, {"headroom_ratio"}};
-constexpr capi::Signature safe_limit_sig("calculate_safe_limit", safe_limit_params);
+constexpr capi::TypedSignature safe_limit_sig("calculate_safe_limit",
+                                              Arg<uint64_t>{"available_bytes"},
+                                              Arg<double>{"headroom_ratio"});
 constexpr const char safe_limit_doc[] =
     "Calculate safe allocation limit with headroom.\n"
     "\n"
@@ -75,11 +73,9 @@ constexpr const char safe_limit_doc[] =
 
 PyObject* py_calculate_safe_limit(PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    capi::Args<2> a;
     uint64_t available_bytes;
     double headroom_ratio;
-    if (!a.parse(safe_limit_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], available_bytes) ||
-        !capi::to_double(a[1], headroom_ratio)) {
+    if (!safe_limit_sig.parse(args, nargs, kwnames, available_bytes, headroom_ratio)) {
         return nullptr;
     }
     return PyLong_FromUnsignedLongLong(calculate_safe_limit(available_bytes, headroom_ratio));
@@ -87,9 +83,10 @@ PyObject* py_calculate_safe_limit(PyObject* const* args, Py_ssize_t nargs,
 
 // --- decide_allocation_strategy -------------------------------------------------------
 
-constexpr capi::Param decide_params[] = {
-    {"requested_bytes"}, {"available_bytes"}, {"headroom_ratio"}, {"is_chunkable"}};
-constexpr capi::Signature decide_sig("decide_allocation_strategy", decide_params);
+constexpr capi::TypedSignature decide_sig("decide_allocation_strategy",
+                                          Arg<uint64_t>{"requested_bytes"},
+                                          Arg<uint64_t>{"available_bytes"},
+                                          Arg<double>{"headroom_ratio"}, Arg<bool>{"is_chunkable"});
 constexpr const char decide_doc[] =
     "Decide allocation strategy based on memory requirements.\n"
     "\n"
@@ -110,23 +107,21 @@ constexpr const char decide_doc[] =
 
 PyObject* py_decide_allocation_strategy(State& st, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
-    capi::Args<4> a;
     uint64_t requested_bytes, available_bytes;
     double headroom_ratio;
-    if (!a.parse(decide_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], requested_bytes) ||
-        !capi::to_uint64(a[1], available_bytes) || !capi::to_double(a[2], headroom_ratio)) {
+    bool is_chunkable;
+    if (!decide_sig.parse(args, nargs, kwnames, requested_bytes, available_bytes, headroom_ratio,
+                          is_chunkable)) {
         return nullptr;
     }
-    const int is_chunkable = capi::to_truth(a[3]);
-    if (is_chunkable < 0) return nullptr;
     return decide_allocation_strategy(st, requested_bytes, available_bytes, headroom_ratio,
-                                      is_chunkable != 0);
+                                      is_chunkable);
 }
 
 // --- is_oom_error -----------------------------------------------------------------------
 
-constexpr capi::Param oom_params[] = {{"error_message"}, {"error_type"}};
-constexpr capi::Signature oom_sig("is_oom_error", oom_params);
+constexpr capi::TypedSignature oom_sig("is_oom_error", Arg<Str>{"error_message"},
+                                       Arg<Str>{"error_type"});
 constexpr const char oom_doc[] =
     "Detect if an error is an Out of Memory error.\n"
     "\n"
@@ -144,18 +139,14 @@ constexpr const char oom_doc[] =
 
 PyObject* py_is_oom_error(State& st, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(oom_sig, args, nargs, kwnames) || !str_arg(a[0], "error_message") ||
-        !str_arg(a[1], "error_type")) {
-        return nullptr;
-    }
-    return new_flag(is_oom_error(st, a[0], a[1]));
+    PyObject *error_message, *error_type;
+    if (!oom_sig.parse(args, nargs, kwnames, error_message, error_type)) return nullptr;
+    return new_flag(is_oom_error(st, error_message, error_type));
 }
 
 // --- is_chunkable_operation -------------------------------------------------------------
 
-constexpr capi::Param chunkable_params[] = {{"operation"}};
-constexpr capi::Signature chunkable_sig("is_chunkable_operation", chunkable_params);
+constexpr capi::TypedSignature chunkable_sig("is_chunkable_operation", Arg<Str>{"operation"});
 constexpr const char chunkable_doc[] =
     "Determine if an operation can be chunked for large allocations.\n"
     "\n"
@@ -169,17 +160,16 @@ constexpr const char chunkable_doc[] =
 
 PyObject* py_is_chunkable_operation(State& st, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(chunkable_sig, args, nargs, kwnames) || !str_arg(a[0], "operation")) {
-        return nullptr;
-    }
-    return new_flag(is_chunkable_operation(st, a[0]));
+    PyObject* operation;
+    if (!chunkable_sig.parse(args, nargs, kwnames, operation)) return nullptr;
+    return new_flag(is_chunkable_operation(st, operation));
 }
 
 // --- compute_chunk_shapes ---------------------------------------------------------------
 
-constexpr capi::Param chunk_shapes_params[] = {{"shape"}, {"element_size"}, {"max_chunk_bytes"}};
-constexpr capi::Signature chunk_shapes_sig("compute_chunk_shapes", chunk_shapes_params);
+constexpr capi::TypedSignature chunk_shapes_sig("compute_chunk_shapes", Arg<Tuple>{"shape"},
+                                                Arg<int>{"element_size"},
+                                                Arg<uint64_t>{"max_chunk_bytes"});
 constexpr const char chunk_shapes_doc[] =
     "Compute optimal chunk shapes for a large array.\n"
     "\n"
@@ -202,24 +192,21 @@ constexpr const char chunk_shapes_doc[] =
 
 PyObject* py_compute_chunk_shapes(PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
-    capi::Args<3> a;
+    PyObject* shape;
     int32_t element_size;
     uint64_t max_chunk_bytes;
-    if (!a.parse(chunk_shapes_sig, args, nargs, kwnames) || !tuple_arg(a[0], "shape") ||
-        !capi::to_int(a[1], element_size) || !capi::to_uint64(a[2], max_chunk_bytes)) {
+    if (!chunk_shapes_sig.parse(args, nargs, kwnames, shape, element_size, max_chunk_bytes)) {
         return nullptr;
     }
-    return compute_chunk_shapes(a[0], element_size, max_chunk_bytes);
+    return compute_chunk_shapes(shape, element_size, max_chunk_bytes);
 }
 
 // --- calculate_optimal_chunks -----------------------------------------------------------
 
-constexpr capi::Param optimal_params[] = {{"total_bytes"},
-                                          {"available_bytes"},
-                                          {"headroom_ratio"},
-                                          {"min_chunks", "1"},
-                                          {"max_chunks", "1000"}};
-constexpr capi::Signature optimal_sig("calculate_optimal_chunks", optimal_params);
+constexpr capi::TypedSignature optimal_sig("calculate_optimal_chunks", Arg<uint64_t>{"total_bytes"},
+                                           Arg<uint64_t>{"available_bytes"},
+                                           Arg<double>{"headroom_ratio"}, Arg<int>{"min_chunks", 1},
+                                           Arg<int>{"max_chunks", 1000});
 constexpr const char optimal_doc[] =
     "Calculate optimal number of chunks for a large operation.\n"
     "\n"
@@ -237,13 +224,11 @@ constexpr const char optimal_doc[] =
 
 PyObject* py_calculate_optimal_chunks(PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    capi::Args<5> a;
     uint64_t total_bytes, available_bytes;
     double headroom_ratio;
-    int32_t min_chunks = 1, max_chunks = 1000;
-    if (!a.parse(optimal_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], total_bytes) ||
-        !capi::to_uint64(a[1], available_bytes) || !capi::to_double(a[2], headroom_ratio) ||
-        (a[3] && !capi::to_int(a[3], min_chunks)) || (a[4] && !capi::to_int(a[4], max_chunks))) {
+    int32_t min_chunks, max_chunks;
+    if (!optimal_sig.parse(args, nargs, kwnames, total_bytes, available_bytes, headroom_ratio,
+                           min_chunks, max_chunks)) {
         return nullptr;
     }
     return PyLong_FromLong(calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio,
@@ -252,9 +237,10 @@ PyObject* py_calculate_optimal_chunks(PyObject* const* args, Py_ssize_t nargs,
 
 // --- score_gpu_suitability --------------------------------------------------------------
 
-constexpr capi::Param score_params[] = {
-    {"data_size_bytes"}, {"operation_type"}, {"available_gpu_memory"}, {"headroom_ratio"}};
-constexpr capi::Signature score_sig("score_gpu_suitability", score_params);
+constexpr capi::TypedSignature score_sig("score_gpu_suitability", Arg<uint64_t>{"data_size_bytes"},
+                                         Arg<Str>{"operation_type"},
+                                         Arg<uint64_t>{"available_gpu_memory"},
+                                         Arg<double>{"headroom_ratio"});
 constexpr const char score_doc[] =
     "Score how suitable a workload is for GPU execution.\n"
     "\n"
@@ -271,24 +257,24 @@ constexpr const char score_doc[] =
 
 PyObject* py_score_gpu_suitability(State& st, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
-    capi::Args<4> a;
     uint64_t data_size_bytes, available_gpu_memory;
+    PyObject* operation_type;
     double headroom_ratio;
-    if (!a.parse(score_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], data_size_bytes) ||
-        !str_arg(a[1], "operation_type") || !capi::to_uint64(a[2], available_gpu_memory) ||
-        !capi::to_double(a[3], headroom_ratio)) {
+    if (!score_sig.parse(args, nargs, kwnames, data_size_bytes, operation_type,
+                         available_gpu_memory, headroom_ratio)) {
         return nullptr;
     }
-    const double score =
-        score_gpu_suitability(st, data_size_bytes, a[1], available_gpu_memory, headroom_ratio);
+    const double score = score_gpu_suitability(st, data_size_bytes, operation_type,
+                                               available_gpu_memory, headroom_ratio);
     if (score < 0.0) return nullptr;
     return PyFloat_FromDouble(score);
 }
 
 // --- calculate_memory_pressure ----------------------------------------------------------
 
-constexpr capi::Param pressure_params[] = {{"used_bytes"}, {"total_bytes"}};
-constexpr capi::Signature pressure_sig("calculate_memory_pressure", pressure_params);
+constexpr capi::TypedSignature pressure_sig("calculate_memory_pressure",
+                                            Arg<uint64_t>{"used_bytes"},
+                                            Arg<uint64_t>{"total_bytes"});
 constexpr const char pressure_doc[] =
     "Calculate current memory pressure as a ratio.\n"
     "\n"
@@ -303,19 +289,15 @@ constexpr const char pressure_doc[] =
 
 PyObject* py_calculate_memory_pressure(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) noexcept {
-    capi::Args<2> a;
     uint64_t used_bytes, total_bytes;
-    if (!a.parse(pressure_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], used_bytes) ||
-        !capi::to_uint64(a[1], total_bytes)) {
-        return nullptr;
-    }
+    if (!pressure_sig.parse(args, nargs, kwnames, used_bytes, total_bytes)) return nullptr;
     return PyFloat_FromDouble(calculate_memory_pressure(used_bytes, total_bytes));
 }
 
 // --- recommend_headroom -----------------------------------------------------------------
 
-constexpr capi::Param headroom_params[] = {{"current_pressure"}, {"base_headroom", "0.5"}};
-constexpr capi::Signature headroom_sig("recommend_headroom", headroom_params);
+constexpr capi::TypedSignature headroom_sig("recommend_headroom", Arg<double>{"current_pressure"},
+                                            Arg<double>{"base_headroom", 0.5});
 constexpr const char headroom_doc[] =
     "Recommend headroom ratio based on current memory pressure.\n"
     "\n"
@@ -330,12 +312,8 @@ constexpr const char headroom_doc[] =
 
 PyObject* py_recommend_headroom(PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    double current_pressure, base_headroom = 0.5;
-    if (!a.parse(headroom_sig, args, nargs, kwnames) || !capi::to_double(a[0], current_pressure) ||
-        (a[1] && !capi::to_double(a[1], base_headroom))) {
-        return nullptr;
-    }
+    double current_pressure, base_headroom;
+    if (!headroom_sig.parse(args, nargs, kwnames, current_pressure, base_headroom)) return nullptr;
     return PyFloat_FromDouble(recommend_headroom(current_pressure, base_headroom));
 }
 
