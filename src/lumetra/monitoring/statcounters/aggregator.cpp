@@ -120,37 +120,30 @@ PyObject* _c_get_all_stats(const State& st, Self* self) noexcept {
 
 // --- Python methods ------------------------------------------------------------------
 
-constexpr capi::Param update_params[] = {{"counter_id"}, {"value"}};
-constexpr capi::Signature update_sig("update", update_params);
+constexpr capi::TypedSignature update_sig("update", capi::Arg<int>{"counter_id"},
+                                          capi::Arg<double>{"value"});
 PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<2> a;
     int32_t counter_id;
     double value;
-    if (!a.parse(update_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id) ||
-        !capi::to_double(a[1], value) || !_c_update(self, counter_id, value)) {
+    if (!update_sig.parse(args, nargs, kwnames, counter_id, value) ||
+        !_c_update(self, counter_id, value)) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-constexpr capi::Param id_params[] = {{"counter_id"}};
-constexpr capi::Signature get_stats_sig("get_stats", id_params);
+constexpr capi::TypedSignature get_stats_sig("get_stats", capi::Arg<int>{"counter_id"});
 PyObject* get_stats(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-    capi::Args<1> a;
     int32_t counter_id;
-    if (!a.parse(get_stats_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id)) {
-        return nullptr;
-    }
+    if (!get_stats_sig.parse(args, nargs, kwnames, counter_id)) return nullptr;
     return _c_get_stats(st, self, counter_id);
 }
 
-constexpr capi::Signature reset_sig("reset", id_params);
+constexpr capi::TypedSignature reset_sig("reset", get_stats_sig);
 PyObject* reset(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<1> a;
     int32_t counter_id;
-    if (!a.parse(reset_sig, args, nargs, kwnames) || !capi::to_int(a[0], counter_id) ||
-        !_c_reset(self, counter_id)) {
+    if (!reset_sig.parse(args, nargs, kwnames, counter_id) || !_c_reset(self, counter_id)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -181,14 +174,11 @@ const capi::FunctionDef methods[] = {
 
 // --- type slots ----------------------------------------------------------------------
 
-constexpr capi::Param new_params[] = {{"num_counters", "1000"}};
-constexpr capi::Signature new_sig("CounterAggregator", new_params);
+constexpr capi::TypedSignature new_sig("CounterAggregator", capi::Arg<int>{"num_counters", 1000});
 
 PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
-    int32_t num_counters = 1000;
-    if (a[0] && !capi::to_int(a[0], num_counters)) return nullptr;
+    int32_t num_counters;
+    if (!new_sig.parse_tuple(args, kwargs, num_counters)) return nullptr;
     AtomicCounter* counters = allocate_counters(num_counters);
     if (counters == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
@@ -227,8 +217,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, aggregator_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(aggregator_traverse)},
-    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
-                                  "Fast counter aggregation in compiled code.\n\n"
+    {Py_tp_doc, const_cast<char*>("Fast counter aggregation in compiled code.\n\n"
                                   "Uses atomic operations for thread-safe updates without GIL "
                                   "overhead.")},
     {0, nullptr},
@@ -244,14 +233,15 @@ PyType_Spec type_spec = {
 
 // --- module functions ----------------------------------------------------------------
 
-constexpr capi::Param create_params[] = {{"num_counters", "1000"}};
-constexpr capi::Signature create_sig("create_aggregator", create_params);
+// The constructor's parameters, passed on as given (an omitted one takes the
+// constructor's default there).
+constexpr capi::TypedSignature create_sig("create_aggregator", new_sig);
 PyObject* create_aggregator(State& st, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     capi::Args<1> a;
     if (!a.parse(create_sig, args, nargs, kwnames)) return nullptr;
-    PyObject* num_counters = a[0] ? a[0] : st.default_num_counters;
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(st.CounterAggregatorType), num_counters);
+    auto* type = reinterpret_cast<PyObject*>(st.CounterAggregatorType);
+    return a[0] ? PyObject_CallOneArg(type, a[0]) : PyObject_CallNoArgs(type);
 }
 
 const capi::FunctionDef functions[] = {
@@ -261,7 +251,8 @@ const capi::FunctionDef functions[] = {
 }  // namespace
 
 bool add_counter_aggregator(PyObject* module, State& st) noexcept {
-    st.CounterAggregatorType = capi::create_type(module, st, {&type_spec, methods});
+    st.CounterAggregatorType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.CounterAggregatorType != nullptr;
 }
 

@@ -11,7 +11,6 @@ namespace {
 
 bool exec(PyObject* module, State& st) noexcept {
     return capi::import_module(module, "threading") && st.names.init() &&
-           (st.default_num_counters = PyLong_FromLong(1000)) != nullptr &&
            add_counter_aggregator(module, st) && add_functions(module, st);
 }
 

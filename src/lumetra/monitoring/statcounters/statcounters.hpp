@@ -29,14 +29,12 @@ struct CounterAggregatorObject {
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {
     PyTypeObject* CounterAggregatorType = nullptr;
-    PyObject* default_num_counters = nullptr;  // 1000
     capi::Names<"count", "mean", "variance", "std", "min", "max", "get_stats"> names;
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
         ModuleState::for_each_ref(f);
         f(CounterAggregatorType);
-        f(default_num_counters);
         names.for_each_ref(f);
     }
 };
