@@ -340,6 +340,8 @@ public:
         if (!given_) given_ = Ref::steal(PyLong_FromLongLong(default_));
         return given_.get();
     }
+    // The same as a new reference, which the value gives up.
+    PyObject* release() noexcept { return object() ? given_.release() : nullptr; }
     // The value as native kind K, converted as Convert<K> converts (an int
     // given may not fit); false with an error set.
     template <typename K>

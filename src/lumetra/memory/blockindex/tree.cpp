@@ -91,11 +91,6 @@ Sanitized sanitize(const State& st, Self* self, PyObject* size, uint64_t& out,
     return capi::to_uint64(checked.get(), out) ? Sanitized::ok : Sanitized::error;
 }
 
-// The validated `size` argument (a new reference to an int) or null.
-capi::Ref size_arg(PyObject* given) noexcept {
-    return capi::Ref::steal(capi::int_param(given, "size"));
-}
-
 // The readers' side of seq_counter. next() starts an attempt: it waits,
 // backing off, while a writer is inside its section; the reader then looks at
 // the tree and keeps what it saw only if unchanged() still holds. Every
@@ -183,14 +178,11 @@ int blocks_equal(PyObject* stored, PyObject* block) noexcept {
 
 // --- construction, collection, destruction -----------------------------------
 
-constexpr capi::Param new_params[] = {{"sample_rate", "100"}};
-constexpr capi::Signature new_sig("FastRedBlackTree", new_params);
+constexpr capi::TypedSignature new_sig("FastRedBlackTree", capi::Arg<uint32_t>{"sample_rate", 100});
 
 PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
-    uint32_t sample_rate = 100;
-    if (a[0] != nullptr && !capi::to_uint32(a[0], sample_rate)) return nullptr;
+    uint32_t sample_rate;
+    if (!new_sig.parse_tuple(args, kwargs, sample_rate)) return nullptr;
     const State& st = state_of(type);
     // Everything that can run Python code happens before the object exists,
     // in the order the fields are listed.
@@ -273,17 +265,16 @@ void tree_release(Self* self) noexcept {
 
 // --- writers -------------------------------------------------------------------
 
-constexpr capi::Param size_block_params[] = {{"size", nullptr, "int"}, {"block"}};
-constexpr capi::Signature insert_sig("insert", size_block_params);
+constexpr capi::TypedSignature insert_sig("insert", capi::Arg<capi::PyInt>{"size"},
+                                          capi::Arg<PyObject*>{"block"});
 
 PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(insert_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size = size_arg(a[0]);
-    if (!size) return nullptr;
+    capi::IntValue size;
+    PyObject* block;
+    if (!insert_sig.parse(args, nargs, kwnames, size, block)) return nullptr;
     uint64_t c_size;
-    if (sanitize(st, self, size.get(), c_size, true) != Sanitized::ok) return nullptr;
+    if (sanitize(st, self, size.object(), c_size, true) != Sanitized::ok) return nullptr;
     FastRedBlackTree& t = self->t;
     bool sample = false;
     if (t.using_atomic && !count_operation(st, t, sample)) return nullptr;
@@ -299,7 +290,7 @@ PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
     uint64_t now;
     if (!perf_counter_ns(st, now) || !t._reserve_node()) return nullptr;
     if (sample && t.using_atomic && !t._record_sample(st)) return nullptr;
-    const NodeId node = t._allocate_node(c_size, a[1], now);
+    const NodeId node = t._allocate_node(c_size, block, now);
     if (node == NO_NODE) return nullptr;
     t.tree.link(node);
     ++t.stats.total_blocks;
@@ -308,20 +299,18 @@ PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
     Py_RETURN_TRUE;
 }
 
-constexpr capi::Signature delete_sig("delete", size_block_params);
+constexpr capi::TypedSignature delete_sig("delete", insert_sig);
 
 PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(delete_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size = size_arg(a[0]);
-    if (!size) return nullptr;
+    capi::IntValue size;
+    PyObject* block;
+    if (!delete_sig.parse(args, nargs, kwnames, size, block)) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? Py_NewRef(Py_False) : nullptr;
     }
-    PyObject* block = a[1];
     FastRedBlackTree& t = self->t;
     capi::Ref removed;  // declared first: dropped after the lock is released
     {
@@ -359,18 +348,15 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
     return capi::new_bool(static_cast<bool>(removed));
 }
 
-constexpr capi::Param size_params[] = {{"size", nullptr, "int"}};
-constexpr capi::Signature remove_ge_sig("remove_ge", size_params);
+constexpr capi::TypedSignature remove_ge_sig("remove_ge", capi::Arg<capi::PyInt>{"size"});
 
 PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(remove_ge_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size = size_arg(a[0]);
-    if (!size) return nullptr;
+    capi::IntValue size;
+    if (!remove_ge_sig.parse(args, nargs, kwnames, size)) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? Py_NewRef(st.none_pair) : nullptr;
     }
     FastRedBlackTree& t = self->t;
@@ -438,23 +424,18 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
 
 // --- lock-free readers ---------------------------------------------------------
 
-constexpr capi::Param best_fit_params[] = {{"size", nullptr, "int"}, {"alignment", "1", "int"}};
-constexpr capi::Signature find_best_fit_sig("find_best_fit", best_fit_params);
+constexpr capi::TypedSignature find_best_fit_sig("find_best_fit", capi::Arg<capi::PyInt>{"size"},
+                                                 capi::Arg<capi::PyInt>{"alignment", 1});
 
 PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(find_best_fit_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size = size_arg(a[0]);
-    if (!size) return nullptr;
-    if (a[1] != nullptr) {
-        // Checked, then ignored: every block is taken as suitably aligned.
-        capi::Ref alignment = capi::Ref::steal(capi::int_param(a[1], "alignment"));
-        if (!alignment) return nullptr;
-    }
+    // The alignment is checked, then ignored: every block is taken as
+    // suitably aligned.
+    capi::IntValue size, alignment;
+    if (!find_best_fit_sig.parse(args, nargs, kwnames, size, alignment)) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? Py_NewRef(Py_None) : nullptr;
     }
     FastRedBlackTree& t = self->t;
@@ -471,17 +452,15 @@ PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t
     return read.failed() ? nullptr : capi::new_none();
 }
 
-constexpr capi::Signature find_all_exact_sig("find_all_exact", size_params);
+constexpr capi::TypedSignature find_all_exact_sig("find_all_exact", remove_ge_sig);
 
 PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(find_all_exact_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size = size_arg(a[0]);
-    if (!size) return nullptr;
+    capi::IntValue size;
+    if (!find_all_exact_sig.parse(args, nargs, kwnames, size)) return nullptr;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
-    if (const Sanitized s = sanitize(st, self, size.get(), c_size, false); s != Sanitized::ok) {
+    if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? PyList_New(0) : nullptr;
     }
     FastRedBlackTree& t = self->t;
@@ -507,15 +486,13 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
 
 // --- accessors -----------------------------------------------------------------
 
-constexpr capi::Signature sanitize_size_sig("_sanitize_size", size_params);
+constexpr capi::TypedSignature sanitize_size_sig("_sanitize_size", remove_ge_sig);
 
 PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(sanitize_size_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref size = size_arg(a[0]);
-    if (!size) return nullptr;
-    if (capi::internals::long_sign(size.get()) < 0) {
-        PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
+    capi::IntValue size;
+    if (!sanitize_size_sig.parse(args, nargs, kwnames, size)) return nullptr;
+    if (capi::internals::long_sign(size.object()) < 0) {
+        PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.object());
         return nullptr;
     }
     return size.release();
@@ -599,17 +576,15 @@ PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t n
     return result.release();
 }
 
-constexpr capi::Param limit_params[] = {{"limit"}};
-constexpr capi::Signature set_entry_limit_sig("_set_entry_limit", limit_params);
+constexpr capi::TypedSignature set_entry_limit_sig("_set_entry_limit",
+                                                   capi::Arg<uint32_t>{"limit"});
 
 // For tests: caps the tree's storage at `limit` blocks instead of 2**29 - 1,
 // so that what happens beyond the limit can be reached.
 PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(set_entry_limit_sig, args, nargs, kwnames)) return nullptr;
     uint32_t limit;
-    if (!capi::to_uint32(a[0], limit)) return nullptr;
+    if (!set_entry_limit_sig.parse(args, nargs, kwnames, limit)) return nullptr;
     FastRedBlackTree& t = self->t;
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
@@ -664,8 +639,7 @@ PyType_Slot slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(tree_len)},
     {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
     {Py_tp_doc,
-     const_cast<char*>("FastRedBlackTree(sample_rate=100)\n--\n\n"
-                       "Native intrusive Red-Black tree of free blocks keyed by size.\n\n"
+     const_cast<char*>("Native intrusive Red-Black tree of free blocks keyed by size.\n\n"
                        "Features:\n"
                        "- Lock-free reads with seqlock\n"
                        "- Single-writer mutex\n"
@@ -729,7 +703,11 @@ bool add_fast_red_black_tree(PyObject* module, State& st) noexcept {
     if (st.std_time_module == nullptr) return false;
     st.std_perf_counter_ns = capi::attr<"perf_counter_ns">(st, st.std_time_module);
     if (st.std_perf_counter_ns == nullptr) return false;
-    st.FastRedBlackTreeType = capi::create_type(module, st, {&type_spec, methods, static_methods});
+    st.FastRedBlackTreeType = capi::create_type(module, st,
+                                                {.type_spec = &type_spec,
+                                                 .methods = methods,
+                                                 .static_methods = static_methods,
+                                                 .constructor = &new_sig});
     return st.FastRedBlackTreeType != nullptr;
 }
 
