@@ -162,6 +162,15 @@ inline bool parse_no_args(const Signature& sig, Py_ssize_t nargs, PyObject* kwna
 bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs,
                       PyObject** out) noexcept;
 
+// The same for a constructor without parameters.
+inline bool parse_no_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
+    if (PyTuple_GET_SIZE(args) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+        return true;
+    }
+    PyObject* unused[1];  // a count of 0 writes nothing
+    return parse_tuple_args(sig, args, kwargs, unused);
+}
+
 // Argument holder sized by the signature: `Args<2> a; if (!a.parse(sig, ...))`.
 template <std::size_t N>
 struct Args {
@@ -412,6 +421,13 @@ public:
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                typename Convert<C>::type&... out) const noexcept {
         PyObject* values[size];
+        return parse(args, nargs, kwnames, values, out...);
+    }
+    // The same, also handing back the arguments as given in `values`
+    // (borrowed; null where omitted), for bindings that reuse an argument
+    // object.
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject* (&values)[size], typename Convert<C>::type&... out) const noexcept {
         if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
             if (nargs < required || nargs > static_cast<Py_ssize_t>(size)) {
                 raise_arg_count(*this, nargs);

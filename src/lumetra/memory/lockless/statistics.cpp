@@ -203,8 +203,7 @@ bool record_peaks(const State& st, Self* self) noexcept {
 constexpr capi::Signature new_sig("LockFreeStatistics");
 
 PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;  // no parameters: any argument is reported
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
     capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());

@@ -26,8 +26,7 @@ PyObject* perf_counter_ns(const State& st) noexcept {
 constexpr capi::Signature new_sig("PerformanceTimer");
 
 PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> a;  // no parameters: any argument is reported
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
+    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<Self*>(self)->start_time_ns = 0;

@@ -108,17 +108,16 @@ bool init_buckets(Self* self) noexcept {
 
 // --- construction ----------------------------------------------------------------
 
-constexpr capi::Param new_params[] = {
-    {"bucket_size_step", "8"}, {"small_block_max", "256"}, {"medium_block_max", "4096"}};
-constexpr capi::Signature new_sig("FastBucketAllocator", new_params);
+constexpr BucketConfig defaults{};
+constexpr capi::TypedSignature new_sig(
+    "FastBucketAllocator", capi::Arg<capi::Int32>{"bucket_size_step", defaults.bucket_size_step},
+    capi::Arg<capi::Int32>{"small_block_max", defaults.small_block_max},
+    capi::Arg<capi::Int32>{"medium_block_max", defaults.medium_block_max});
 
 PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<3> a;
-    if (!a.parse_tuple(new_sig, args, kwargs)) return nullptr;
     BucketConfig config;
-    if ((a[0] && !capi::to_int32(a[0], config.bucket_size_step)) ||
-        (a[1] && !capi::to_int32(a[1], config.small_block_max)) ||
-        (a[2] && !capi::to_int32(a[2], config.medium_block_max))) {
+    if (!new_sig.parse_tuple(args, kwargs, config.bucket_size_step, config.small_block_max,
+                             config.medium_block_max)) {
         return nullptr;
     }
     // Bucket sizes are multiples of the step: a step of 0 would divide by zero
@@ -176,16 +175,13 @@ PyObject* py_init_buckets(Self* self, PyObject* const*, Py_ssize_t nargs,
     return capi::new_none();
 }
 
-constexpr capi::Param add_params[] = {{"offset"}, {"size"}};
-constexpr capi::Signature add_sig("add_to_bucket", add_params);
+constexpr capi::TypedSignature add_sig("add_to_bucket", capi::Arg<capi::Int32>{"offset"},
+                                       capi::Arg<capi::Int32>{"size"});
 PyObject* add_to_bucket(Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    capi::Args<2> a;
+    PyObject* a[2];
     int32_t offset, size;
-    if (!a.parse(add_sig, args, nargs, kwnames) || !capi::to_int32(a[0], offset) ||
-        !capi::to_int32(a[1], size)) {
-        return nullptr;
-    }
+    if (!add_sig.parse(args, nargs, kwnames, a, offset, size)) return nullptr;
     // Only exact bucket sizes are accepted.
     const int64_t bucket_size = self->config.get_bucket_size_fast(size);
     if (bucket_size <= 0 || bucket_size != size) return capi::new_bool(false);
@@ -202,13 +198,12 @@ PyObject* add_to_bucket(Self* self, PyObject* const* args, Py_ssize_t nargs,
     return capi::new_bool(true);
 }
 
-constexpr capi::Param remove_params[] = {{"size"}};
-constexpr capi::Signature remove_sig("remove_from_bucket", remove_params);
+constexpr capi::TypedSignature remove_sig("remove_from_bucket", capi::Arg<capi::Int32>{"size"});
 PyObject* remove_from_bucket(Self* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-    capi::Args<1> a;
+    PyObject* a[1];
     int32_t size;
-    if (!a.parse(remove_sig, args, nargs, kwnames) || !capi::to_int32(a[0], size)) return nullptr;
+    if (!remove_sig.parse(args, nargs, kwnames, a, size)) return nullptr;
     const int64_t bucket_size = self->config.get_bucket_size_fast(size);
     if (bucket_size <= 0) return capi::new_none();
     capi::Ref key = key_for(a[0], size, bucket_size);
@@ -222,16 +217,13 @@ PyObject* remove_from_bucket(Self* self, PyObject* const* args, Py_ssize_t nargs
     return pop_last(list.get());
 }
 
-constexpr capi::Param best_fit_params[] = {{"size"}, {"alignment"}};
-constexpr capi::Signature best_fit_sig("find_best_fit_bucket", best_fit_params);
+constexpr capi::TypedSignature best_fit_sig("find_best_fit_bucket", capi::Arg<capi::Int32>{"size"},
+                                            capi::Arg<capi::Int32>{"alignment"});
 PyObject* find_best_fit_bucket(Self* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-    capi::Args<2> a;
+    PyObject* a[2];
     int32_t size, alignment;
-    if (!a.parse(best_fit_sig, args, nargs, kwnames) || !capi::to_int32(a[0], size) ||
-        !capi::to_int32(a[1], alignment)) {
-        return nullptr;
-    }
+    if (!best_fit_sig.parse(args, nargs, kwnames, a, size, alignment)) return nullptr;
     const int64_t bucket_size = self->config.get_bucket_size_fast(size);
     if (bucket_size <= 0) return capi::new_none();
     capi::Ref key = key_for(a[0], size, bucket_size);
@@ -277,9 +269,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, allocator_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(allocator_traverse)},
     {Py_tp_doc,
-     const_cast<char*>("FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
-                       "medium_block_max=4096)\n--\n\n"
-                       "Segregated free lists of block offsets, one per rounded block size,\n"
+     const_cast<char*>("Segregated free lists of block offsets, one per rounded block size,\n"
                        "with exact-bucket and larger-bucket best-fit search under one lock.\n")},
     {0, nullptr},
 };
@@ -295,7 +285,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_bucket_allocator(PyObject* module, State& st) noexcept {
-    st.FastBucketAllocatorType = capi::create_type(module, st, {&type_spec, methods});
+    st.FastBucketAllocatorType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.FastBucketAllocatorType != nullptr;
 }
 

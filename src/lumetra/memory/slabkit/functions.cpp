@@ -14,15 +14,13 @@ namespace slabkit {
 
 namespace {
 
-constexpr capi::Param align_params[] = {{"size"}, {"alignment"}};
-constexpr capi::Signature align_sig("fast_align_size", align_params);
+using capi::Arg;
+
+constexpr capi::TypedSignature align_sig("fast_align_size", Arg<int>{"size"},
+                                         Arg<int>{"alignment"});
 PyObject* fast_align_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<2> a;
     int32_t size, alignment;
-    if (!a.parse(align_sig, args, nargs, kwnames) || !capi::to_int(a[0], size) ||
-        !capi::to_int(a[1], alignment)) {
-        return nullptr;
-    }
+    if (!align_sig.parse(args, nargs, kwnames, size, alignment)) return nullptr;
     if (!is_power_of_2(alignment)) {
         PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
         return nullptr;
@@ -30,16 +28,12 @@ PyObject* fast_align_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return PyLong_FromLongLong(fast_align(size, alignment));
 }
 
-constexpr capi::Param bucket_params[] = {{"size"}, {"step", "8"}};
-constexpr capi::Signature bucket_sig("fast_get_bucket_size", bucket_params);
+constexpr capi::TypedSignature bucket_sig("fast_get_bucket_size", Arg<int>{"size"},
+                                          Arg<int>{"step", 8});
 PyObject* fast_get_bucket_size(PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    int32_t size, step = 8;
-    if (!a.parse(bucket_sig, args, nargs, kwnames) || !capi::to_int(a[0], size) ||
-        (a[1] && !capi::to_int(a[1], step))) {
-        return nullptr;
-    }
+    int32_t size, step;
+    if (!bucket_sig.parse(args, nargs, kwnames, size, step)) return nullptr;
     if (step == 0) {
         PyErr_SetString(PyExc_ZeroDivisionError, "step must not be zero");
         return nullptr;
@@ -52,19 +46,15 @@ bool is_operation(PyObject* operation, PyObject* interned, const char* text) noe
            (operation != Py_None && PyUnicode_CompareWithASCIIString(operation, text) == 0);
 }
 
-constexpr capi::Param bitmap_params[] = {{"bitmap"}, {"index"}, {"operation"}};
-constexpr capi::Signature bitmap_sig("fast_bitmap_operations", bitmap_params);
+constexpr capi::TypedSignature bitmap_sig("fast_bitmap_operations", Arg<uint64_t>{"bitmap"},
+                                          Arg<int>{"index"},
+                                          Arg<capi::Exact<&PyUnicode_Type>>{"operation"});
 PyObject* fast_bitmap_operations(State& st, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
-    capi::Args<3> a;
     uint64_t bitmap;
     int32_t index;
-    if (!a.parse(bitmap_sig, args, nargs, kwnames) || !capi::to_uint64(a[0], bitmap) ||
-        !capi::to_int(a[1], index) ||
-        !capi::check_exact(a[2], &PyUnicode_Type, "operation", true)) {
-        return nullptr;
-    }
-    PyObject* operation = a[2];
+    PyObject* operation;
+    if (!bitmap_sig.parse(args, nargs, kwnames, bitmap, index, operation)) return nullptr;
     if (is_operation(operation, st.names.get<"is_set">(), "is_set")) {
         return capi::new_bool(bitmap_is_set(bitmap, index));
     }
@@ -81,16 +71,13 @@ PyObject* fast_bitmap_operations(State& st, PyObject* const* args, Py_ssize_t na
     return nullptr;
 }
 
-constexpr capi::Param fit_params[] = {
-    {"block_offset"}, {"block_size"}, {"alloc_size"}, {"alignment"}};
-constexpr capi::Signature fit_sig("fast_can_fit_aligned", fit_params);
+constexpr capi::TypedSignature fit_sig("fast_can_fit_aligned", Arg<int>{"block_offset"},
+                                       Arg<int>{"block_size"}, Arg<int>{"alloc_size"},
+                                       Arg<int>{"alignment"});
 PyObject* fast_can_fit_aligned(PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-    capi::Args<4> a;
     int32_t block_offset, block_size, alloc_size, alignment;
-    if (!a.parse(fit_sig, args, nargs, kwnames) || !capi::to_int(a[0], block_offset) ||
-        !capi::to_int(a[1], block_size) || !capi::to_int(a[2], alloc_size) ||
-        !capi::to_int(a[3], alignment)) {
+    if (!fit_sig.parse(args, nargs, kwnames, block_offset, block_size, alloc_size, alignment)) {
         return nullptr;
     }
     return capi::new_bool(can_fit_aligned(block_offset, block_size, alloc_size, alignment));

@@ -19,16 +19,13 @@ struct Self {
     PyObject_HEAD FastSlabHeaderOps ops;
 };
 
-constexpr capi::Param new_params[] = {{"size_class_index"}, {"objects_per_slab"}};
-constexpr capi::Signature new_sig("FastSlabHeaderOps", new_params);
+constexpr capi::TypedSignature new_sig("FastSlabHeaderOps",
+                                       capi::Arg<capi::Int32>{"size_class_index"},
+                                       capi::Arg<capi::Int32>{"objects_per_slab"});
 
 PyObject* ops_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<2> a;
     int32_t size_class_index, objects_per_slab;
-    if (!a.parse_tuple(new_sig, args, kwargs) || !capi::to_int32(a[0], size_class_index) ||
-        !capi::to_int32(a[1], objects_per_slab)) {
-        return nullptr;
-    }
+    if (!new_sig.parse_tuple(args, kwargs, size_class_index, objects_per_slab)) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<Self*>(self)->ops) FastSlabHeaderOps(size_class_index, objects_per_slab);
@@ -57,16 +54,14 @@ PyObject* pack_header(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), packed_header_size);
 }
 
-constexpr capi::Param unpack_params[] = {{"data"}};
-constexpr capi::Signature unpack_sig("unpack_header", unpack_params);
+constexpr capi::TypedSignature unpack_sig("unpack_header",
+                                          capi::Arg<capi::Exact<&PyBytes_Type>>{"data"});
 PyObject* unpack_header(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(unpack_sig, args, nargs, kwnames)) return nullptr;
-    PyObject* data = a[0];
+    PyObject* data;
+    if (!unpack_sig.parse(args, nargs, kwnames, data)) return nullptr;
     // None passes the type check and then fails in len(), as it would in
     // Python code taking an optional bytes argument.
-    if (!capi::check_exact(data, &PyBytes_Type, "data", true)) return nullptr;
     if (data == Py_None) {
         (void)capi::length_of(data);  // raises "object of type 'NoneType' has no len()"
         return nullptr;
@@ -86,16 +81,11 @@ PyObject* unpack_header(State& st, Self* self, PyObject* const* args, Py_ssize_t
     return capi::new_none();
 }
 
-constexpr capi::Param index_params[] = {{"object_index"}};
-
-constexpr capi::Signature is_free_sig("py_is_object_free", index_params);
+constexpr capi::TypedSignature is_free_sig("py_is_object_free", capi::Arg<int>{"object_index"});
 PyObject* py_is_object_free(Self* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-    capi::Args<1> a;
     int32_t object_index;
-    if (!a.parse(is_free_sig, args, nargs, kwnames) || !capi::to_int(a[0], object_index)) {
-        return nullptr;
-    }
+    if (!is_free_sig.parse(args, nargs, kwnames, object_index)) return nullptr;
     return capi::new_bool(self->ops.is_object_free(object_index));
 }
 
@@ -107,18 +97,17 @@ PyObject* py_find_free_object(Self* self, PyObject* const*, Py_ssize_t nargs,
 }
 
 // py_allocate_object_at and py_deallocate_object_at: one index, no result.
-template <void (FastSlabHeaderOps::*Op)(int32_t) noexcept, const capi::Signature& Sig>
+template <void (FastSlabHeaderOps::*Op)(int32_t) noexcept, const capi::TypedSignature<int>& Sig>
 PyObject* index_op(Self* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-    capi::Args<1> a;
     int32_t object_index;
-    if (!a.parse(Sig, args, nargs, kwnames) || !capi::to_int(a[0], object_index)) return nullptr;
+    if (!Sig.parse(args, nargs, kwnames, object_index)) return nullptr;
     (self->ops.*Op)(object_index);
     return capi::new_none();
 }
 
-constexpr capi::Signature allocate_sig("py_allocate_object_at", index_params);
-constexpr capi::Signature deallocate_sig("py_deallocate_object_at", index_params);
+constexpr capi::TypedSignature allocate_sig("py_allocate_object_at", is_free_sig);
+constexpr capi::TypedSignature deallocate_sig("py_deallocate_object_at", is_free_sig);
 
 const capi::FunctionDef methods[] = {
     capi::method<pack_header>(pack_sig, "Pack header into bytes for storage."),
@@ -137,8 +126,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ops_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
     {Py_tp_doc,
-     const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
-                       "Header of one slab of up to 64 objects: a free-object bitmap, an epoch\n"
+     const_cast<char*>("Header of one slab of up to 64 objects: a free-object bitmap, an epoch\n"
                        "bumped by every allocation and release, and a CRC-16 over the size\n"
                        "class, flags and epoch, packed into 16 little-endian bytes.\n")},
     {0, nullptr},
@@ -155,7 +143,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_slab_header_ops(PyObject* module, State& st) noexcept {
-    st.FastSlabHeaderOpsType = capi::create_type(module, st, {&type_spec, methods});
+    st.FastSlabHeaderOpsType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.FastSlabHeaderOpsType != nullptr;
 }
 

@@ -24,8 +24,7 @@ struct Self {
 constexpr capi::Signature new_sig("FastStatsCollector");
 
 PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    capi::Args<1> unused;
-    if (!capi::parse_tuple_args(new_sig, args, kwargs, unused.values)) return nullptr;
+    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
     capi::Ref owned = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
@@ -43,21 +42,17 @@ int collector_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
 
 void collector_release(Self* self) noexcept { self->lock.~Ref(); }
 
-constexpr capi::Param record_params[] = {{"size"}, {"padding"}, {"is_bucketed"}};
-constexpr capi::Signature record_sig("py_record_allocation", record_params);
+constexpr capi::TypedSignature record_sig("py_record_allocation", capi::Arg<int>{"size"},
+                                          capi::Arg<int>{"padding"},
+                                          capi::Arg<bool>{"is_bucketed"});
 PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-    capi::Args<3> a;
     int32_t size, padding;
-    if (!a.parse(record_sig, args, nargs, kwnames) || !capi::to_int(a[0], size) ||
-        !capi::to_int(a[1], padding)) {
-        return nullptr;
-    }
-    const int is_bucketed = capi::to_truth(a[2]);
-    if (is_bucketed < 0) return nullptr;
+    bool is_bucketed;
+    if (!record_sig.parse(args, nargs, kwnames, size, padding, is_bucketed)) return nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(self->lock.get())) return nullptr;
-    self->stats.record_allocation(size, padding, is_bucketed != 0);
+    self->stats.record_allocation(size, padding, is_bucketed);
     return capi::new_none();
 }
 
@@ -151,7 +146,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(collector_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, collector_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(collector_traverse)},
-    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\nFast statistics collection")},
+    {Py_tp_doc, const_cast<char*>("Fast statistics collection")},
     {0, nullptr},
 };
 
@@ -166,7 +161,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 bool add_stats_collector(PyObject* module, State& st) noexcept {
-    st.FastStatsCollectorType = capi::create_type(module, st, {&type_spec, methods});
+    st.FastStatsCollectorType = capi::create_type(
+        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
     return st.FastStatsCollectorType != nullptr;
 }
 
