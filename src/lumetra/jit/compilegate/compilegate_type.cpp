@@ -57,9 +57,8 @@ using Self = CompilegateObject;
 
 constexpr double recompile_interval = 600.0;
 
-bool check_func_id(PyObject* func_id) noexcept {
-    return capi::check_exact(func_id, &PyUnicode_Type, "func_id", true);
-}
+// `func_id`: an exact str or None.
+using FuncId = capi::Exact<&PyUnicode_Type>;
 
 // `config.<name>` for an int property: the record's field unless a Python
 // subclass replaced the property.
@@ -274,18 +273,17 @@ int equals_zero(const State& st, PyObject* value) noexcept {
     return result ? capi::to_truth(result.get()) : -1;
 }
 
-constexpr capi::Param func_id_params[] = {{"func_id"}};
-constexpr capi::Signature get_threshold_sig("get_threshold", func_id_params);
+constexpr capi::TypedSignature get_threshold_sig("get_threshold", capi::Arg<FuncId>{"func_id"});
 
 PyObject* get_threshold(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(get_threshold_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
+    PyObject* func_id;
+    if (!get_threshold_sig.parse(args, nargs, kwnames, func_id)) return nullptr;
     capi::Ref stored;
     {
         capi::LockGuard guard;
         if (!guard.acquire(self->_lock)) return nullptr;
-        stored = capi::Ref::borrow(PyDict_GetItemWithError(self->_thresholds, a[0]));
+        stored = capi::Ref::borrow(PyDict_GetItemWithError(self->_thresholds, func_id));
     }
     if (stored) return stored.release();
     if (PyErr_Occurred()) return nullptr;
@@ -295,14 +293,13 @@ PyObject* get_threshold(State& st, Self* self, PyObject* const* args, Py_ssize_t
                                            self->config()->get_initial_threshold_fast());
 }
 
-constexpr capi::Param store_params[] = {{"func_id"}, {"telemetry_store"}};
-constexpr capi::Signature should_compile_sig("should_compile", store_params);
+constexpr capi::TypedSignature should_compile_sig("should_compile", capi::Arg<FuncId>{"func_id"},
+                                                  capi::Arg<PyObject*>{"telemetry_store"});
 
 PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(should_compile_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
-    PyObject* func_id = a[0];
+    PyObject *func_id, *telemetry_store;
+    if (!should_compile_sig.parse(args, nargs, kwnames, func_id, telemetry_store)) return nullptr;
     double current_time_s = 0.0;
     if (!current_time(st, current_time_s)) return nullptr;
 
@@ -316,7 +313,7 @@ PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_
         if (!guard.acquire(self->_lock) || !self->_get_threshold_fast(func_id, threshold)) {
             return nullptr;
         }
-        metrics = capi::Ref::steal(get_metrics(st, a[1], func_id));
+        metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
         if (is_exact_metrics(st, obj)) {
@@ -392,13 +389,12 @@ bool log_update(const State& st, PyObject* func_id, int32_t old_threshold, int32
     return static_cast<bool>(result);
 }
 
-constexpr capi::Signature update_sig("update", store_params);
+constexpr capi::TypedSignature update_sig("update", should_compile_sig);
 
 PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(update_sig, args, nargs, kwnames) || !check_func_id(a[0])) return nullptr;
-    PyObject* func_id = a[0];
+    PyObject *func_id, *telemetry_store;
+    if (!update_sig.parse(args, nargs, kwnames, func_id, telemetry_store)) return nullptr;
 
     // Released after the lock, the replaced threshold among them.
     capi::Ref metrics, held[3], previous;
@@ -408,7 +404,7 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
     {
         capi::LockGuard guard;
         if (!guard.acquire(self->_lock)) return nullptr;
-        metrics = capi::Ref::steal(get_metrics(st, a[1], func_id));
+        metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
         const bool exact = is_exact_metrics(st, obj);
