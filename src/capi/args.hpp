@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "convert.hpp"
@@ -420,33 +421,40 @@ public:
     // into `out` (an omitted one takes its default). False with the error set.
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                typename Convert<C>::type&... out) const noexcept {
+        if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+            // The common calls, by position only: converted straight from the
+            // call's array, with nothing to fill in when all are given.
+            if (nargs == static_cast<Py_ssize_t>(size)) {
+                return convert_given(args, std::index_sequence_for<C...>{}, out...);
+            }
+            if (nargs < required || nargs > static_cast<Py_ssize_t>(size)) {
+                raise_arg_count(*this, nargs);
+                return false;
+            }
+            return convert_positional(args, nargs, std::index_sequence_for<C...>{}, out...);
+        }
         PyObject* values[size];
-        return parse(args, nargs, kwnames, values, out...);
+        return parse_args_slow(*this, args, nargs, kwnames, values) && convert(values, out...);
     }
     // The same, also handing back the arguments as given in `values`
     // (borrowed; null where omitted), for bindings that reuse an argument
     // object.
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject* (&values)[size], typename Convert<C>::type&... out) const noexcept {
-        if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
-            if (nargs < required || nargs > static_cast<Py_ssize_t>(size)) {
-                raise_arg_count(*this, nargs);
-                return false;
-            }
-            // The parameter count is a constant here, so this unrolls.
-            for (std::size_t i = 0; i < size; ++i) {
-                values[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-            }
-        } else if (!parse_args_slow(*this, args, nargs, kwnames, values)) {
-            return false;
-        }
-        return convert(values, out...);
+        return gather(args, nargs, kwnames, values) && convert(values, out...);
     }
     // The same for the tuple-and-dict calling convention of `tp_new`.
     bool parse_tuple(PyObject* args, PyObject* kwargs,
                      typename Convert<C>::type&... out) const noexcept {
         PyObject* values[size];
         return parse_tuple_args(*this, args, kwargs, values) && convert(values, out...);
+    }
+    // All the converted arguments, in declaration order.
+    using Values = std::tuple<typename Convert<C>::type...>;
+    bool parse_all(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Values& values) const noexcept {
+        return std::apply(
+            [&](auto&... value) noexcept { return parse(args, nargs, kwnames, value...); }, values);
     }
     // Converts already gathered arguments (null for an omitted one).
     bool convert(PyObject* const* values, typename Convert<C>::type&... out) const noexcept {
@@ -459,6 +467,22 @@ private:
                              std::index_sequence<I...>) noexcept
         : Signature(name, params_, static_cast<Py_ssize_t>(size), same.required),
           params_{same.params_[I]...} {}
+
+    // parse_args with the parameter count a constant.
+    bool gather(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject* (&values)[size]) const noexcept {
+        if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+            return parse_args_slow(*this, args, nargs, kwnames, values);
+        }
+        if (nargs < required || nargs > static_cast<Py_ssize_t>(size)) {
+            raise_arg_count(*this, nargs);
+            return false;
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            values[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+        }
+        return true;
+    }
 
     static constexpr Py_ssize_t leading_required(std::initializer_list<Param> params) noexcept {
         Py_ssize_t n = 0;
@@ -473,6 +497,25 @@ private:
                      typename Convert<C>::type&... out) const noexcept {
         return ((converted_last<C> || convert_one<C>(values[I], params_[I], out)) && ...) &&
                ((!converted_last<C> || convert_one<C>(values[I], params_[I], out)) && ...);
+    }
+    template <std::size_t... I>
+    bool convert_given(PyObject* const* args, std::index_sequence<I...>,
+                       typename Convert<C>::type&... out) const noexcept {
+        return ((converted_last<C> || Convert<C>::convert(args[I], out, params_[I].name)) && ...) &&
+               ((!converted_last<C> || Convert<C>::convert(args[I], out, params_[I].name)) && ...);
+    }
+    template <std::size_t... I>
+    bool convert_positional(PyObject* const* args, Py_ssize_t nargs, std::index_sequence<I...>,
+                            typename Convert<C>::type&... out) const noexcept {
+        constexpr auto given = [](std::size_t i, Py_ssize_t n) {
+            return static_cast<Py_ssize_t>(i) < n;
+        };
+        return ((converted_last<C> ||
+                 convert_one<C>(given(I, nargs) ? args[I] : nullptr, params_[I], out)) &&
+                ...) &&
+               ((!converted_last<C> ||
+                 convert_one<C>(given(I, nargs) ? args[I] : nullptr, params_[I], out)) &&
+                ...);
     }
     template <typename K>
     static bool convert_one(PyObject* given, const Param& p,

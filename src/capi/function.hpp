@@ -16,7 +16,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "args.hpp"
 #include "ref.hpp"
@@ -128,6 +131,31 @@ template <auto Impl>
 constexpr FunctionDef function(const Signature& sig, const char* doc = nullptr,
                                const char* return_annotation = nullptr) noexcept {
     return FunctionDef{&sig, &function_entry<Impl>, doc, return_annotation};
+}
+
+// A native result as a Python object: bool, int or float.
+inline PyObject* to_python(bool value) noexcept { return new_bool(value); }
+inline PyObject* to_python(int32_t value) noexcept { return PyLong_FromLong(value); }
+inline PyObject* to_python(int64_t value) noexcept { return PyLong_FromLongLong(value); }
+inline PyObject* to_python(uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
+
+template <auto Fn, const auto& Sig>
+PyObject* native_entry(PyObject*, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) noexcept {
+    typename std::remove_cvref_t<decltype(Sig)>::Values values;
+    if (!Sig.parse_all(args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
+    return to_python(std::apply(Fn, values));
+}
+
+// native<fn, sig>(doc, return annotation): a function that converts its
+// arguments as `sig` (a TypedSignature) declares, calls the native fn with
+// them and returns its result as to_python makes it. For the thin bindings of
+// pure native functions, which need no code of their own.
+template <auto Fn, const auto& Sig>
+constexpr FunctionDef native(const char* doc = nullptr,
+                             const char* return_annotation = nullptr) noexcept {
+    return FunctionDef{&Sig, &native_entry<Fn, Sig>, doc, return_annotation};
 }
 
 enum class Binding { method, function };

@@ -71,16 +71,6 @@ constexpr const char safe_limit_doc[] =
     "Returns:\n"
     "    Bytes that may be allocated\n";
 
-PyObject* py_calculate_safe_limit(PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
-    uint64_t available_bytes;
-    double headroom_ratio;
-    if (!safe_limit_sig.parse(args, nargs, kwnames, available_bytes, headroom_ratio)) {
-        return nullptr;
-    }
-    return PyLong_FromUnsignedLongLong(calculate_safe_limit(available_bytes, headroom_ratio));
-}
-
 // --- decide_allocation_strategy -------------------------------------------------------
 
 constexpr capi::TypedSignature decide_sig("decide_allocation_strategy",
@@ -222,19 +212,6 @@ constexpr const char optimal_doc[] =
     "Returns:\n"
     "    Number of chunks (max_chunks when no memory is usable)\n";
 
-PyObject* py_calculate_optimal_chunks(PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    uint64_t total_bytes, available_bytes;
-    double headroom_ratio;
-    int32_t min_chunks, max_chunks;
-    if (!optimal_sig.parse(args, nargs, kwnames, total_bytes, available_bytes, headroom_ratio,
-                           min_chunks, max_chunks)) {
-        return nullptr;
-    }
-    return PyLong_FromLong(calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio,
-                                                    min_chunks, max_chunks));
-}
-
 // --- score_gpu_suitability --------------------------------------------------------------
 
 constexpr capi::TypedSignature score_sig("score_gpu_suitability", Arg<uint64_t>{"data_size_bytes"},
@@ -287,13 +264,6 @@ constexpr const char pressure_doc[] =
     "Returns:\n"
     "    Pressure score from 0.0 (no pressure) to 1.0 (fully used)\n";
 
-PyObject* py_calculate_memory_pressure(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    uint64_t used_bytes, total_bytes;
-    if (!pressure_sig.parse(args, nargs, kwnames, used_bytes, total_bytes)) return nullptr;
-    return PyFloat_FromDouble(calculate_memory_pressure(used_bytes, total_bytes));
-}
-
 // --- recommend_headroom -----------------------------------------------------------------
 
 constexpr capi::TypedSignature headroom_sig("recommend_headroom", Arg<double>{"current_pressure"},
@@ -310,20 +280,13 @@ constexpr const char headroom_doc[] =
     "Returns:\n"
     "    Recommended headroom ratio (0.3-0.8 range)\n";
 
-PyObject* py_recommend_headroom(PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    double current_pressure, base_headroom;
-    if (!headroom_sig.parse(args, nargs, kwnames, current_pressure, base_headroom)) return nullptr;
-    return PyFloat_FromDouble(recommend_headroom(current_pressure, base_headroom));
-}
-
 // Bound in this order, before the operation sets are built.
 const capi::FunctionDef planning_functions[] = {
     capi::function<py_estimate_allocation_bytes>(estimate_sig, estimate_doc, "int"),
-    capi::function<py_calculate_safe_limit>(safe_limit_sig, safe_limit_doc, "int"),
+    capi::native<calculate_safe_limit, safe_limit_sig>(safe_limit_doc, "int"),
     capi::function<py_decide_allocation_strategy>(decide_sig, decide_doc, "tuple"),
     capi::function<py_compute_chunk_shapes>(chunk_shapes_sig, chunk_shapes_doc, "list"),
-    capi::function<py_calculate_optimal_chunks>(optimal_sig, optimal_doc, "int"),
+    capi::native<calculate_optimal_chunks, optimal_sig>(optimal_doc, "int"),
     capi::function<py_is_oom_error>(oom_sig, oom_doc, "bool"),
 };
 
@@ -331,8 +294,8 @@ const capi::FunctionDef planning_functions[] = {
 const capi::FunctionDef assessment_functions[] = {
     capi::function<py_is_chunkable_operation>(chunkable_sig, chunkable_doc, "bool"),
     capi::function<py_score_gpu_suitability>(score_sig, score_doc, "float"),
-    capi::function<py_calculate_memory_pressure>(pressure_sig, pressure_doc, "float"),
-    capi::function<py_recommend_headroom>(headroom_sig, headroom_doc, "float"),
+    capi::native<calculate_memory_pressure, pressure_sig>(pressure_doc, "float"),
+    capi::native<recommend_headroom, headroom_sig>(headroom_doc, "float"),
 };
 
 }  // namespace

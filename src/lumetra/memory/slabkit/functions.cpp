@@ -74,15 +74,6 @@ PyObject* fast_bitmap_operations(State& st, PyObject* const* args, Py_ssize_t na
 constexpr capi::TypedSignature fit_sig("fast_can_fit_aligned", Arg<int>{"block_offset"},
                                        Arg<int>{"block_size"}, Arg<int>{"alloc_size"},
                                        Arg<int>{"alignment"});
-PyObject* fast_can_fit_aligned(PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-    int32_t block_offset, block_size, alloc_size, alignment;
-    if (!fit_sig.parse(args, nargs, kwnames, block_offset, block_size, alloc_size, alignment)) {
-        return nullptr;
-    }
-    return capi::new_bool(can_fit_aligned(block_offset, block_size, alloc_size, alignment));
-}
-
 // In the order the module binds them.
 const capi::FunctionDef functions[] = {
     capi::function<fast_align_size>(align_sig, "Fast alignment calculation (Python interface)."),
@@ -90,8 +81,8 @@ const capi::FunctionDef functions[] = {
                                          "Fast bucket size calculation (Python interface)."),
     capi::function<fast_bitmap_operations>(bitmap_sig,
                                            "Fast bitmap operations (Python interface)."),
-    capi::function<fast_can_fit_aligned>(
-        fit_sig, "Fast alignment check with exclusive boundary (Python interface)."),
+    capi::native<can_fit_aligned, fit_sig>(
+        "Fast alignment check with exclusive boundary (Python interface)."),
 };
 
 }  // namespace

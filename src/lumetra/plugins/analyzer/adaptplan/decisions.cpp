@@ -105,40 +105,13 @@ constexpr capi::TypedSignature skip_sig("should_skip_adaptation",
                                         Arg<PyFloat>{"last_adaptation_time"},
                                         Arg<PyFloat>{"current_time"}, Arg<PyFloat>{"min_interval"});
 
-PyObject* py_should_skip_adaptation(PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
-    double last_adaptation_time, current_time, min_interval;
-    if (!skip_sig.parse(args, nargs, kwnames, last_adaptation_time, current_time, min_interval)) {
-        return nullptr;
-    }
-    return capi::new_bool(should_skip_adaptation(last_adaptation_time, current_time, min_interval));
-}
-
 constexpr capi::TypedSignature pressure_sig("detect_memory_pressure", Arg<PyFloat>{"current_usage"},
                                             Arg<PyFloat>{"peak_usage"},
                                             Arg<PyFloat>{"pressure_threshold", 0.8});
 
-PyObject* py_detect_memory_pressure(PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
-    double current_usage, peak_usage, pressure_threshold;
-    if (!pressure_sig.parse(args, nargs, kwnames, current_usage, peak_usage, pressure_threshold)) {
-        return nullptr;
-    }
-    return capi::new_bool(detect_memory_pressure(current_usage, peak_usage, pressure_threshold));
-}
-
 constexpr capi::TypedSignature fragmentation_sig("detect_fragmentation_threshold",
                                                  Arg<PyFloat>{"fragmentation_ratio"},
                                                  Arg<PyFloat>{"threshold", 0.3});
-
-PyObject* py_detect_fragmentation_threshold(PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
-    double fragmentation_ratio, threshold;
-    if (!fragmentation_sig.parse(args, nargs, kwnames, fragmentation_ratio, threshold)) {
-        return nullptr;
-    }
-    return capi::new_bool(detect_fragmentation_threshold(fragmentation_ratio, threshold));
-}
 
 constexpr capi::TypedSignature urgency_sig("calculate_adaptation_urgency",
                                            Arg<PyFloat>{"performance_degradation"},
@@ -146,33 +119,10 @@ constexpr capi::TypedSignature urgency_sig("calculate_adaptation_urgency",
                                            Arg<PyFloat>{"fragmentation_ratio"},
                                            Arg<PyBool>{"workload_changed"});
 
-PyObject* py_calculate_adaptation_urgency(PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) noexcept {
-    double performance_degradation, memory_pressure, fragmentation_ratio;
-    bool workload_changed;
-    if (!urgency_sig.parse(args, nargs, kwnames, performance_degradation, memory_pressure,
-                           fragmentation_ratio, workload_changed)) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(calculate_adaptation_urgency(performance_degradation, memory_pressure,
-                                                           fragmentation_ratio, workload_changed));
-}
-
 constexpr capi::TypedSignature score_sig("score_pool_recommendation", Arg<PyFloat>{"workload_fit"},
                                          Arg<PyFloat>{"memory_fit"},
                                          Arg<PyFloat>{"thread_count_fit"},
                                          Arg<PyFloat>{"historical_success_rate"});
-
-PyObject* py_score_pool_recommendation(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    double workload_fit, memory_fit, thread_count_fit, historical_success_rate;
-    if (!score_sig.parse(args, nargs, kwnames, workload_fit, memory_fit, thread_count_fit,
-                         historical_success_rate)) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(score_pool_recommendation(workload_fit, memory_fit, thread_count_fit,
-                                                        historical_success_rate));
-}
 
 constexpr capi::TypedSignature prediction_sig("predict_resource_requirements",
                                               Arg<List>{"allocation_history"},
@@ -210,8 +160,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    True if switching to the recommended pool is worth it\n",
         "bool"),
-    capi::function<py_should_skip_adaptation>(
-        skip_sig,
+    capi::native<should_skip_adaptation, skip_sig>(
         "Check if adaptation should be skipped due to timing.\n"
         "\n"
         "IP-PROTECTED: Adaptation cooldown logic.\n"
@@ -224,8 +173,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    True if the last adaptation is too recent\n",
         "bool"),
-    capi::function<py_detect_memory_pressure>(
-        pressure_sig,
+    capi::native<detect_memory_pressure, pressure_sig>(
         "Detect memory pressure conditions.\n"
         "\n"
         "IP-PROTECTED: Memory pressure detection algorithm.\n"
@@ -238,8 +186,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    True if memory is under pressure\n",
         "bool"),
-    capi::function<py_detect_fragmentation_threshold>(
-        fragmentation_sig,
+    capi::native<detect_fragmentation_threshold, fragmentation_sig>(
         "Check if fragmentation exceeds threshold.\n"
         "\n"
         "IP-PROTECTED: Fragmentation evaluation.\n"
@@ -251,8 +198,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    True if fragmentation exceeds the threshold\n",
         "bool"),
-    capi::function<py_calculate_adaptation_urgency>(
-        urgency_sig,
+    capi::native<calculate_adaptation_urgency, urgency_sig>(
         "Calculate urgency score for adaptation.\n"
         "\n"
         "IP-PROTECTED: Urgency scoring algorithm for prioritizing adaptations.\n"
@@ -266,8 +212,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    Urgency score (0.0 to 1.0)\n",
         "float"),
-    capi::function<py_score_pool_recommendation>(
-        score_sig,
+    capi::native<score_pool_recommendation, score_sig>(
         "Score a pool recommendation based on multiple factors.\n"
         "\n"
         "IP-PROTECTED: Pool recommendation scoring algorithm.\n"

@@ -150,21 +150,6 @@ constexpr capi::TypedSignature pattern_sig(
     Arg<PyFloat>{"numpy_threshold"}, Arg<PyFloat>{"pandas_threshold"},
     Arg<PyFloat>{"sklearn_threshold"}, Arg<PyBool>{"gpu_available"});
 
-PyObject* py_determine_workload_pattern(PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
-    double s[8], t[6];
-    std::int32_t sequential_count, embarrassing_count;
-    bool gpu_available;
-    if (!pattern_sig.parse(args, nargs, kwnames, s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7],
-                           sequential_count, embarrassing_count, t[0], t[1], t[2], t[3], t[4], t[5],
-                           gpu_available)) {
-        return nullptr;
-    }
-    return PyLong_FromLong(determine_workload_pattern(
-        s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], sequential_count, embarrassing_count, t[0],
-        t[1], t[2], t[3], t[4], t[5], gpu_available));
-}
-
 constexpr const char pattern_doc[] =
     "Determine primary workload pattern from scores.\n"
     "\n"
@@ -246,14 +231,6 @@ constexpr capi::TypedSignature speedup_sig("estimate_gpu_speedup",
                                            Arg<PyFloat>{"gpu_data_size_score"},
                                            Arg<PyBool>{"gpu_available"});
 
-PyObject* py_estimate_gpu_speedup(PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
-    double s[2];
-    bool gpu_available;
-    if (!speedup_sig.parse(args, nargs, kwnames, s[0], s[1], gpu_available)) return nullptr;
-    return PyFloat_FromDouble(estimate_gpu_speedup(s[0], s[1], gpu_available));
-}
-
 constexpr const char speedup_doc[] =
     "Estimate GPU speedup from static code analysis.\n"
     "\n"
@@ -273,13 +250,6 @@ constexpr capi::TypedSignature parallel_sig("calculate_parallelization_potential
                                             Arg<PyFloat>{"sequential_penalty"},
                                             Arg<PyFloat>{"loop_chunking_potential"});
 
-PyObject* py_calculate_parallelization_potential(PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) noexcept {
-    double v[4];
-    if (!parallel_sig.parse(args, nargs, kwnames, v[0], v[1], v[2], v[3])) return nullptr;
-    return PyFloat_FromDouble(calculate_parallelization_potential(v[0], v[1], v[2], v[3]));
-}
-
 constexpr const char parallel_doc[] =
     "Calculate parallelization potential score.\n"
     "\n"
@@ -297,13 +267,6 @@ constexpr const char parallel_doc[] =
 constexpr capi::TypedSignature threshold_sig(
     "update_adaptive_threshold", Arg<PyFloat>{"current_threshold"}, Arg<PyFloat>{"success_rate"},
     Arg<PyFloat>{"learning_rate"}, Arg<PyFloat>{"min_threshold"}, Arg<PyFloat>{"max_threshold"});
-
-PyObject* py_update_adaptive_threshold(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    double v[5];
-    if (!threshold_sig.parse(args, nargs, kwnames, v[0], v[1], v[2], v[3], v[4])) return nullptr;
-    return PyFloat_FromDouble(update_adaptive_threshold(v[0], v[1], v[2], v[3], v[4]));
-}
 
 constexpr const char threshold_doc[] =
     "Update adaptive threshold based on performance feedback.\n"
@@ -325,11 +288,11 @@ const capi::FunctionDef functions[] = {
     capi::function<py_score_indicators>(indicators_sig, indicators_doc, "tuple"),
     capi::function<py_normalize_scores>(normalize_sig, normalize_doc, "tuple"),
     capi::function<py_score_framework_patterns>(framework_sig, framework_doc, "tuple"),
-    capi::function<py_determine_workload_pattern>(pattern_sig, pattern_doc, "int"),
+    capi::native<determine_workload_pattern, pattern_sig>(pattern_doc, "int"),
     capi::function<py_calculate_gpu_suitability>(suitability_sig, suitability_doc, "float"),
-    capi::function<py_estimate_gpu_speedup>(speedup_sig, speedup_doc, "float"),
-    capi::function<py_calculate_parallelization_potential>(parallel_sig, parallel_doc, "float"),
-    capi::function<py_update_adaptive_threshold>(threshold_sig, threshold_doc, "float"),
+    capi::native<estimate_gpu_speedup, speedup_sig>(speedup_doc, "float"),
+    capi::native<calculate_parallelization_potential, parallel_sig>(parallel_doc, "float"),
+    capi::native<update_adaptive_threshold, threshold_sig>(threshold_doc, "float"),
 };
 
 }  // namespace
