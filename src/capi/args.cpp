@@ -26,8 +26,6 @@ namespace {
 // value (so 0.1 stays "0.1" and 2.0 "2.0").
 PyObject* default_text(const Default& d) noexcept {
     switch (d.kind) {
-        case Default::Kind::text:
-            return PyUnicode_FromString(d.text);
         case Default::Kind::integer:
             return PyUnicode_FromFormat("%lld", d.integer);
         case Default::Kind::real: {

@@ -1,23 +1,20 @@
 // Vectorcall argument parsing.
 //
-// A function declares its parameters once, as a `Signature`; the same
-// declaration drives parsing, the error messages, the text signature that
-// `inspect.signature` reads and the `__annotations__` of the function object.
-//
-// Parsing fills an array of borrowed pointers, one per parameter, with null for
-// an optional parameter that was not given. The common call (positional
-// arguments only) is handled inline without touching the keyword machinery.
-//
-// A `TypedSignature` declares each parameter with its conversion as well:
+// A function declares its parameters once, each with its conversion, as a
+// `TypedSignature` (a plain `Signature` when it has none):
 //
 //     constexpr capi::TypedSignature increment_sig("increment", capi::Arg<int64_t>{"delta", 1});
 //     int64_t delta;
 //     if (!increment_sig.parse(args, nargs, kwnames, delta)) return nullptr;
 //
-// One declaration then gives the conversion (with the messages of
-// convert.hpp), the value of an omitted argument, the text signature with its
-// default (`delta=1`, rendered as Python's repr renders it), the annotation,
-// and the signature line of a type's docstring (types.hpp).
+// The one declaration gives the parsing and its error messages, the
+// conversion (with the messages of convert.hpp), the value of an omitted
+// argument, the text signature that `inspect.signature` reads (defaults shown
+// as Python's repr shows them: `delta=1`), the `__annotations__` of the
+// function object, and the signature line of a type's docstring (types.hpp).
+//
+// The common call (positional arguments only) is converted inline, straight
+// from the call's argument array, without touching the keyword machinery.
 #pragma once
 
 #include <Python.h>
@@ -35,24 +32,17 @@
 
 namespace capi {
 
-// The default of a parameter: none (the parameter is required), a value that
-// the text signature shows as Python shows it, or (for declarations without a
-// typed conversion) the Python text itself.
+// The default of a parameter: none (the parameter is required), or a value,
+// which the text signature shows as Python's repr shows it.
 struct Default {
-    enum class Kind : unsigned char { required, text, integer, real, boolean, none };
+    enum class Kind : unsigned char { required, integer, real, boolean, none };
     Kind kind = Kind::required;
     union {
-        const char* text = nullptr;
-        long long integer;
+        long long integer = 0;
         double real;
         bool boolean;
     };
 
-    static constexpr Default of_text(const char* text) noexcept {
-        Default d;
-        if (text != nullptr) d.kind = Kind::text, d.text = text;
-        return d;
-    }
     static constexpr Default of_integer(long long value) noexcept {
         Default d;
         d.kind = Kind::integer;
@@ -87,11 +77,6 @@ struct Param {
 
     constexpr Param(const char* name, Default default_value, const char* annotation) noexcept
         : name(name), default_value(default_value), annotation(annotation) {}
-    // `default_text`: Python text of the default value, or null for a required
-    // parameter.
-    constexpr Param(const char* name, const char* default_text = nullptr,
-                    const char* annotation = nullptr) noexcept
-        : name(name), default_value(Default::of_text(default_text)), annotation(annotation) {}
 
     constexpr bool required() const noexcept {
         return default_value.kind == Default::Kind::required;
@@ -100,12 +85,8 @@ struct Param {
 
 class Signature {
 public:
+    // A function without parameters.
     explicit constexpr Signature(const char* name) noexcept : name(name) {}
-    template <std::size_t N>
-    constexpr Signature(const char* name, const Param (&params)[N]) noexcept
-        : name(name), params(params), count(static_cast<Py_ssize_t>(N)) {
-        while (required < count && params[required].required()) ++required;
-    }
 
     const char* name;
     const Param* params = nullptr;
@@ -171,21 +152,6 @@ inline bool parse_no_tuple_args(const Signature& sig, PyObject* args, PyObject* 
     PyObject* unused[1];  // a count of 0 writes nothing
     return parse_tuple_args(sig, args, kwargs, unused);
 }
-
-// Argument holder sized by the signature: `Args<2> a; if (!a.parse(sig, ...))`.
-template <std::size_t N>
-struct Args {
-    PyObject* values[N];
-
-    bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
-        return parse_args(sig, args, nargs, kwnames, values);
-    }
-    bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) noexcept {
-        return parse_tuple_args(sig, args, kwargs, values);
-    }
-    PyObject* operator[](std::size_t i) const noexcept { return values[i]; }
-};
 
 // Conversions of typed parameters. `Convert<C>` says, for the declared kind C,
 // the C++ type a parsed argument is stored in (`type`), the default's type

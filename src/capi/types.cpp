@@ -13,8 +13,7 @@ namespace {
 constexpr const char* no_pickle_text = "no default __reduce__ due to non-trivial __cinit__";
 
 constexpr Signature reduce_sig("__reduce__");
-constexpr Param setstate_params[] = {{"state"}};
-constexpr Signature setstate_sig("__setstate__", setstate_params);
+constexpr TypedSignature setstate_sig("__setstate__", Arg<PyObject*>{"state"});
 
 PyObject* reduce_impl(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!parse_no_args(reduce_sig, nargs, kwnames)) return nullptr;
@@ -24,8 +23,8 @@ PyObject* reduce_impl(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* k
 
 PyObject* setstate_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
-    Args<1> a;
-    if (!a.parse(setstate_sig, args, nargs, kwnames)) return nullptr;
+    PyObject* state;
+    if (!setstate_sig.parse(args, nargs, kwnames, state)) return nullptr;
     PyErr_SetString(PyExc_TypeError, no_pickle_text);
     return nullptr;
 }

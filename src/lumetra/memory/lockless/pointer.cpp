@@ -76,12 +76,11 @@ PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames
     return result;
 }
 
-constexpr capi::Param store_params[] = {{"value"}};
-constexpr capi::Signature store_sig("store", store_params);
+constexpr capi::TypedSignature store_sig("store", capi::Arg<PyObject*>{"value"});
 PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(store_sig, args, nargs, kwnames)) return nullptr;
-    capi::Ref desired = capi::Ref::steal(cell_ref(a[0]));
+    PyObject* value;
+    if (!store_sig.parse(args, nargs, kwnames, value)) return nullptr;
+    capi::Ref desired = capi::Ref::steal(cell_ref(value));
     capi::Ref displaced;
     {
         capi::LockGuard guard;
@@ -92,15 +91,15 @@ PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     Py_RETURN_NONE;
 }
 
-constexpr capi::Param cas_params[] = {{"expected"}, {"new_value"}};
-constexpr capi::Signature cas_sig("compare_and_swap", cas_params);
+constexpr capi::TypedSignature cas_sig("compare_and_swap", capi::Arg<PyObject*>{"expected"},
+                                       capi::Arg<PyObject*>{"new_value"});
 PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-    capi::Args<2> a;
-    if (!a.parse(cas_sig, args, nargs, kwnames)) return nullptr;
+    PyObject *expected, *new_value;
+    if (!cas_sig.parse(args, nargs, kwnames, expected, new_value)) return nullptr;
     // Compared by identity only; no reference to `expected` is needed.
-    PyObject* expected = a[0] == Py_None ? nullptr : a[0];
-    capi::Ref desired = capi::Ref::steal(cell_ref(a[1]));
+    if (expected == Py_None) expected = nullptr;
+    capi::Ref desired = capi::Ref::steal(cell_ref(new_value));
     PyObject* displaced = nullptr;
     bool swapped;
     {

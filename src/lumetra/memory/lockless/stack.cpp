@@ -74,17 +74,16 @@ void stack_release(Self* self) noexcept {
     Py_CLEAR(self->lock);
 }
 
-constexpr capi::Param push_params[] = {{"item"}};
-constexpr capi::Signature push_sig("push", push_params);
+constexpr capi::TypedSignature push_sig("push", capi::Arg<PyObject*>{"item"});
 PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(push_sig, args, nargs, kwnames)) return nullptr;
+    PyObject* item;
+    if (!push_sig.parse(args, nargs, kwnames, item)) return nullptr;
     Node* node = static_cast<Node*>(PyMem_Malloc(sizeof(Node)));
     if (node == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
         return nullptr;
     }
-    node->data = Py_NewRef(a[0]);
+    node->data = Py_NewRef(item);
     node->next = nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(self->lock)) {

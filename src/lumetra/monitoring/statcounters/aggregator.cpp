@@ -238,10 +238,10 @@ PyType_Spec type_spec = {
 constexpr capi::TypedSignature create_sig("create_aggregator", new_sig);
 PyObject* create_aggregator(State& st, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
-    capi::Args<1> a;
-    if (!a.parse(create_sig, args, nargs, kwnames)) return nullptr;
+    PyObject* given[1];
+    if (!capi::parse_args(create_sig, args, nargs, kwnames, given)) return nullptr;
     auto* type = reinterpret_cast<PyObject*>(st.CounterAggregatorType);
-    return a[0] ? PyObject_CallOneArg(type, a[0]) : PyObject_CallNoArgs(type);
+    return given[0] ? PyObject_CallOneArg(type, given[0]) : PyObject_CallNoArgs(type);
 }
 
 const capi::FunctionDef functions[] = {
