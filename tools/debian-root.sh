@@ -165,6 +165,14 @@ apt_install() {
 # A root of another architecture runs under qemu-user through binfmt_misc.
 # The handler must carry the F flag: the kernel then opens the emulator when
 # it is registered, so programs inside the root find it without a copy there.
+# True when the root's programs run here: natively, or through an enabled
+# aarch64 handler with the F flag.
+emulation_ready() {
+    [ "$arch" = "$host_arch" ] && return 0
+    local handler=/proc/sys/fs/binfmt_misc/qemu-aarch64
+    grep -qx enabled "$handler" 2>/dev/null && grep -q '^flags:.*F' "$handler"
+}
+
 ensure_emulation() {
     [ "$arch" != "$host_arch" ] || return 0
     [ "$arch" = arm64 ] || die "no emulator known for $arch"
@@ -229,17 +237,21 @@ root_is_complete() {
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$(printf '%s\n' "${packages[@]}")" ]
 }
 
-# Making the root excludes every other use of it; uses share it.
+# Making the root (or setting up the emulator) excludes every other use of
+# it; uses share it, so that two wheels tested in one root run side by side.
+# flock converts the shared lock to the exclusive one and back.
 mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
-if [ -z "${LUMETRA_ROOT_IN_NAMESPACE:-}" ]; then
+flock -s 9
+if [ -z "${LUMETRA_ROOT_IN_NAMESPACE:-}" ] &&
+    { [ "${!refresh_var:-0}" = 1 ] || ! root_is_complete || ! emulation_ready; }; then
     flock -x 9
     ensure_emulation
     if [ "${!refresh_var:-0}" = 1 ] || ! root_is_complete; then
         make_root
     fi
+    flock -s 9
 fi
-flock -s 9
 root_is_complete || die "$root is incomplete"
 
 if [ $# = 0 ]; then
