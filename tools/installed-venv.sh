@@ -21,7 +21,9 @@ installed_venv() {
     trap 'rm -rf "$installed_venv_dir"' EXIT
     "$python" -m venv "$installed_venv_dir/venv"
     py="$installed_venv_dir/venv/bin/python"
-    "$py" -m pip install --quiet --upgrade pip
+    # LUMETRA_VENV_PIP_UPGRADE=0 keeps the interpreter's own pip (under
+    # emulation an upgrade costs minutes, and any recent pip installs wheels).
+    [ "${LUMETRA_VENV_PIP_UPGRADE:-1}" = 0 ] || "$py" -m pip install --quiet --upgrade pip
 
     export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
     if [ -z "$wheel" ] || [ "$wheel" = zig ]; then

@@ -44,9 +44,10 @@ tests=()
 if [ "$arch" != "$(uname -m)" ]; then
     [ "$version" = "$emulated_full" ] || [ "$full" = 1 ] || tests=("${emulated_subset[@]}")
     # Under emulation pip would spend minutes byte-compiling every file it
-    # installs (pip's own in the new environment, mypy's); modules are
-    # compiled when first imported instead.
-    export PIP_NO_COMPILE=1
+    # installs (pip's own in the new environment, mypy's) and upgrading
+    # itself: modules are compiled when first imported instead, and the
+    # interpreter's own pip installs the wheels.
+    export PIP_NO_COMPILE=1 LUMETRA_VENV_PIP_UPGRADE=0
     # The suite's time-outs for child interpreters allow for emulation, and
     # its repetition-heavy tests (leak checks, generated examples) run a tenth
     # of their repetitions: every test still runs, at about a third of the
