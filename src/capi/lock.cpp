@@ -295,9 +295,11 @@ bool direct_release(const LockRoute* r, [[maybe_unused]] PyObject* lock) noexcep
 // Skipping a free lock for a brief critical section. With a GIL, the thread
 // running the section holds the interpreter lock from before it looks at the
 // lock until after the section ends (the section never lets it go). Any other
-// thread that touches what the lock protects does so holding the interpreter
-// lock too: Python code always does, and our own sections take the lock only
-// with it held. So:
+// thread that touches what the lock protects does so holding the same
+// interpreter lock: Python code always does, our own sections take the lock
+// only with it held, and the lock and what it protects belong to one
+// interpreter (sub-interpreters with a GIL of their own do not share objects).
+// So:
 // - If the lock reads as free, no thread is inside its critical section (the
 //   holder's section ends with the release, made holding the interpreter
 //   lock), and none can enter one before this thread lets the interpreter
