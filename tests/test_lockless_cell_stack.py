@@ -310,7 +310,12 @@ def test_operations_wait_for_a_lock_held_from_python(operation):
     p = AtomicPointer(1)
     (lock,) = [o for o in gc.get_referents(p) if hasattr(o, "acquire")]
     done = threading.Event()
-    worker = threading.Thread(target=lambda: (operation(p), done.set()))
+
+    def work():
+        operation(p)
+        done.set()
+
+    worker = threading.Thread(target=work)
     with lock:
         worker.start()
         assert not done.wait(0.2)
