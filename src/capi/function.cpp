@@ -186,18 +186,19 @@ PyObject* make_function(PyTypeObject* type, PyObject* module, void* state, const
     f->name = f->qualname = f->module = f->doc = f->annotations = f->text_signature = f->dict =
         f->weakrefs = nullptr;
     // Members are filled before the object is tracked, so a collection never
-    // sees a half-built function.
-    f->name = PyUnicode_InternFromString(def.sig->name);
+    // sees a half-built function. Each is checked as it is made: nothing may
+    // run with an error pending (making the text signature can run the
+    // collector, which would report a pending error as its own and clear it).
+    if ((f->name = PyUnicode_InternFromString(def.sig->name)) == nullptr) return nullptr;
     f->qualname = qualname_prefix ? PyUnicode_FromFormat("%s.%s", qualname_prefix, def.sig->name)
-                                  : Py_XNewRef(f->name);
-    f->module = PyUnicode_FromString(module_name);
+                                  : Py_NewRef(f->name);
+    if (f->qualname == nullptr) return nullptr;
+    if ((f->module = PyUnicode_FromString(module_name)) == nullptr) return nullptr;
     f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    f->annotations = build_annotations(def);
+    if (f->doc == nullptr) return nullptr;
+    if ((f->annotations = build_annotations(def)) == nullptr) return nullptr;
     f->text_signature = text_signature(*def.sig, binding == Binding::method);
-    if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations ||
-        !f->text_signature) {
-        return nullptr;
-    }
+    if (f->text_signature == nullptr) return nullptr;
     PyObject_GC_Track(self.get());
     return self.release();
 }
