@@ -38,10 +38,14 @@ PyObject* new_strategy(int code, uint64_t chunk_size, uint64_t chunk_count,
                        PyObject* message) noexcept {
     capi::Ref result = capi::Ref::steal(PyTuple_New(4));
     if (!result) return nullptr;
-    PyObject* items[3] = {PyLong_FromLong(code), PyLong_FromUnsignedLongLong(chunk_size),
-                          PyLong_FromUnsignedLongLong(chunk_count)};
-    for (int i = 0; i < 3; ++i) PyTuple_SET_ITEM(result.get(), i, items[i]);
-    if (!items[0] || !items[1] || !items[2]) return nullptr;
+    // Each item is checked as it is made: nothing runs with an error pending.
+    PyObject* item = PyLong_FromLong(code);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result.get(), 0, item);
+    if ((item = PyLong_FromUnsignedLongLong(chunk_size)) == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result.get(), 1, item);
+    if ((item = PyLong_FromUnsignedLongLong(chunk_count)) == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result.get(), 2, item);
     PyTuple_SET_ITEM(result.get(), 3, Py_NewRef(message));
     return result.release();
 }
