@@ -1,9 +1,11 @@
 // Owned references.
 //
-// `Ref` is the only place an owned `PyObject*` lives in this code base: a raw
-// pointer anywhere else is borrowed. Ownership is decided at construction
-// (`Ref::steal` takes over a new reference, `Ref::borrow` adds one) and handed
-// back to the interpreter with `release()`.
+// Inside a function, `Ref` holds every owned `PyObject*`: a raw pointer there
+// is borrowed. References kept beyond a call live in module state (each
+// state lists them once, in its `for_each_ref`) and in instance fields, which
+// their type's traverse, clear and deallocation visit and release. Ownership
+// is decided at construction (`Ref::steal` takes over a new reference,
+// `Ref::borrow` adds one) and handed back to the interpreter with `release()`.
 //
 // The package is built without C++ exceptions (see CMakeLists.txt): the only
 // unwinding that crosses our frames is the forced one that ends a daemon
