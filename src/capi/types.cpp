@@ -61,13 +61,13 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
 // keeps none of them (nor the docstring, which it copies).
 PyObject* new_type(PyObject* module, const TypeDef& def) noexcept {
     if (def.constructor == nullptr) return internals::new_heap_type(module, def.type_spec);
-    const PyType_Spec& spec = *def.type_spec;
+    const PyType_Slot* declared = def.type_spec->slots;
     std::size_t count = 0;
     const char* body = nullptr;
     bool has_doc = false;
-    for (; spec.slots[count].slot != 0; ++count) {
-        if (spec.slots[count].slot == Py_tp_doc) {
-            body = static_cast<const char*>(spec.slots[count].pfunc);
+    for (; declared[count].slot != 0; ++count) {
+        if (declared[count].slot == Py_tp_doc) {
+            body = static_cast<const char*>(declared[count].pfunc);
             has_doc = true;
         }
     }
@@ -77,17 +77,17 @@ PyObject* new_type(PyObject* module, const TypeDef& def) noexcept {
                                               signature.get(), body ? body : ""));
     const char* doc_text = doc ? PyUnicode_AsUTF8(doc.get()) : nullptr;
     if (doc_text == nullptr) return nullptr;
-    // Room for the slots, a docstring slot if the spec has none, and the end.
+    // Room for the slots, a docstring slot if the type declares none, and the end.
     PyType_Slot* slots = PyMem_New(PyType_Slot, count + 2);
     if (slots == nullptr) return PyErr_NoMemory();
     std::size_t n = 0;
     for (; n < count; ++n) {
-        slots[n] = spec.slots[n];
+        slots[n] = declared[n];
         if (slots[n].slot == Py_tp_doc) slots[n].pfunc = const_cast<char*>(doc_text);
     }
     if (!has_doc) slots[n++] = {Py_tp_doc, const_cast<char*>(doc_text)};
     slots[n] = {0, nullptr};
-    PyType_Spec with_doc = spec;
+    PyType_Spec with_doc = *def.type_spec;
     with_doc.slots = slots;
     PyObject* type = internals::new_heap_type(module, &with_doc);
     PyMem_Free(slots);

@@ -28,8 +28,8 @@ struct TypeDef {
     std::span<const FunctionDef> static_methods = {};
     // Instances cannot be pickled: __reduce__ and __setstate__ raise.
     bool no_pickle = true;
-    // The constructor's parameters: when given, the type's docstring (the
-    // spec's Py_tp_doc, or none) is preceded by the signature line
+    // The constructor's parameters: when given, the type's docstring (its
+    // Py_tp_doc slot, or none) is preceded by the signature line
     // "Name(a, b=1)\n--\n\n" that `inspect.signature` reads.
     const Signature* constructor = nullptr;
 };
