@@ -1,11 +1,12 @@
 // Owned references.
 //
-// Inside a function, `Ref` holds every owned `PyObject*`: a raw pointer there
-// is borrowed. References kept beyond a call live in module state (each
-// state lists them once, in its `for_each_ref`) and in instance fields, which
-// their type's traverse, clear and deallocation visit and release. Ownership
-// is decided at construction (`Ref::steal` takes over a new reference,
-// `Ref::borrow` adds one) and handed back to the interpreter with `release()`.
+// Every owned `PyObject*` is held by a `Ref`: a raw pointer is borrowed. A
+// reference kept beyond a call is a `Ref` field of an instance, listed in its
+// type's `for_each_ref` (types.hpp), or a module state pointer, listed in the
+// state's `for_each_ref` (state.hpp); the lists drive traversal, clearing and
+// release. Ownership is decided at construction (`Ref::steal` takes over a new
+// reference, `Ref::borrow` adds one) and handed back to the interpreter with
+// `release()`.
 //
 // The package is built without C++ exceptions (see CMakeLists.txt): the only
 // unwinding that crosses our frames is the forced one that ends a daemon
@@ -15,6 +16,7 @@
 
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace capi {
@@ -52,6 +54,11 @@ private:
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
+
+// A Ref is exactly one pointer, null when its bytes are zero: a Ref field is
+// valid in the zero-filled memory of a new instance without construction, and
+// the interpreter may read and write it as an object member (T_OBJECT).
+static_assert(std::is_standard_layout_v<Ref> && sizeof(Ref) == sizeof(PyObject*));
 
 // Returns a new reference to Py_True or Py_False.
 inline PyObject* new_bool(bool value) noexcept {

@@ -43,13 +43,21 @@ struct FunctionMetricsObject {
 };
 
 struct CompilegateObject {
-    PyObject_HEAD PyObject* _config;  // PolicyConfigObject (or a subclass instance)
-    PyObject* _thresholds;            // dict, guarded by _lock
-    PyObject* _lock;                  // threading.Lock()
+    PyObject_HEAD capi::Ref _config;  // PolicyConfigObject (or a subclass instance)
+    capi::Ref _thresholds;            // dict, guarded by _lock
+    capi::Ref _lock;                  // threading.Lock()
     double _recompile_interval;       // seconds, 600.0
 
+    // The collector clears none of them (see compilegate_type.cpp).
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(_config, capi::kept);
+        f(_thresholds, capi::kept);
+        f(_lock, capi::kept);
+    }
+
     PolicyConfigObject* config() const noexcept {
-        return reinterpret_cast<PolicyConfigObject*>(_config);
+        return reinterpret_cast<PolicyConfigObject*>(_config.get());
     }
 
     // Native-level operation: the threshold in force for `func_id` (an exact

@@ -35,7 +35,7 @@ namespace compilegate {
 bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshold,
                                             capi::Ref* stored) const noexcept {
     // Keys are exact str or None, so the lookup runs no Python code.
-    PyObject* found = PyDict_GetItemWithError(_thresholds, func_id);
+    PyObject* found = PyDict_GetItemWithError(_thresholds.get(), func_id);
     if (found == nullptr) {
         if (PyErr_Occurred()) return false;
         threshold = config()->get_initial_threshold_fast();
@@ -110,26 +110,11 @@ PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     // No Python code runs between the allocation and these stores, so the
     // collector never sees a half-filled instance.
     Self* gate = reinterpret_cast<Self*>(self);
-    gate->_config = config.release();
-    gate->_thresholds = thresholds.release();
-    gate->_lock = lock.release();
+    gate->_config = std::move(config);
+    gate->_thresholds = std::move(thresholds);
+    gate->_lock = std::move(lock);
     gate->_recompile_interval = recompile_interval;
     return self;
-}
-
-int gate_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Self* gate = reinterpret_cast<Self*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(gate->_config);
-    Py_VISIT(gate->_thresholds);
-    Py_VISIT(gate->_lock);
-    return 0;
-}
-
-void gate_release(Self* gate) noexcept {
-    Py_CLEAR(gate->_config);
-    Py_CLEAR(gate->_thresholds);
-    Py_CLEAR(gate->_lock);
 }
 
 // time.time() through the module's `time` global, as Python code would call
@@ -282,14 +267,14 @@ PyObject* get_threshold(State& st, Self* self, PyObject* const* args, Py_ssize_t
     capi::Ref stored;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock)) return nullptr;
-        stored = capi::Ref::borrow(PyDict_GetItemWithError(self->_thresholds, func_id));
+        if (!guard.acquire(self->_lock.get())) return nullptr;
+        stored = capi::Ref::borrow(PyDict_GetItemWithError(self->_thresholds.get(), func_id));
     }
     if (stored) return stored.release();
     if (PyErr_Occurred()) return nullptr;
     // Read once the lock is free: the property of a PolicyConfig subclass
     // runs Python code, and the record is not guarded by the lock anyway.
-    return config_int<"initial_threshold">(st, self->_config,
+    return config_int<"initial_threshold">(st, self->_config.get(),
                                            self->config()->get_initial_threshold_fast());
 }
 
@@ -310,7 +295,7 @@ PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_
     double target_speedup;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock) || !self->_get_threshold_fast(func_id, threshold)) {
+        if (!guard.acquire(self->_lock.get()) || !self->_get_threshold_fast(func_id, threshold)) {
             return nullptr;
         }
         metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
@@ -403,7 +388,7 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
     double avg_speedup;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock)) return nullptr;
+        if (!guard.acquire(self->_lock.get())) return nullptr;
         metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
@@ -441,7 +426,8 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
         // the same critical section: an int is not tracked by the collector,
         // so making one cannot start a collection, and it runs no Python code.
         capi::Ref value = capi::Ref::steal(PyLong_FromLong(new_threshold));
-        if (!value || PyDict_SetItem(self->_thresholds, func_id, value.get()) < 0) return nullptr;
+        if (!value || PyDict_SetItem(self->_thresholds.get(), func_id, value.get()) < 0)
+            return nullptr;
     }
     if (!log_update(st, func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
     Py_RETURN_NONE;
@@ -511,8 +497,8 @@ PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nar
     bool copied;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock)) return nullptr;
-        copied = stored.copy(self->_thresholds);
+        if (!guard.acquire(self->_lock.get())) return nullptr;
+        copied = stored.copy(self->_thresholds.get());
     }
     if (!copied) return PyErr_NoMemory();
     capi::Ref values[4];
@@ -520,14 +506,14 @@ PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nar
     if (stored.count == 0) {
         const PolicyConfigObject* config = self->config();
         values[1] = capi::Ref::steal(config_int<"initial_threshold">(
-            st, self->_config, config->get_initial_threshold_fast()));
+            st, self->_config.get(), config->get_initial_threshold_fast()));
         if (values[1]) {
-            values[2] = capi::Ref::steal(
-                config_int<"min_threshold">(st, self->_config, config->get_min_threshold_fast()));
+            values[2] = capi::Ref::steal(config_int<"min_threshold">(
+                st, self->_config.get(), config->get_min_threshold_fast()));
         }
         if (values[2]) {
-            values[3] = capi::Ref::steal(
-                config_int<"max_threshold">(st, self->_config, config->get_max_threshold_fast()));
+            values[3] = capi::Ref::steal(config_int<"max_threshold">(
+                st, self->_config.get(), config->get_max_threshold_fast()));
         }
     } else {
         int64_t sum = 0;
@@ -559,7 +545,7 @@ PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nar
 }
 
 PyObject* get_config(PyObject* self, void*) noexcept {
-    return Py_NewRef(reinterpret_cast<Self*>(self)->_config);
+    return Py_NewRef(reinterpret_cast<Self*>(self)->_config.get());
 }
 
 PyGetSetDef getset[] = {
@@ -607,8 +593,8 @@ const capi::FunctionDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(gate_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, gate_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "Adaptive JIT threshold policy.\n\n"

@@ -48,13 +48,6 @@ int set_field(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-int config_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-void config_release(Self*) noexcept {}
-
 PyGetSetDef getset[] = {
     {"initial_threshold", get_int<&CPolicyConfig::initial_threshold>,
      set_field<int, &CPolicyConfig::initial_threshold>, nullptr, nullptr},
@@ -71,8 +64,8 @@ PyGetSetDef getset[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(config_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, config_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(config_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Configuration of the adaptive JIT threshold policy.")},
     {0, nullptr},

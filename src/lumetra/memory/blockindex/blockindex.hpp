@@ -139,7 +139,22 @@ struct TreeObject {
     // truth test (finding it from the type costs a walk of the MRO). Set by
     // tp_new; the instance keeps its type, and so the module, alive.
     PyObject_HEAD const State* state;
-    FastRedBlackTree t;
+    FastRedBlackTree t;  // constructed by tp_new, destroyed by release_native
+
+    // The locks and counters are visited but never cleared: they hold no
+    // reference back to the tree (a cycle through a replaced `threading.Lock`
+    // or `AtomicCounter` is broken by the Python objects in it), so methods
+    // never find them gone.
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(t.write_lock, capi::kept);
+        f(t.operation_counter, capi::kept);
+        f(t.sampled_counter, capi::kept);
+        f(t.stats_lock, capi::kept);
+    }
+    int visit_native(visitproc visit, void* arg) noexcept;
+    void clear_native() noexcept;
+    void release_native() noexcept { t.~FastRedBlackTree(); }
 };
 
 bool add_fast_red_black_tree(PyObject* module, State& st) noexcept;

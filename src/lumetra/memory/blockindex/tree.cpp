@@ -223,13 +223,9 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     return self;
 }
 
-int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
-    Py_VISIT(t.write_lock.get());
-    Py_VISIT(t.operation_counter.get());
-    Py_VISIT(t.sampled_counter.get());
-    Py_VISIT(t.stats_lock.get());
+}  // namespace
+
+int TreeObject::visit_native(visitproc visit, void* arg) noexcept {
     auto visit_block = [visit, arg](void* block) -> int {
         Py_VISIT(static_cast<PyObject*>(block));
         return 0;
@@ -238,30 +234,20 @@ int tree_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 // Breaks reference cycles through stored blocks: the tree is emptied first,
-// then the blocks are released (their destructors see an empty tree). The
-// locks and counters are visited but never cleared: they hold no reference
-// back to the tree (a cycle through a replaced `threading.Lock` or
-// `AtomicCounter` is broken by the Python objects in it), so methods never
-// find them gone.
-int tree_clear(PyObject* self) noexcept {
-    FastRedBlackTree& t = reinterpret_cast<Self*>(self)->t;
+// then the blocks are released (their destructors see an empty tree and must
+// not clobber an exception in flight).
+void TreeObject::clear_native() noexcept {
     Tree detached;
     {
         SeqWrite write(t.seq_counter);
         detached = t.tree.detach();
         t.stats.total_blocks = 0;
     }
+    capi::SavedError saved;
     t._recursive_free(std::move(detached));
-    return 0;
 }
 
-void tree_release(Self* self) noexcept {
-    FastRedBlackTree& t = self->t;
-    // Destructors of released blocks must not clobber an exception in flight.
-    capi::SavedError saved;
-    t._recursive_free(t.tree.detach());
-    t.~FastRedBlackTree();
-}
+namespace {
 
 // --- writers -------------------------------------------------------------------
 
@@ -630,9 +616,9 @@ const capi::FunctionDef static_methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, tree_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tree_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
+    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
     {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
     {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
     {Py_sq_length, reinterpret_cast<void*>(tree_len)},

@@ -21,14 +21,28 @@ struct AtomicCounterObject {
 // cell owns one strong reference to the held object (null when empty).
 struct AtomicPointerObject {
     PyObject_HEAD VersionedCell<PyObject> cell;
-    PyObject* lock;  // owned threading.Lock, never null
+    capi::Ref lock;  // threading.Lock, never null
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(lock, capi::kept);
+    }
+    int visit_native(visitproc visit, void* arg) noexcept;
+    void clear_native() noexcept;
 };
 
 // LockFreeStack: the chain is guarded by `lock`; each linked node owns one
 // strong reference to its item; the size is read without the lock.
 struct LockFreeStackObject {
     PyObject_HEAD NodeStack<PyObject> stack;
-    PyObject* lock;  // owned threading.Lock, never null
+    capi::Ref lock;  // threading.Lock, never null
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(lock, capi::kept);
+    }
+    int visit_native(visitproc visit, void* arg) noexcept;
+    void clear_native() noexcept;
 };
 
 // Order of LockFreeStatistics' public counter attributes.
@@ -54,8 +68,14 @@ enum StatField : int {
 // across any call that can run Python code. `update_lock` serialises `reset`.
 struct LockFreeStatisticsObject {
     PyObject_HEAD Statistics stats;
-    PyObject* update_lock;  // owned threading.Lock, never null
-    PyObject* counters[stat_field_count];
+    capi::Ref update_lock;  // threading.Lock, never null
+    capi::Ref counters[stat_field_count];
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(update_lock, capi::kept);
+        for (capi::Ref& counter : counters) f(counter);
+    }
 };
 
 struct PerformanceTimerObject {

@@ -20,6 +20,16 @@
 
 namespace lockless {
 
+int AtomicPointerObject::visit_native(visitproc visit, void* arg) noexcept {
+    Py_VISIT(cell.load());
+    return 0;
+}
+
+void AtomicPointerObject::clear_native() noexcept {
+    // The cell is empty before the held reference is dropped.
+    Py_XDECREF(cell.take());
+}
+
 namespace {
 
 using Self = AtomicPointerObject;
@@ -39,35 +49,16 @@ PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (!self) return nullptr;
     Self* p = reinterpret_cast<Self*>(self.get());
     new (&p->cell) VersionedCell<PyObject>(cell_ref(initial_value));
-    p->lock = capi::new_threading_lock(state_of(type));
-    if (p->lock == nullptr) return nullptr;
+    p->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    if (!p->lock) return nullptr;
     return self.release();
-}
-
-int pointer_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Self* p = reinterpret_cast<Self*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(p->cell.load());
-    Py_VISIT(p->lock);
-    return 0;
-}
-
-int pointer_clear(PyObject* self) noexcept {
-    // The cell is empty before the held reference is dropped.
-    Py_XDECREF(reinterpret_cast<Self*>(self)->cell.take());
-    return 0;
-}
-
-void pointer_release(Self* self) noexcept {
-    Py_XDECREF(self->cell.take());
-    Py_CLEAR(self->lock);
 }
 
 constexpr capi::Signature load_sig("load");
 PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
     capi::LockGuard guard;
-    if (!guard.acquire_brief(self->lock)) return nullptr;
+    if (!guard.acquire_brief(self->lock.get())) return nullptr;
     // The reference is taken inside the lock: once it is released another
     // thread may displace and drop the cell's own reference.
     PyObject* held = self->cell.load();
@@ -84,7 +75,7 @@ PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     capi::Ref displaced;
     {
         capi::LockGuard guard;
-        if (!guard.acquire_brief(self->lock)) return nullptr;
+        if (!guard.acquire_brief(self->lock.get())) return nullptr;
         displaced = capi::Ref::steal(self->cell.exchange(desired.release()));
     }
     displaced.reset();
@@ -104,7 +95,7 @@ PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
     bool swapped;
     {
         capi::LockGuard guard;
-        if (!guard.acquire_brief(self->lock)) return nullptr;
+        if (!guard.acquire_brief(self->lock.get())) return nullptr;
         swapped = self->cell.compare_and_swap(expected, desired.get(), displaced);
     }
     if (swapped) {
@@ -123,7 +114,7 @@ PyObject* get_version(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
     uint64_t version;
     {
         capi::LockGuard guard;
-        if (!guard.acquire_brief(self->lock)) return nullptr;
+        if (!guard.acquire_brief(self->lock.get())) return nullptr;
         version = self->cell.version();
     }
     return PyLong_FromUnsignedLongLong(version);
@@ -153,9 +144,9 @@ const capi::FunctionDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, pointer_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
+    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
     {Py_tp_doc,
      const_cast<char*>("Reference cell with load, store and compare-and-swap, and a version that\n"
                        "counts successful changes so that callers can detect the ABA case.\n\n"

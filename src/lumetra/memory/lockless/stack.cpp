@@ -47,32 +47,25 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
     new (&s->stack) NodeStack<PyObject>();
-    s->lock = capi::new_threading_lock(state_of(type));
-    if (s->lock == nullptr) return nullptr;
+    s->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    if (!s->lock) return nullptr;
     return self.release();
 }
 
-int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Self* s = reinterpret_cast<Self*>(self);
-    Py_VISIT(Py_TYPE(self));
+}  // namespace
+
+int LockFreeStackObject::visit_native(visitproc visit, void* arg) noexcept {
     // Runs with the interpreter lock held and no stack operation halfway
     // through its critical section (those never call into Python there).
-    for (Node* node = s->stack.top(); node != nullptr; node = node->next) {
+    for (Node* node = stack.top(); node != nullptr; node = node->next) {
         Py_VISIT(node->data);
     }
-    Py_VISIT(s->lock);
     return 0;
 }
 
-int stack_clear(PyObject* self) noexcept {
-    release_chain(reinterpret_cast<Self*>(self)->stack.detach());
-    return 0;
-}
+void LockFreeStackObject::clear_native() noexcept { release_chain(stack.detach()); }
 
-void stack_release(Self* self) noexcept {
-    release_chain(self->stack.detach());
-    Py_CLEAR(self->lock);
-}
+namespace {
 
 constexpr capi::TypedSignature push_sig("push", capi::Arg<PyObject*>{"item"});
 PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -86,7 +79,7 @@ PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     node->data = Py_NewRef(item);
     node->next = nullptr;
     capi::LockGuard guard;
-    if (!guard.acquire(self->lock)) {
+    if (!guard.acquire(self->lock.get())) {
         release_chain(node);
         return nullptr;
     }
@@ -101,7 +94,7 @@ PyObject* pop(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
     Node* node;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->lock)) return nullptr;
+        if (!guard.acquire(self->lock.get())) return nullptr;
         node = self->stack.pop();
     }
     if (node == nullptr) Py_RETURN_NONE;
@@ -117,7 +110,7 @@ PyObject* is_empty(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwn
     bool empty;
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->lock)) return nullptr;
+        if (!guard.acquire(self->lock.get())) return nullptr;
         empty = self->stack.empty();
     }
     return capi::new_bool(empty);
@@ -147,9 +140,9 @@ const capi::FunctionDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(stack_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, stack_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
+    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
     {Py_tp_doc,
      const_cast<char*>("Last-in-first-out stack of Python objects on natively allocated nodes.\n\n"
                        "Despite the name, push() and pop() are serialised by a threading.Lock;\n"

@@ -60,7 +60,7 @@ bool set_snapshot_entries(const State& st, PyObject* dict,
 
 // The public attribute (borrowed); a deleted one reads as None.
 PyObject* counter_at(Self* self, StatField field) noexcept {
-    PyObject* counter = self->counters[field];
+    PyObject* counter = self->counters[field].get();
     return counter ? counter : Py_None;
 }
 
@@ -209,36 +209,19 @@ PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     Self* s = reinterpret_cast<Self*>(self.get());
     new (&s->stats) Statistics();
     const State& st = state_of(type);
-    s->update_lock = capi::new_threading_lock(st);
-    if (s->update_lock == nullptr) return nullptr;
-    for (PyObject*& counter : s->counters) {
-        counter =
-            PyObject_CallOneArg(reinterpret_cast<PyObject*>(st.AtomicCounterType), st.zero_int);
-        if (counter == nullptr) return nullptr;
+    s->update_lock = capi::Ref::steal(capi::new_threading_lock(st));
+    if (!s->update_lock) return nullptr;
+    for (capi::Ref& counter : s->counters) {
+        counter = capi::Ref::steal(
+            PyObject_CallOneArg(reinterpret_cast<PyObject*>(st.AtomicCounterType), st.zero_int));
+        if (!counter) return nullptr;
     }
     return self.release();
 }
 
-int statistics_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Self* s = reinterpret_cast<Self*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(s->update_lock);
-    for (PyObject* counter : s->counters) Py_VISIT(counter);
-    return 0;
-}
-
-// The counters read as None once cleared, so later recording calls raise
-// AttributeError. The lock is visited but never cleared (see the pointer's
-// binding): reset() always finds it.
-int statistics_clear(PyObject* self) noexcept {
-    for (PyObject*& counter : reinterpret_cast<Self*>(self)->counters) Py_CLEAR(counter);
-    return 0;
-}
-
-void statistics_release(Self* self) noexcept {
-    Py_CLEAR(self->update_lock);
-    for (PyObject*& counter : self->counters) Py_CLEAR(counter);
-}
+// The collector clears the counters, which then read as None, so later
+// recording calls raise AttributeError. The lock is visited but never cleared
+// (see the pointer's binding): reset() always finds it.
 
 // --- methods ----------------------------------------------------------------------
 
@@ -468,7 +451,7 @@ PyObject* reset(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(reset_sig, nargs, kwnames)) return nullptr;
     capi::LockGuard guard;
-    if (!guard.acquire(self->update_lock)) return nullptr;
+    if (!guard.acquire(self->update_lock.get())) return nullptr;
     self->stats.reset();
     // The one place this type runs Python code under its lock: the public
     // counters are zeroed inside the critical section, as the native ones, so
@@ -510,9 +493,11 @@ const capi::FunctionDef methods[] = {
     capi::method<reset>(reset_sig, "Reset all statistics to zero."),
 };
 
+// The interpreter reads and writes each counter as a PyObject* member: a Ref
+// is that one pointer (ref.hpp).
 #define COUNTER_MEMBER(name)                                                                     \
     {#name, T_OBJECT,                                                                            \
-     static_cast<Py_ssize_t>(offsetof(Self, counters) + sizeof(PyObject*) * StatField::name), 0, \
+     static_cast<Py_ssize_t>(offsetof(Self, counters) + sizeof(capi::Ref) * StatField::name), 0, \
      nullptr}
 
 PyMemberDef members[] = {
@@ -535,9 +520,9 @@ PyMemberDef members[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(statistics_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, statistics_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(statistics_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(statistics_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
+    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
     {Py_tp_members, members},
     {Py_tp_doc,
      const_cast<char*>("Lock-free statistics collection using atomic counters.\n\n"

@@ -34,6 +34,12 @@ struct Self {
     PyObject_HEAD BucketConfig config;
     capi::Ref bucketed_free_lists;
     capi::Ref lock;
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(bucketed_free_lists, capi::kept);
+        f(lock, capi::kept);
+    }
 };
 
 // --- bucket access (lock held) ---------------------------------------------------
@@ -131,11 +137,9 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     new (&self->config) BucketConfig(config);
-    // Both fields are constructed before anything can fail, so that the
-    // destructor always finds them; the lock is made only once the dict
-    // exists (no Python code may run with an exception pending).
-    new (&self->bucketed_free_lists) capi::Ref(capi::Ref::steal(PyDict_New()));
-    new (&self->lock) capi::Ref();
+    // The lock is made only once the dict exists (no Python code may run with
+    // an exception pending).
+    self->bucketed_free_lists = capi::Ref::steal(PyDict_New());
     if (!self->bucketed_free_lists) return nullptr;
     const State& st = state_of(type);
     self->lock = capi::Ref::steal(capi::new_threading_lock(st));
@@ -149,19 +153,6 @@ PyObject* allocator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
         return nullptr;
     }
     return owned.release();
-}
-
-int allocator_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
-    auto* self = reinterpret_cast<Self*>(obj);
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(self->bucketed_free_lists.get());
-    Py_VISIT(self->lock.get());
-    return 0;
-}
-
-void allocator_release(Self* self) noexcept {
-    self->lock.~Ref();
-    self->bucketed_free_lists.~Ref();
 }
 
 // --- methods ---------------------------------------------------------------------
@@ -266,8 +257,8 @@ const capi::FunctionDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(allocator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, allocator_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(allocator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
     {Py_tp_doc,
      const_cast<char*>("Segregated free lists of block offsets, one per rounded block size,\n"
                        "with exact-bucket and larger-bucket best-fit search under one lock.\n")},

@@ -19,6 +19,11 @@ namespace {
 struct Self {
     PyObject_HEAD FastAllocStats stats;
     capi::Ref lock;
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(lock, capi::kept);
+    }
 };
 
 constexpr capi::Signature new_sig("FastStatsCollector");
@@ -29,18 +34,10 @@ PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     new (&self->stats) FastAllocStats();
-    new (&self->lock) capi::Ref(capi::Ref::steal(capi::new_threading_lock(state_of(type))));
+    self->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
     if (!self->lock) return nullptr;
     return owned.release();
 }
-
-int collector_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(reinterpret_cast<Self*>(obj)->lock.get());
-    return 0;
-}
-
-void collector_release(Self* self) noexcept { self->lock.~Ref(); }
 
 constexpr capi::TypedSignature record_sig("py_record_allocation", capi::Arg<int>{"size"},
                                           capi::Arg<int>{"padding"},
@@ -144,8 +141,8 @@ const capi::FunctionDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(collector_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, collector_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(collector_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
     {Py_tp_doc, const_cast<char*>("Fast statistics collection")},
     {0, nullptr},
 };

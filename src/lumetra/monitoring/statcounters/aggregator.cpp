@@ -28,7 +28,9 @@ bool check_id(const Self* self, int32_t counter_id) noexcept {
     return false;
 }
 
-bool lock(capi::LockGuard& guard, const Self* self) noexcept { return guard.acquire(self->lock); }
+bool lock(capi::LockGuard& guard, const Self* self) noexcept {
+    return guard.acquire(self->lock.get());
+}
 
 bool _c_update(Self* self, int32_t counter_id, double value) noexcept {
     if (!check_id(self, counter_id)) return false;
@@ -193,30 +195,18 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     auto* s = reinterpret_cast<Self*>(self);
     s->counters = counters;
     s->num_counters = num_counters;
-    s->lock = capi::new_threading_lock(state_of(type));
-    if (s->lock == nullptr) {
+    s->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    if (!s->lock) {
         Py_DECREF(self);
         return nullptr;
     }
     return self;
 }
 
-int aggregator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Self*>(self)->lock);
-    return 0;
-}
-
-void aggregator_release(Self* self) noexcept {
-    free_counters(self->counters);
-    self->counters = nullptr;
-    Py_CLEAR(self->lock);
-}
-
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self, aggregator_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(aggregator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
     {Py_tp_doc, const_cast<char*>("Fast counter aggregation in compiled code.\n\n"
                                   "Uses atomic operations for thread-safe updates without GIL "
                                   "overhead.")},

@@ -23,7 +23,16 @@ namespace statcounters {
 struct CounterAggregatorObject {
     PyObject_HEAD AtomicCounter* counters;  // owned; freed by the destructor
     int32_t num_counters;                   // >= 0, fixed
-    PyObject* lock;                         // owned threading.Lock, never null
+    capi::Ref lock;                         // threading.Lock, never null
+
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(lock, capi::kept);
+    }
+    void release_native() noexcept {
+        free_counters(counters);
+        counters = nullptr;
+    }
 };
 
 // The module's state: one per module object, so one per interpreter.
