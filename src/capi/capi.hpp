@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "call.hpp"
 #include "convert.hpp"
+#include "fields.hpp"
 #include "function.hpp"
 #include "internals.hpp"
 #include "lock.hpp"

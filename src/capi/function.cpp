@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include "fields.hpp"
 #include "internals.hpp"
 #include "state.hpp"
 
@@ -15,71 +16,34 @@ FunctionObject* as_function(PyObject* obj) noexcept {
     return reinterpret_cast<FunctionObject*>(obj);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    FunctionObject* f = as_function(self);
-    if (PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_HEAPTYPE)) Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->owner);
-    Py_VISIT(f->defining_module);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->module);
-    return 0;
-}
-
-int function_clear(PyObject* self) noexcept {
-    FunctionObject* f = as_function(self);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->module);
-    return 0;
-}
-
-// The owner and the defining module are kept until deallocation: `state`
-// points into the module, and a call may still reach a function that the
-// collector has cleared.
-void function_dealloc(PyObject* self) noexcept {
-    FunctionObject* f = as_function(self);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->text_signature);
-    Py_CLEAR(f->owner);
-    Py_CLEAR(f->defining_module);
-    PyObject_GC_Del(self);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(type);
-}
-
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<native function %U>", as_function(self)->qualname);
+    return PyUnicode_FromFormat("<native function %U>", as_function(self)->qualname.get());
 }
 
 PyObject* get_or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->name.get());
+}
 PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return Py_NewRef(as_function(self)->qualname.get());
 }
 PyObject* get_text_signature(PyObject* self, void*) noexcept {
-    return get_or_none(as_function(self)->text_signature);
+    return get_or_none(as_function(self)->text_signature.get());
 }
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr) return nullptr;
+    if (!f->annotations) {
+        f->annotations = Ref::steal(PyDict_New());
+        if (!f->annotations) return nullptr;
     }
-    return Py_NewRef(f->annotations);
+    return Py_NewRef(f->annotations.get());
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
@@ -87,7 +51,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    as_function(self)->annotations = Ref::borrow(value);
     return 0;
 }
 
@@ -128,13 +92,13 @@ PyMemberDef function_spec_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_gc<FunctionObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
     {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse<FunctionObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear<FunctionObject>)},
     {Py_tp_members, function_spec_members},
     {Py_tp_getset, function_getset},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
@@ -159,15 +123,15 @@ PyTypeObject* new_function_type(PyObject* module) noexcept {
 
 PyObject* raise_unbound(PyObject* callable) noexcept {
     PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument",
-                 as_function(callable)->qualname);
+                 as_function(callable)->qualname.get());
     return nullptr;
 }
 
 PyObject* raise_wrong_self(PyObject* callable, PyObject* self) noexcept {
     FunctionObject* f = as_function(callable);
     PyErr_Format(PyExc_TypeError,
-                 "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object", f->name,
-                 f->owner->tp_name, Py_TYPE(self)->tp_name);
+                 "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                 f->name.get(), f->owner_type()->tp_name, Py_TYPE(self)->tp_name);
     return nullptr;
 }
 
@@ -176,29 +140,33 @@ namespace {
 PyObject* make_function(PyTypeObject* type, PyObject* module, void* state, const FunctionDef& def,
                         Binding binding, const char* module_name, const char* qualname_prefix,
                         PyTypeObject* owner) noexcept {
-    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
+    // Allocated zero-filled (null fields) and untracked again until every
+    // member is filled, so a collection never sees a half-built function.
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    PyObject_GC_UnTrack(self.get());
     FunctionObject* f = as_function(self.get());
     f->vectorcall = def.call;
     f->state = state;
-    f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
-    f->defining_module = Py_XNewRef(module);
-    f->name = f->qualname = f->module = f->doc = f->annotations = f->text_signature = f->dict =
-        f->weakrefs = nullptr;
-    // Members are filled before the object is tracked, so a collection never
-    // sees a half-built function. Each is checked as it is made: nothing may
-    // run with an error pending (making the text signature can run the
-    // collector, which would report a pending error as its own and clear it).
-    if ((f->name = PyUnicode_InternFromString(def.sig->name)) == nullptr) return nullptr;
-    f->qualname = qualname_prefix ? PyUnicode_FromFormat("%s.%s", qualname_prefix, def.sig->name)
-                                  : Py_NewRef(f->name);
-    if (f->qualname == nullptr) return nullptr;
-    if ((f->module = PyUnicode_FromString(module_name)) == nullptr) return nullptr;
-    f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    if (f->doc == nullptr) return nullptr;
-    if ((f->annotations = build_annotations(def)) == nullptr) return nullptr;
-    f->text_signature = text_signature(*def.sig, binding == Binding::method);
-    if (f->text_signature == nullptr) return nullptr;
+    f->owner = Ref::borrow(reinterpret_cast<PyObject*>(owner));
+    f->defining_module = Ref::borrow(module);
+    // Each member is checked as it is made: nothing may run with an error
+    // pending (making the text signature can run the collector, which would
+    // report a pending error as its own and clear it).
+    f->name = Ref::steal(PyUnicode_InternFromString(def.sig->name));
+    if (!f->name) return nullptr;
+    f->qualname = qualname_prefix
+                      ? Ref::steal(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.sig->name))
+                      : Ref::borrow(f->name.get());
+    if (!f->qualname) return nullptr;
+    f->module = Ref::steal(PyUnicode_FromString(module_name));
+    if (!f->module) return nullptr;
+    f->doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    if (!f->doc) return nullptr;
+    f->annotations = Ref::steal(build_annotations(def));
+    if (!f->annotations) return nullptr;
+    f->text_signature = Ref::steal(text_signature(*def.sig, binding == Binding::method));
+    if (!f->text_signature) return nullptr;
     PyObject_GC_Track(self.get());
     return self.release();
 }

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "args.hpp"
+#include "fields.hpp"
 #include "ref.hpp"
 
 namespace capi {
@@ -31,18 +32,39 @@ struct FunctionObject {
     // The defining module's state (see state.hpp); valid as long as
     // `defining_module` is held, which only deallocation gives up.
     void* state;
-    // Methods of extension types: the type `self` must be an instance of
-    // (owned); null for functions and for methods of ordinary Python classes.
-    PyTypeObject* owner;
-    PyObject* defining_module;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* annotations;
-    PyObject* text_signature;
-    PyObject* dict;
-    PyObject* weakrefs;
+    // Methods of extension types: the type `self` must be an instance of;
+    // null for functions and for methods of ordinary Python classes.
+    Ref owner;
+    Ref defining_module;
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref doc;
+    Ref annotations;
+    Ref text_signature;
+    Ref dict;
+    PyObject* weakrefs;  // the weak reference list, which owns nothing
+
+    PyTypeObject* owner_type() const noexcept {
+        return reinterpret_cast<PyTypeObject*>(owner.get());
+    }
+
+    // The collector clears what Python code can set; the names and the
+    // signature are strings, and the owner and the defining module are kept
+    // until deallocation: a call may still reach a function the collector has
+    // cleared, and `state` points into the module.
+    template <typename F>
+    void for_each_ref(F&& f) noexcept {
+        f(annotations);
+        f(dict);
+        f(doc);
+        f(module);
+        f(name, kept);
+        f(qualname, kept);
+        f(text_signature, kept);
+        f(owner, kept);
+        f(defining_module, kept);
+    }
 };
 
 PyObject* raise_unbound(PyObject* callable) noexcept;
@@ -85,7 +107,7 @@ PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) return raise_unbound(callable);
     PyObject* self = args[0];
-    PyTypeObject* owner = reinterpret_cast<FunctionObject*>(callable)->owner;
+    PyTypeObject* owner = reinterpret_cast<FunctionObject*>(callable)->owner_type();
     if (owner != nullptr && !Py_IS_TYPE(self, owner) && !PyType_IsSubtype(Py_TYPE(self), owner)) {
         return raise_wrong_self(callable, self);
     }
