@@ -27,8 +27,12 @@ struct AtomicPointerObject {
     void for_each_ref(F&& f) noexcept {
         f(lock, capi::kept);
     }
-    int visit_native(visitproc visit, void* arg) noexcept;
-    void clear_native() noexcept;
+    int visit_native(visitproc visit, void* arg) noexcept {
+        Py_VISIT(cell.load());
+        return 0;
+    }
+    // The cell is empty before the held reference is dropped.
+    void clear_native() noexcept { Py_XDECREF(cell.take()); }
 };
 
 // LockFreeStack: the chain is guarded by `lock`; each linked node owns one

@@ -20,16 +20,6 @@
 
 namespace lockless {
 
-int AtomicPointerObject::visit_native(visitproc visit, void* arg) noexcept {
-    Py_VISIT(cell.load());
-    return 0;
-}
-
-void AtomicPointerObject::clear_native() noexcept {
-    // The cell is empty before the held reference is dropped.
-    Py_XDECREF(cell.take());
-}
-
 namespace {
 
 using Self = AtomicPointerObject;
