@@ -21,7 +21,13 @@ inline int64_t fast_align(int64_t size, int64_t alignment) noexcept {
 }
 
 inline int64_t get_bucket_size(int64_t size, int64_t step) noexcept {
-    return ((size + step - 1) / step) * step;
+    const int64_t end = size + step - 1;
+    // For a power-of-two step (the default 8 among them) and a non-negative
+    // `end`, masking gives what the truncating division gives, without a
+    // divide (tens of cycles) that not every compiler removes for a default
+    // step known at compile time.
+    if (end >= 0 && is_power_of_2(step)) return end & ~(step - 1);
+    return (end / step) * step;
 }
 
 // The `<` fit test of fast_can_fit_aligned: an allocation that would end
