@@ -2,7 +2,7 @@
 //
 // Every owned `PyObject*` is held by a `Ref`: a raw pointer is borrowed. A
 // reference kept beyond a call is a `Ref` field of an instance, listed in its
-// type's `for_each_ref` (types.hpp), or a module state pointer, listed in the
+// type's `for_each_ref` (fields.hpp), or a module state pointer, listed in the
 // state's `for_each_ref` (state.hpp); the lists drive traversal, clearing and
 // release. Ownership is decided at construction (`Ref::steal` takes over a new
 // reference, `Ref::borrow` adds one) and handed back to the interpreter with

@@ -66,8 +66,9 @@ enum StatField : int {
     stat_field_count,
 };
 
-// LockFreeStatistics: `stats` is the lock-free native fast path; `counters`
-// are the public attributes (owned; null reads as None and means deleted),
+// LockFreeStatistics: `stats` is a native record written beside the public
+// counters and read by no Python-visible operation; `counters` are the public
+// attributes (owned; null reads as None and means deleted),
 // replaceable from Python at any time, so native code holds a reference to one
 // across any call that can run Python code. `update_lock` serialises `reset`.
 struct LockFreeStatisticsObject {
@@ -75,6 +76,9 @@ struct LockFreeStatisticsObject {
     capi::Ref update_lock;  // threading.Lock, never null
     capi::Ref counters[stat_field_count];
 
+    // The collector clears the counters, which then read as None, so later
+    // recording calls raise AttributeError; the lock is kept, so reset()
+    // always finds it.
     template <typename F>
     void for_each_ref(F&& f) noexcept {
         f(update_lock, capi::kept);

@@ -219,10 +219,6 @@ PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     return self.release();
 }
 
-// The collector clears the counters, which then read as None, so later
-// recording calls raise AttributeError. The lock is visited but never cleared
-// (see the pointer's binding): reset() always finds it.
-
 // --- methods ----------------------------------------------------------------------
 
 constexpr capi::TypedSignature record_allocation_sig("record_allocation",
