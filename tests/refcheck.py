@@ -66,16 +66,14 @@ def pytest_runtest_call(item):
         )
 
 
-# Where an object's reference count sits: after the two list links of builds
-# that trace every object (they have sys.getobjects), else first.
-_REFCNT_OFFSET = 2 * ctypes.sizeof(ctypes.c_void_p) if hasattr(sys, "getobjects") else 0
-
-
 def references(address: int) -> int:
     """The strong references held to the object at `address` (its `id()`).
 
-    Unlike sys.getrefcount, which from 3.14 counts its argument or not
-    depending on how the caller's bytecode loads it, this reads the count
-    itself and holds no reference while doing so.
+    Unlike a bare sys.getrefcount(obj), which from 3.14 counts its argument or
+    not depending on how the caller's bytecode loads it, this counts the
+    object through a list item: one strong reference for the list and one for
+    the item taken out of it, on every version and build (free-threaded
+    builds keep the count in two fields, which sys.getrefcount adds up).
     """
-    return ctypes.c_ssize_t.from_address(address + _REFCNT_OFFSET).value
+    held = [ctypes.cast(address, ctypes.py_object).value]
+    return sys.getrefcount(held[0]) - 2
