@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "ref.hpp"
+
 namespace capi {
 
 // obj.name(*args) through vectorcall, without creating a bound method.
@@ -17,8 +19,9 @@ PyObject* call_method(PyObject* obj, PyObject* name, Args... args) noexcept {
 }
 
 // The value bound to `name` in a module's namespace, looked up now as a
-// global name in Python code is: borrowed, or null with NameError ("name 'x'
-// is not defined") or the lookup's own error set.
-PyObject* module_global(PyObject* module_dict, PyObject* name) noexcept;
+// global name in Python code is: a strong reference (another thread may
+// rebind the name at any time), or null with NameError ("name 'x' is not
+// defined") or the lookup's own error set.
+Ref module_global(PyObject* module_dict, PyObject* name) noexcept;
 
 }  // namespace capi

@@ -95,6 +95,68 @@ inline PyObject* new_presized_dict(Py_ssize_t n) noexcept {
 #endif
 }
 
+// d[key] as a strong reference, so that another thread replacing the entry
+// cannot free it under the caller: 1 with *result set, 0 with null when
+// absent, -1 with null and an error set. Public from 3.13; before, the
+// interpreter lock keeps the entry alive between the lookup and the increment
+// (no free-threaded build predates 3.13).
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(found);
+    return found != nullptr ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// list[index] as a strong reference, or null with IndexError ("list index out
+// of range") when another thread has shortened the list. Public from 3.13;
+// before, as dict_get_ref.
+inline PyObject* list_get_ref(PyObject* list, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_GetItemRef(list, index);
+#else
+    return Py_XNewRef(PyList_GetItem(list, index));
+#endif
+}
+
+// Lets `obj` (of a collected type, new and seen by no other thread yet) be
+// shared by every thread without each call from another thread writing its
+// reference count: on free-threaded builds, a function object that all
+// threads call would otherwise bounce one cache line between them on every
+// call. `module` is the module being executed.
+// - 3.14 and later: deferred reference counting, through the public call.
+// - 3.13 free-threaded: the same marking as the interpreter gives its own
+//   functions (a "deferred" collector bit, one extra local reference and the
+//   shared count marked queued); the interpreter turns every object so
+//   marked immortal when the first thread besides the main one starts. If
+//   that has happened already, which the module object tells (the
+//   interpreter marked it the same way when making it), `obj` is made
+//   immortal at once, as the interpreter then does with its own.
+// - GIL builds before 3.14: nothing to do.
+inline void share_between_threads(PyObject* obj, [[maybe_unused]] PyObject* module) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)PyUnstable_Object_EnableDeferredRefcount(obj);
+#elif defined(Py_GIL_DISABLED)
+    if (_Py_IsImmortal(module)) {
+        PyObject_GC_UnTrack(obj);
+        obj->ob_tid = _Py_UNOWNED_TID;
+        obj->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+        obj->ob_ref_shared = 0;
+        return;
+    }
+    // The marking assumes no other thread has counted a reference yet.
+    if (obj->ob_ref_shared != 0) return;
+    constexpr uint8_t deferred_bit = 64;  // _PyGC_BITS_DEFERRED
+    obj->ob_gc_bits |= deferred_bit;
+    obj->ob_ref_local += 1;
+    obj->ob_ref_shared = _Py_REF_QUEUED;
+#else
+    (void)obj;
+#endif
+}
+
 // A heap type of `module` made from its slot table, with the error the
 // interpreter forgets: 3.11 and 3.12 return null without an exception when
 // copying the type's name fails.

@@ -365,10 +365,8 @@ bool lock_release(PyObject* lock) noexcept {
 }
 
 PyObject* new_threading_lock(const ModuleState& st) noexcept {
-    PyObject* threading = module_global(st.module_dict, st.base_names.get<"threading">());
-    if (threading == nullptr) return nullptr;
-    // Held across the attribute lookup, which may run code that rebinds the global.
-    Ref module = Ref::borrow(threading);
+    Ref module = module_global(st.module_dict, st.base_names.get<"threading">());
+    if (!module) return nullptr;
     Ref factory = Ref::steal(PyObject_GetAttr(module.get(), st.base_names.get<"Lock">()));
     if (!factory) return nullptr;
     return PyObject_CallNoArgs(factory.get());

@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "call.hpp"
+#include "internals.hpp"
 #include "lock.hpp"
 #include "state.hpp"
 
@@ -75,12 +76,12 @@ bool log_banner(PyObject* module, const char* banner) noexcept {
     return logger && log(logger.get(), "info", banner);
 }
 
-PyObject* module_global(PyObject* module_dict, PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(module_dict, name);
-    if (value == nullptr && !PyErr_Occurred()) {
+Ref module_global(PyObject* module_dict, PyObject* name) noexcept {
+    PyObject* value = nullptr;
+    if (internals::dict_get_ref(module_dict, name, &value) == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return value;
+    return Ref::steal(value);
 }
 
 bool init_module_state(PyObject* module, ModuleState& st) noexcept {

@@ -189,9 +189,9 @@ capi::Ref resolve_time(State& st) noexcept {
     const uint64_t changes = time_name_changes.load(std::memory_order_relaxed);
 #endif
     PyObject* name = st.names.get<"time">();
-    PyObject* found = capi::global<"time">(st);
-    if (found == nullptr) return capi::Ref();
-    capi::Ref time_module = capi::Ref::borrow(found);
+    capi::Ref time_module = capi::global<"time">(st);
+    if (!time_module) return capi::Ref();
+    PyObject* found = time_module.get();
     capi::Ref time_func = capi::Ref::steal(capi::attr<"time">(st, found));
     if (!time_func) return capi::Ref();
     // Kept only when the function came straight from a plain module's
@@ -340,9 +340,9 @@ PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_
 // method does itself, so handlers receive exactly the same records.
 bool log_update(const State& st, PyObject* func_id, int32_t old_threshold, int32_t new_threshold,
                 double avg_speedup) noexcept {
-    PyObject* found = capi::global<"logger">(st);
-    if (found == nullptr) return false;
-    capi::Ref logger = capi::Ref::borrow(found);
+    capi::Ref logger = capi::global<"logger">(st);
+    if (!logger) return false;
+    PyObject* found = logger.get();
     // As in Python, `logger.debug` is looked up before the message is built.
     PyObject* raw = nullptr;
     const int unbound = capi::internals::get_method(found, st.names.get<"debug">(), &raw);

@@ -16,9 +16,7 @@ namespace {
 
 // A strong reference to the current `_policy_lock`: the global may be rebound
 // while this thread waits for the lock.
-capi::Ref policy_lock(const State& st) noexcept {
-    return capi::Ref::borrow(capi::global<"_policy_lock">(st));
-}
+capi::Ref policy_lock(const State& st) noexcept { return capi::global<"_policy_lock">(st); }
 
 constexpr capi::Signature get_compilegate_sig("get_compilegate");
 

@@ -38,8 +38,9 @@ private:
 // global nor the function has been replaced, the clock is read directly: the
 // same clock and unit, without an int object made and converted back.
 bool perf_counter_ns(const State& st, uint64_t& out) noexcept {
-    PyObject* time = capi::global<"time">(st);
-    if (time == nullptr) return false;
+    capi::Ref time_module = capi::global<"time">(st);
+    if (!time_module) return false;
+    PyObject* time = time_module.get();
     PyObject* name = st.names.get<"perf_counter_ns">();
     if (time == st.std_time_module &&
         PyDict_GetItemWithError(PyModule_GetDict(time), name) == st.std_perf_counter_ns) {
@@ -53,9 +54,10 @@ bool perf_counter_ns(const State& st, uint64_t& out) noexcept {
 
 // time.sleep(0.0001) through the module global `time`.
 bool backoff(const State& st) noexcept {
-    PyObject* time = capi::global<"time">(st);
-    if (time == nullptr) return false;
-    capi::Ref result = capi::Ref::steal(capi::call_method<"sleep">(st, time, st.backoff_seconds));
+    capi::Ref time = capi::global<"time">(st);
+    if (!time) return false;
+    capi::Ref result =
+        capi::Ref::steal(capi::call_method<"sleep">(st, time.get(), st.backoff_seconds));
     return static_cast<bool>(result);
 }
 
@@ -190,12 +192,12 @@ PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     if (!write_lock) return nullptr;
     capi::Ref operation_counter, sampled_counter;
     int using_atomic = 0;
-    PyObject* available = capi::global<"ATOMIC_AVAILABLE">(st);
-    if (available == nullptr) return nullptr;
-    int truth = capi::to_truth(available);
+    capi::Ref available = capi::global<"ATOMIC_AVAILABLE">(st);
+    if (!available) return nullptr;
+    int truth = capi::to_truth(available.get());
     if (truth < 0) return nullptr;
     if (truth) {
-        capi::Ref counter_class = capi::Ref::borrow(capi::global<"AtomicCounter">(st));
+        capi::Ref counter_class = capi::global<"AtomicCounter">(st);
         if (!counter_class) return nullptr;
         truth = capi::to_truth(counter_class.get());
         if (truth < 0) return nullptr;
@@ -384,7 +386,7 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     // as it was; they are swapped in under the lock.
     capi::Ref operation_counter, sampled_counter;
     if (t.using_atomic) {
-        capi::Ref counter_class = capi::Ref::borrow(capi::global<"AtomicCounter">(st));
+        capi::Ref counter_class = capi::global<"AtomicCounter">(st);
         if (!counter_class) return nullptr;
         operation_counter = new_counter(st, counter_class.get());
         if (!operation_counter) return nullptr;

@@ -27,27 +27,16 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 constexpr capi::Signature load_sig("load");
-PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
-    return PyLong_FromLongLong(self->counter._c_load());
-}
+int64_t load(Self* self) noexcept { return self->counter._c_load(); }
 
 constexpr capi::TypedSignature store_sig("store", capi::Arg<int64_t>{"value"});
-PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    int64_t value;
-    if (!store_sig.parse(args, nargs, kwnames, value)) return nullptr;
-    self->counter._c_store(value);
-    Py_RETURN_NONE;
-}
+void store(Self* self, int64_t value) noexcept { self->counter._c_store(value); }
 
 // increment, decrement and fetch_and_add share one shape: an optional or
 // required delta, one atomic operation, an int result.
-template <int64_t (Counter::*Op)(int64_t) noexcept, const capi::TypedSignature<int64_t>& Sig>
-PyObject* delta_op(Self* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    int64_t delta;
-    if (!Sig.parse(args, nargs, kwnames, delta)) return nullptr;
-    return PyLong_FromLongLong((self->counter.*Op)(delta));
+template <int64_t (Counter::*Op)(int64_t) noexcept>
+int64_t delta_op(Self* self, int64_t delta) noexcept {
+    return (self->counter.*Op)(delta);
 }
 
 constexpr capi::TypedSignature increment_sig("increment", capi::Arg<int64_t>{"delta", 1});
@@ -56,23 +45,20 @@ constexpr capi::TypedSignature fetch_and_add_sig("fetch_and_add", capi::Arg<int6
 
 constexpr capi::TypedSignature cas_sig("compare_and_swap", capi::Arg<int64_t>{"expected"},
                                        capi::Arg<int64_t>{"new_value"});
-PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    int64_t expected, new_value;
-    if (!cas_sig.parse(args, nargs, kwnames, expected, new_value)) return nullptr;
-    return capi::new_bool(self->counter._c_compare_and_swap(expected, new_value));
+bool compare_and_swap(Self* self, int64_t expected, int64_t new_value) noexcept {
+    return self->counter._c_compare_and_swap(expected, new_value);
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<load>(load_sig, "Atomically load value.", "int"),
-    capi::method<store>(store_sig, "Atomically store value."),
-    capi::method<delta_op<&Counter::_c_increment, increment_sig>>(
-        increment_sig, "Atomically increment and return new value.", "int"),
-    capi::method<delta_op<&Counter::_c_decrement, decrement_sig>>(
-        decrement_sig, "Atomically decrement and return new value.", "int"),
-    capi::method<compare_and_swap>(cas_sig, "Atomically compare and swap.", "bool"),
-    capi::method<delta_op<&Counter::_c_fetch_and_add, fetch_and_add_sig>>(
-        fetch_and_add_sig, "Atomically fetch and add.", "int"),
+    capi::method<load, load_sig>("Atomically load value.", "int"),
+    capi::method<store, store_sig>("Atomically store value."),
+    capi::method<delta_op<&Counter::_c_increment>, increment_sig>(
+        "Atomically increment and return new value.", "int"),
+    capi::method<delta_op<&Counter::_c_decrement>, decrement_sig>(
+        "Atomically decrement and return new value.", "int"),
+    capi::method<compare_and_swap, cas_sig>("Atomically compare and swap.", "bool"),
+    capi::method<delta_op<&Counter::_c_fetch_and_add>, fetch_and_add_sig>(
+        "Atomically fetch and add.", "int"),
 };
 
 PyType_Slot slots[] = {

@@ -38,7 +38,7 @@ bool log_corruption(const State& st, uint16_t stored_crc, uint16_t computed_crc)
     std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
                   stored_crc, computed_crc);
     // Held: building the message can run a collection that rebinds the global.
-    capi::Ref logger = capi::Ref::borrow(capi::global<"logger">(st));
+    capi::Ref logger = capi::global<"logger">(st);
     if (!logger) return false;
     capi::Ref message = capi::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;

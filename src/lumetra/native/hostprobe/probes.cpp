@@ -30,7 +30,7 @@ Ref attr(PyObject* obj, const char* name) noexcept {
 // Calls the module global `N` without arguments.
 template <capi::Name N>
 Ref call_global(const State& st) noexcept {
-    Ref func = Ref::borrow(capi::global<N>(st));
+    Ref func = capi::global<N>(st);
     return func ? Ref::steal(PyObject_CallNoArgs(func.get())) : Ref();
 }
 
@@ -106,7 +106,7 @@ bool unpack_two(PyObject* value, Ref& first, Ref& second) noexcept {
 // path, so that no caller can read it uninitialised.
 bool perf_counter(const State& st, double& out) noexcept {
     out = 0.0;
-    Ref time = Ref::borrow(capi::global<"time">(st));
+    Ref time = capi::global<"time">(st);
     if (!time) return false;
     Ref now = Ref::steal(capi::call_method<"perf_counter">(st, time.get()));
     if (!now) return false;
@@ -125,7 +125,7 @@ Ref cpu_count_or_one(const State& st, PyObject* os) noexcept {
 // --- detect_physical_cores -----------------------------------------------------------
 
 Ref physical_cores_guarded(const State& st) noexcept {
-    Ref os = Ref::borrow(capi::global<"os">(st));
+    Ref os = capi::global<"os">(st);
     if (!os) return Ref();
     PyObject* raw = nullptr;
     const int has_affinity =
@@ -159,7 +159,7 @@ PyObject* detect_physical_cores(State& st, PyObject* const*, Py_ssize_t nargs,
     Ref cores = physical_cores_guarded(st);
     if (cores) return cores.release();
     if (!catch_exception()) return nullptr;
-    Ref os = Ref::borrow(capi::global<"os">(st));
+    Ref os = capi::global<"os">(st);
     return os ? cpu_count_or_one(st, os.get()).release() : nullptr;
 }
 
@@ -185,7 +185,7 @@ bool count_numa_entries(const State& st, PyObject* names, Py_ssize_t& count) noe
 }
 
 bool numa_nodes_linux(const State& st, int& numa_nodes) noexcept {
-    Ref os = Ref::borrow(capi::global<"os">(st));
+    Ref os = capi::global<"os">(st);
     if (!os) return false;
     Ref path = Ref::steal(capi::attr<"path">(st, os.get()));
     if (!path) return false;
@@ -252,7 +252,7 @@ bool numa_nodes_windows(const State& st, int& numa_nodes) noexcept {
 }
 
 bool numa_nodes_guarded(const State& st, int& numa_nodes) noexcept {
-    Ref sys = Ref::borrow(capi::global<"sys">(st));
+    Ref sys = capi::global<"sys">(st);
     if (!sys) return false;
     Ref platform = Ref::steal(capi::attr<"platform">(st, sys.get()));
     if (!platform) return false;
@@ -430,7 +430,7 @@ PyObject* detect_gpu_backends(State& st, PyObject* const*, Py_ssize_t nargs,
 
 // "major.minor" or "major.minor.micro" from `sys.version_info`.
 Ref version_text(const State& st, bool with_micro) noexcept {
-    Ref sys = Ref::borrow(capi::global<"sys">(st));
+    Ref sys = capi::global<"sys">(st);
     if (!sys) return Ref();
     Ref info = Ref::steal(capi::attr<"version_info">(st, sys.get()));
     if (!info) return Ref();
@@ -449,7 +449,7 @@ PyObject* detect_python_version(State& st, PyObject* const*, Py_ssize_t nargs,
     if (!capi::parse_no_args(python_version_sig, nargs, kwnames)) return nullptr;
     Ref version = version_text(st, true);
     if (!version) return nullptr;
-    Ref sys = Ref::borrow(capi::global<"sys">(st));
+    Ref sys = capi::global<"sys">(st);
     Ref info = sys ? Ref::steal(capi::attr<"version_info">(st, sys.get())) : Ref();
     if (!info) return nullptr;
     // 3.12 has the sub-interpreter module `_xxsubinterpreters`; 3.13 renamed
@@ -483,12 +483,12 @@ bool elapsed_ms(const State& st, double start_time, Ref& out) noexcept {
 
 // platform, detected_at and detector, shared by both paths.
 bool set_platform_and_stamp(const State& st, PyObject* caps, PyObject* detector_name) noexcept {
-    Ref sys = Ref::borrow(capi::global<"sys">(st));
+    Ref sys = capi::global<"sys">(st);
     if (!sys || !set(caps, st.capability_keys[platform],
                      Ref::steal(capi::attr<"platform">(st, sys.get())))) {
         return false;
     }
-    Ref time = Ref::borrow(capi::global<"time">(st));
+    Ref time = capi::global<"time">(st);
     if (!time || !set(caps, st.capability_keys[detected_at],
                       Ref::steal(capi::call_method<"time">(st, time.get())))) {
         return false;
@@ -523,7 +523,7 @@ bool capabilities_normal(const State& st, PyObject* caps, double start_time) noe
 // and are overwritten here.
 bool capabilities_fallback(const State& st, PyObject* caps, double start_time,
                            PyObject* e) noexcept {
-    Ref os = Ref::borrow(capi::global<"os">(st));
+    Ref os = capi::global<"os">(st);
     if (!os || !set(caps, st.capability_keys[physical_cores], cpu_count_or_one(st, os.get())) ||
         !set(caps, st.capability_keys[numa_nodes], st.int_1)) {
         return false;

@@ -146,8 +146,9 @@ bool build_scorers() noexcept {
 
 bool build_patterns(State& st) noexcept {
     // `re` as the module just bound it.
-    PyObject* re = capi::global<"re">(st);
-    if (re == nullptr) return false;
+    capi::Ref re_module = capi::global<"re">(st);
+    if (!re_module) return false;
+    PyObject* re = re_module.get();
     // One call at a time: none may run with an error of the one before pending.
     capi::Ref compile = capi::Ref::steal(PyObject_GetAttrString(re, "compile"));
     if (!compile) return false;
