@@ -168,6 +168,8 @@ PyObject* make_function(PyTypeObject* type, PyObject* module, void* state, const
     f->text_signature = Ref::steal(text_signature(*def.sig, binding == Binding::method));
     if (!f->text_signature) return nullptr;
     PyObject_GC_Track(self.get());
+    // Every thread calls the same function objects.
+    internals::share_between_threads(self.get(), module);
     return self.release();
 }
 

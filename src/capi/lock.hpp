@@ -60,6 +60,50 @@ private:
     PyObject* lock_ = nullptr;
 };
 
+// A critical section on one object, or two: on free-threaded builds, the
+// per-object lock that the interpreter's own containers take for each
+// operation; on builds with a GIL, nothing (the interpreter lock already
+// serialises the section). Unlike a mutex, the interpreter suspends a critical
+// section while its thread blocks (waiting for a lock, for I/O, for the
+// interpreter to stop the world) and resumes it after, so it excludes other
+// threads only from code that runs without blocking: call no Python code
+// that may block, and take no lock, in the middle of a change the section
+// must keep whole. Sections of the same thread nest.
+class CriticalSection {
+public:
+    explicit CriticalSection([[maybe_unused]] PyObject* obj) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, obj);
+#endif
+    }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+#ifdef Py_GIL_DISABLED
+    ~CriticalSection() { PyCriticalSection_End(&section_); }
+
+private:
+    PyCriticalSection section_;
+#endif
+};
+
+// The same on two objects at once (taken in an order that cannot deadlock).
+class CriticalSection2 {
+public:
+    CriticalSection2([[maybe_unused]] PyObject* a, [[maybe_unused]] PyObject* b) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection2_Begin(&section_, a, b);
+#endif
+    }
+    CriticalSection2(const CriticalSection2&) = delete;
+    CriticalSection2& operator=(const CriticalSection2&) = delete;
+#ifdef Py_GIL_DISABLED
+    ~CriticalSection2() { PyCriticalSection2_End(&section_); }
+
+private:
+    PyCriticalSection2 section_;
+#endif
+};
+
 struct ModuleState;
 
 // threading.Lock() through the module's global `threading` (looked up at each

@@ -127,6 +127,11 @@ struct ModuleSlots {
 #if PY_VERSION_HEX >= 0x030C0000
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+        // Nothing relies on the interpreter lock (see lock.hpp on critical
+        // sections): importing a module never turns it back on.
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
         {0, nullptr},
     };
 };
@@ -158,10 +163,10 @@ constexpr PyModuleDef module_def(const char* name, const char* doc) noexcept {
     };
 }
 
-// A global of the module by name, looked up now as Python code would:
-// borrowed, or null with NameError or the lookup's error set.
+// A global of the module by name, looked up now as Python code would: a
+// strong reference, or null with NameError or the lookup's error set.
 template <Name N, typename State>
-PyObject* global(const State& st) noexcept {
+Ref global(const State& st) noexcept {
     return module_global(st.module_dict, st.names.template get<N>());
 }
 

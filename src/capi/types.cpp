@@ -98,6 +98,8 @@ PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState& st,
                         void* state) noexcept {
     Ref type = Ref::steal(new_type(module, def));
     if (!type) return nullptr;
+    // Every thread makes instances, each of which holds its type.
+    internals::share_between_threads(type.get(), module);
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     if (!add_functions(t, def.methods, false, module, st, state) ||
         !add_functions(t, def.static_methods, true, module, st, state) ||
