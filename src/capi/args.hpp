@@ -88,6 +88,11 @@ public:
     // A function without parameters.
     explicit constexpr Signature(const char* name) noexcept : name(name) {}
 
+    // The converted arguments of a function without parameters: none.
+    using Values = std::tuple<>;
+    bool parse_all(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Values& values) const noexcept;
+
     const char* name;
     const Param* params = nullptr;
     Py_ssize_t count = 0;
@@ -138,6 +143,11 @@ inline bool parse_no_args(const Signature& sig, Py_ssize_t nargs, PyObject* kwna
         return false;
     }
     return parse_args_slow(sig, nullptr, nargs, kwnames, nullptr);
+}
+
+[[gnu::always_inline]] inline bool Signature::parse_all(PyObject* const*, Py_ssize_t nargs,
+                                                        PyObject* kwnames, Values&) const noexcept {
+    return parse_no_args(*this, nargs, kwnames);
 }
 
 // Same as parse_args for the tuple-and-dict calling convention of `tp_new`.
@@ -291,6 +301,29 @@ struct Convert<PyObject*> {
 
 template <typename K>
 struct Convert<Last<K>> : Convert<K> {};
+
+// Passed<K>: the argument as given (borrowed; null when omitted), declared
+// with kind K's default and annotation, for a binding that hands it on to a
+// callable which converts it itself.
+template <typename K>
+struct Passed {};
+template <typename K>
+struct Convert<Passed<K>> {
+    using type = PyObject*;
+    using value_type = typename Convert<K>::value_type;
+    static constexpr const char* annotation = Convert<K>::annotation;
+    static constexpr Default make_default(value_type v) noexcept {
+        return Convert<K>::make_default(v);
+    }
+    static bool fallback(const Default&, type& out) noexcept {
+        out = nullptr;
+        return true;
+    }
+    static bool convert(PyObject* obj, type& out, const char*) noexcept {
+        out = obj;
+        return true;
+    }
+};
 
 template <typename K>
 inline constexpr bool converted_last = false;

@@ -23,9 +23,12 @@
 
 #include "args.hpp"
 #include "fields.hpp"
+#include "lock.hpp"
 #include "ref.hpp"
 
 namespace capi {
+
+struct ModuleState;
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -155,6 +158,12 @@ constexpr FunctionDef function(const Signature& sig, const char* doc = nullptr,
     return FunctionDef{&sig, &function_entry<Impl>, doc, return_annotation};
 }
 
+// How a typed method's body runs with respect to other threads.
+enum class Sync {
+    none,              // as it is: the implementation synchronises itself
+    critical_section,  // inside a critical section on `self` (lock.hpp)
+};
+
 // A native result as a Python object: bool, int or float.
 inline PyObject* to_python(bool value) noexcept { return new_bool(value); }
 inline PyObject* to_python(int32_t value) noexcept { return PyLong_FromLong(value); }
@@ -162,27 +171,131 @@ inline PyObject* to_python(int64_t value) noexcept { return PyLong_FromLongLong(
 inline PyObject* to_python(uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 inline PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
 
-template <auto Fn, const auto& Sig>
-PyObject* native_entry(PyObject*, PyObject* const* args, size_t nargsf,
-                       PyObject* kwnames) noexcept {
-    typename std::remove_cvref_t<decltype(Sig)>::Values values;
-    if (!Sig.parse_all(args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
-    return to_python(std::apply(Fn, values));
+namespace detail {
+
+struct NoSection {
+    explicit NoSection(PyObject*) noexcept {}
+};
+
+// The parameter list of a typed implementation.
+template <typename F>
+struct TypedImpl;
+template <typename R, typename... P>
+struct TypedImpl<R (*)(P...) noexcept> {
+    using Params = std::tuple<P...>;
+};
+
+// True when an implementation's first parameter is the module state.
+template <typename Params>
+constexpr bool takes_state() noexcept {
+    if constexpr (std::tuple_size_v<Params> == 0) {
+        return false;
+    } else {
+        using First = std::tuple_element_t<0, Params>;
+        return std::is_lvalue_reference_v<First> &&
+               std::is_base_of_v<ModuleState, std::remove_cvref_t<First>>;
+    }
 }
 
-// native<fn, sig>(doc, return annotation): a function that converts its
-// arguments as `sig` (a TypedSignature) declares, calls the native fn with
-// them and returns its result as to_python makes it. For the thin bindings of
-// pure native functions, which need no code of their own.
+// Calls `Impl(lead..., converted arguments...)` and makes its result the
+// call's: an object (new reference, or null with an error set) as it is, a
+// native number or truth value through to_python, nothing as None.
+template <auto Impl, typename Values, std::size_t... I, typename... Lead>
+[[gnu::always_inline]] inline PyObject* invoke(Values& values, std::index_sequence<I...>,
+                                               Lead... lead) noexcept {
+    using Result = decltype(Impl(lead..., std::get<I>(values)...));
+    if constexpr (std::is_void_v<Result>) {
+        Impl(lead..., std::get<I>(values)...);
+        return new_none();
+    } else if constexpr (std::is_same_v<Result, PyObject*>) {
+        return Impl(lead..., std::get<I>(values)...);
+    } else {
+        return to_python(Impl(lead..., std::get<I>(values)...));
+    }
+}
+
+template <auto Impl, typename Values, typename... Lead>
+[[gnu::always_inline]] inline PyObject* invoke(Values& values, Lead... lead) noexcept {
+    return invoke<Impl>(values, std::make_index_sequence<std::tuple_size_v<Values>>{}, lead...);
+}
+
+template <auto Impl, const auto& Sig>
+PyObject* typed_function_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept {
+    typename std::remove_cvref_t<decltype(Sig)>::Values values;
+    if (!Sig.parse_all(args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
+    using Params = typename TypedImpl<decltype(Impl)>::Params;
+    if constexpr (takes_state<Params>()) {
+        using State = std::remove_reference_t<std::tuple_element_t<0, Params>>;
+        return invoke<Impl>(values, &function_state<State>(callable));
+    } else {
+        (void)callable;
+        return invoke<Impl>(values);
+    }
+}
+
+template <auto Impl, const auto& Sig, Sync S>
+PyObject* typed_method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) return raise_unbound(callable);
+    PyObject* self = args[0];
+    PyTypeObject* owner = reinterpret_cast<FunctionObject*>(callable)->owner_type();
+    if (owner != nullptr && !Py_IS_TYPE(self, owner) && !PyType_IsSubtype(Py_TYPE(self), owner)) {
+        return raise_wrong_self(callable, self);
+    }
+    // Arguments are converted before the critical section: a conversion may
+    // run Python code (__index__, __float__) that uses the same object.
+    typename std::remove_cvref_t<decltype(Sig)>::Values values;
+    if (!Sig.parse_all(args + 1, nargs - 1, kwnames, values)) return nullptr;
+    using Params = typename TypedImpl<decltype(Impl)>::Params;
+    constexpr bool with_state = takes_state<Params>();
+    using Self = std::tuple_element_t<with_state ? 1 : 0, Params>;
+    [[maybe_unused]] std::conditional_t<S == Sync::critical_section, CriticalSection, NoSection>
+        section(self);
+    if constexpr (with_state) {
+        using State = std::remove_reference_t<std::tuple_element_t<0, Params>>;
+        return invoke<Impl>(values, &function_state<State>(callable), reinterpret_cast<Self>(self));
+    } else {
+        return invoke<Impl>(values, reinterpret_cast<Self>(self));
+    }
+}
+
+}  // namespace detail
+
+// method<impl, sig[, sync]>(doc, return annotation): a method whose
+// arguments are parsed and converted as `sig` (a TypedSignature, or a plain
+// Signature for none) declares, then passed to
+//   impl([State& st,] Self* self, converted arguments...)
+// in declaration order. The result is the call's: an object (a new reference,
+// or null with an error set) as it is, a native number or truth value as
+// to_python makes it, nothing as None. With Sync::critical_section the body
+// runs inside a critical section on `self` (lock.hpp).
+template <auto Impl, const auto& Sig, Sync S = Sync::none>
+constexpr FunctionDef method(const char* doc = nullptr,
+                             const char* return_annotation = nullptr) noexcept {
+    return FunctionDef{&Sig, &detail::typed_method_entry<Impl, Sig, S>, doc, return_annotation};
+}
+
+// function<impl, sig>(doc, return annotation): a function whose arguments are
+// parsed and converted as `sig` declares, then passed to
+//   impl([State& st,] converted arguments...)
+// with its result made the call's as for methods.
+template <auto Impl, const auto& Sig>
+constexpr FunctionDef function(const char* doc = nullptr,
+                               const char* return_annotation = nullptr) noexcept {
+    return FunctionDef{&Sig, &detail::typed_function_entry<Impl, Sig>, doc, return_annotation};
+}
+
+// native<fn, sig>: the same for a pure native function (no state), for the
+// thin bindings that need no code of their own.
 template <auto Fn, const auto& Sig>
 constexpr FunctionDef native(const char* doc = nullptr,
                              const char* return_annotation = nullptr) noexcept {
-    return FunctionDef{&Sig, &native_entry<Fn, Sig>, doc, return_annotation};
+    return function<Fn, Sig>(doc, return_annotation);
 }
 
 enum class Binding { method, function };
-
-struct ModuleState;
 
 // Creates a function object of the module's function type, bound to the
 // module and its state. `qualname_prefix` is the class name for methods
