@@ -40,5 +40,12 @@ installed_venv() {
             -C cmake.define.LUMETRA_WERROR=ON "${compiler[@]}" "$repo"
         wheel="$(echo "$installed_venv_dir"/wheel/lumetra-*.whl)"
     fi
-    "$py" -m pip install --quiet "$wheel[$extra]"
+    # Some dependencies publish a source distribution that needs a Rust
+    # toolchain before they publish wheels for a free-threaded interpreter
+    # (hypothesis for 3.13t): the newest version with a wheel is taken there.
+    local binary=()
+    if [ "$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)')" = 1 ]; then
+        binary=(--only-binary=:all:)
+    fi
+    "$py" -m pip install --quiet "${binary[@]}" "$wheel[$extra]"
 }
