@@ -7,6 +7,7 @@ import gc
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 from collections.abc import Callable, Iterator
@@ -29,6 +30,12 @@ TIMEOUT_SCALE = float(os.environ.get("LUMETRA_TEST_TIMEOUT_SCALE", "1"))
 # with their counts multiplied by this factor: every test still runs, with
 # fewer repetitions (tools/release-tests.sh sets it).
 EFFORT = float(os.environ.get("LUMETRA_TEST_EFFORT", "1"))
+
+
+# Free-threaded builds (no GIL) run threads truly at once: thread tests use
+# more of them there.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+STRESS_THREADS = 8 if FREE_THREADED else 4
 
 
 def scaled(count: int, least: int = 10) -> int:
@@ -83,7 +90,9 @@ def switch_interval(seconds: float) -> Iterator[None]:
         sys.setswitchinterval(old)
 
 
-def run_threads(work: Callable[[int], object], threads: int = 4, interval: float = 1e-5) -> None:
+def run_threads(
+    work: Callable[[int], object], threads: int = STRESS_THREADS, interval: float = 1e-5
+) -> None:
     """Runs work(0) ... work(threads - 1), each in its own thread, released together by
     a barrier while threads switch every `interval` seconds. The first exception a
     worker raised is raised again once all have joined."""

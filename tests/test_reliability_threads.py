@@ -21,9 +21,8 @@ from lumetra.memory.lockless import (
 from lumetra.monitoring.statcounters import CounterAggregator
 from refcheck import references
 
+from conftest import STRESS_THREADS as THREADS
 from conftest import run_threads
-
-THREADS = 4
 
 
 def test_atomic_counter_mixed_operations():
