@@ -92,6 +92,8 @@ public:
     using Values = std::tuple<>;
     bool parse_all(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    Values& values) const noexcept;
+    // The same for the tuple-and-dict calling convention of `tp_new`.
+    bool parse_tuple_all(PyObject* args, PyObject* kwargs, Values& values) const noexcept;
 
     const char* name;
     const Param* params = nullptr;
@@ -161,6 +163,10 @@ inline bool parse_no_tuple_args(const Signature& sig, PyObject* args, PyObject* 
     }
     PyObject* unused[1];  // a count of 0 writes nothing
     return parse_tuple_args(sig, args, kwargs, unused);
+}
+
+inline bool Signature::parse_tuple_all(PyObject* args, PyObject* kwargs, Values&) const noexcept {
+    return parse_no_tuple_args(*this, args, kwargs);
 }
 
 // Conversions of typed parameters. `Convert<C>` says, for the declared kind C,
@@ -453,6 +459,9 @@ public:
     }
     // All the converted arguments, in declaration order.
     using Values = std::tuple<typename Convert<C>::type...>;
+    bool parse_tuple_all(PyObject* args, PyObject* kwargs, Values& values) const noexcept {
+        return parse_tuple_into(args, kwargs, values, std::index_sequence_for<C...>{});
+    }
     [[gnu::always_inline]] bool parse_all(PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames, Values& values) const noexcept {
         return parse_into(args, nargs, kwnames, values, std::index_sequence_for<C...>{});
@@ -474,6 +483,11 @@ private:
                                            PyObject* kwnames, Values& values,
                                            std::index_sequence<I...>) const noexcept {
         return parse(args, nargs, kwnames, std::get<I>(values)...);
+    }
+    template <std::size_t... I>
+    bool parse_tuple_into(PyObject* args, PyObject* kwargs, Values& values,
+                          std::index_sequence<I...>) const noexcept {
+        return parse_tuple(args, kwargs, std::get<I>(values)...);
     }
     [[gnu::noinline]] bool parse_keywords(PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames,

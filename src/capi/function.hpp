@@ -167,6 +167,7 @@ enum class Sync {
 // A native result as a Python object: bool, int or float.
 inline PyObject* to_python(bool value) noexcept { return new_bool(value); }
 inline PyObject* to_python(int32_t value) noexcept { return PyLong_FromLong(value); }
+inline PyObject* to_python(uint32_t value) noexcept { return PyLong_FromUnsignedLong(value); }
 inline PyObject* to_python(int64_t value) noexcept { return PyLong_FromLongLong(value); }
 inline PyObject* to_python(uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 inline PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
@@ -202,22 +203,35 @@ constexpr bool takes_state() noexcept {
 // native number or truth value through to_python, nothing as None.
 template <auto Impl, typename Values, std::size_t... I, typename... Lead>
 [[gnu::always_inline]] inline PyObject* invoke(Values& values, std::index_sequence<I...>,
-                                               Lead... lead) noexcept {
-    using Result = decltype(Impl(lead..., std::get<I>(values)...));
+                                               Lead&&... lead) noexcept {
+    using Result = decltype(Impl(std::forward<Lead>(lead)..., std::get<I>(values)...));
     if constexpr (std::is_void_v<Result>) {
-        Impl(lead..., std::get<I>(values)...);
+        Impl(std::forward<Lead>(lead)..., std::get<I>(values)...);
         return new_none();
     } else if constexpr (std::is_same_v<Result, PyObject*>) {
-        return Impl(lead..., std::get<I>(values)...);
+        return Impl(std::forward<Lead>(lead)..., std::get<I>(values)...);
     } else {
-        return to_python(Impl(lead..., std::get<I>(values)...));
+        return to_python(Impl(std::forward<Lead>(lead)..., std::get<I>(values)...));
     }
 }
 
 template <auto Impl, typename Values, typename... Lead>
-[[gnu::always_inline]] inline PyObject* invoke(Values& values, Lead... lead) noexcept {
-    return invoke<Impl>(values, std::make_index_sequence<std::tuple_size_v<Values>>{}, lead...);
+[[gnu::always_inline]] inline PyObject* invoke(Values& values, Lead&&... lead) noexcept {
+    return invoke<Impl>(values, std::make_index_sequence<std::tuple_size_v<Values>>{},
+                        std::forward<Lead>(lead)...);
 }
+
+// The module state an implementation takes first, or void.
+template <typename Params, bool = takes_state<Params>()>
+struct StateOf {
+    using type = void;
+};
+template <typename Params>
+struct StateOf<Params, true> {
+    using type = std::remove_reference_t<std::tuple_element_t<0, Params>>;
+};
+template <typename Params>
+using StateParam = typename StateOf<Params>::type;
 
 template <auto Impl, const auto& Sig>
 PyObject* typed_function_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -226,8 +240,7 @@ PyObject* typed_function_entry(PyObject* callable, PyObject* const* args, size_t
     if (!Sig.parse_all(args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
     using Params = typename TypedImpl<decltype(Impl)>::Params;
     if constexpr (takes_state<Params>()) {
-        using State = std::remove_reference_t<std::tuple_element_t<0, Params>>;
-        return invoke<Impl>(values, &function_state<State>(callable));
+        return invoke<Impl>(values, function_state<StateParam<Params>>(callable));
     } else {
         (void)callable;
         return invoke<Impl>(values);

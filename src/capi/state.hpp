@@ -73,6 +73,13 @@ State& type_state(PyTypeObject* type, PyModuleDef& def) noexcept {
     return module_state<State>(PyType_GetModuleByDef(type, &def));
 }
 
+// The state of the module that made `type` (or its base), for a module whose
+// state declares its definition as `static PyModuleDef definition`.
+template <typename State>
+State& state_of(PyTypeObject* type) noexcept {
+    return type_state<State>(type, State::definition);
+}
+
 namespace detail {
 
 template <typename State>

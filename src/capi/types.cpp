@@ -15,23 +15,19 @@ constexpr const char* no_pickle_text = "no default __reduce__ due to non-trivial
 constexpr Signature reduce_sig("__reduce__");
 constexpr TypedSignature setstate_sig("__setstate__", Arg<PyObject*>{"state"});
 
-PyObject* reduce_impl(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!parse_no_args(reduce_sig, nargs, kwnames)) return nullptr;
+PyObject* reduce_impl(PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, no_pickle_text);
     return nullptr;
 }
 
-PyObject* setstate_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    PyObject* state;
-    if (!setstate_sig.parse(args, nargs, kwnames, state)) return nullptr;
+PyObject* setstate_impl(PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, no_pickle_text);
     return nullptr;
 }
 
 const FunctionDef no_pickle_methods[] = {
-    method<reduce_impl>(reduce_sig, "Instances cannot be pickled."),
-    method<setstate_impl>(setstate_sig, "Instances cannot be pickled."),
+    method<reduce_impl, reduce_sig>("Instances cannot be pickled."),
+    method<setstate_impl, setstate_sig>("Instances cannot be pickled."),
 };
 
 const char* short_name(const char* dotted) noexcept {
@@ -111,7 +107,69 @@ PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState& st,
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+// The docstring of a type: its own, led by the constructor's signature line
+// "Name(a, b=1)\n--\n\n" when it declares a constructor. A new str, or
+// null with an error set; None when there is neither.
+PyObject* type_doc(const Type& decl) noexcept {
+    if (decl.constructor.sig == nullptr) {
+        return decl.doc ? PyUnicode_FromString(decl.doc) : new_none();
+    }
+    Ref signature = Ref::steal(text_signature(*decl.constructor.sig, false));
+    if (!signature) return nullptr;
+    return PyUnicode_FromFormat("%s%U\n--\n\n%s", decl.constructor.sig->name, signature.get(),
+                                decl.doc ? decl.doc : "");
+}
+
 }  // namespace
+
+PyTypeObject* detail::create_type(PyObject* module, ModuleState& st, void* state, const Type& decl,
+                                  const Shape& shape) noexcept {
+    Ref doc = Ref::steal(type_doc(decl));
+    if (!doc) return nullptr;
+    const char* doc_text = doc.get() == Py_None ? nullptr : PyUnicode_AsUTF8(doc.get());
+    if (doc_text == nullptr && PyErr_Occurred()) return nullptr;
+    // The slot table is copied by the interpreter (and the docstring with it).
+    PyType_Slot* slots = PyMem_New(PyType_Slot, decl.slots.size() + 7);
+    if (slots == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::size_t n = 0;
+    slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(shape.dealloc)};
+    if (shape.collected) {
+        slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(shape.traverse)};
+        slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(shape.clear)};
+    }
+    if (decl.constructor.call)
+        slots[n++] = {Py_tp_new, reinterpret_cast<void*>(decl.constructor.call)};
+    if (decl.getset) slots[n++] = {Py_tp_getset, decl.getset};
+    if (doc_text) slots[n++] = {Py_tp_doc, const_cast<char*>(doc_text)};
+    for (const PyType_Slot& slot : decl.slots) slots[n++] = slot;
+    slots[n] = {0, nullptr};
+    PyType_Spec spec = {
+        decl.name,
+        static_cast<int>(shape.basicsize),
+        0,
+        static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+                                  Py_TPFLAGS_IMMUTABLETYPE |
+                                  (shape.collected ? Py_TPFLAGS_HAVE_GC : 0UL)),
+        slots,
+    };
+    Ref type = Ref::steal(internals::new_heap_type(module, &spec));
+    PyMem_Free(slots);
+    if (!type) return nullptr;
+    // Every thread makes instances, each of which holds its type.
+    internals::share_between_threads(type.get(), module);
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    if (!add_functions(t, decl.methods, false, module, st, state) ||
+        !add_functions(t, decl.static_methods, true, module, st, state) ||
+        (decl.no_pickle && !add_functions(t, no_pickle_methods, false, module, st, state))) {
+        return nullptr;
+    }
+    PyType_Modified(t);
+    if (PyModule_AddObjectRef(module, short_name(t->tp_name), type.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
 
 PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
                           const TypeDef& def) noexcept {

@@ -17,9 +17,7 @@ using Self = AtomicCounterObject;
 
 constexpr capi::TypedSignature new_sig("AtomicCounter", capi::Arg<int64_t>{"initial_value", 0});
 
-PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int64_t initial_value;
-    if (!new_sig.parse_tuple(args, kwargs, initial_value)) return nullptr;
+PyObject* counter_new(PyTypeObject* type, int64_t initial_value) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<Self*>(self)->counter) Counter(initial_value);
@@ -61,33 +59,23 @@ const capi::FunctionDef methods[] = {
         "Atomically fetch and add.", "int"),
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(counter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
-    {Py_tp_doc,
-     const_cast<char*>("Lock-free signed 64-bit counter built on hardware atomic instructions.\n\n"
-                       "Every operation is a single sequentially consistent atomic access; no\n"
-                       "lock is taken and arithmetic wraps modulo 2**64.\n\n"
-                       "Performance targets:\n"
-                       "    increment(): < 30ns (20x faster than a Python lock)\n"
-                       "    load(): < 10ns (10x faster than plain Python)\n"
-                       "    compare_and_swap(): < 50ns (10x faster than plain Python)\n")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.lockless.AtomicCounter",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
-
 }  // namespace
 
 bool add_atomic_counter(PyObject* module, State& st) noexcept {
-    st.AtomicCounterType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.AtomicCounterType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.memory.lockless.AtomicCounter",
+            .doc = "Lock-free signed 64-bit counter built on hardware atomic instructions.\n\n"
+                   "Every operation is a single sequentially consistent atomic access; no\n"
+                   "lock is taken and arithmetic wraps modulo 2**64.\n\n"
+                   "Performance targets:\n"
+                   "    increment(): < 30ns (20x faster than a Python lock)\n"
+                   "    load(): < 10ns (10x faster than plain Python)\n"
+                   "    compare_and_swap(): < 50ns (10x faster than plain Python)\n",
+            .constructor = capi::constructor<counter_new, new_sig>(),
+            .methods = methods,
+        });
     return st.AtomicCounterType != nullptr;
 }
 
