@@ -94,8 +94,8 @@ template <typename Self>
 void dealloc_gc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, dealloc_gc<Self>) if (type->tp_weaklistoffset != 0)
-        PyObject_ClearWeakRefs(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_gc<Self>)
+    if (type->tp_weaklistoffset != 0) PyObject_ClearWeakRefs(self);
     detail::release(reinterpret_cast<Self*>(self));
     type->tp_free(self);
     Py_DECREF(type);

@@ -168,8 +168,7 @@ inline PyObject* new_heap_type(PyObject* module, PyType_Spec* shape) noexcept {
 
 // A dict's modification counter, for caches keyed on a namespace staying
 // unchanged. Only 3.11 has one (3.12 deprecated it and 3.14 removed it);
-// elsewhere `dict_versions` is false and callers do not cache.
-inline constexpr bool dict_versions = PY_VERSION_HEX < 0x030C0000;
+// later versions read 0, and callers watch the dict instead.
 inline uint64_t dict_version(PyObject* dict) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;

@@ -351,16 +351,15 @@ bool lock_acquire(PyObject* lock) noexcept {
 bool lock_release(PyObject* lock) noexcept {
     const LockRoute* r = route_for(lock);
     if (r != nullptr && direct_release(r, lock)) return true;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref result = Ref::steal(r != nullptr ? r->release_c(lock, nullptr)
-                                         : PyObject_CallMethod(lock, "release", nullptr));
-    if (!result) {
-        // The release error wins only when nothing was pending before.
-        if (type == nullptr) return false;
-        PyErr_WriteUnraisable(lock);
-    }
-    PyErr_Restore(type, value, traceback);
+    auto release = [&] {
+        return Ref::steal(r != nullptr ? r->release_c(lock, nullptr)
+                                       : PyObject_CallMethod(lock, "release", nullptr));
+    };
+    if (!PyErr_Occurred()) return static_cast<bool>(release());
+    // Released on the way out of a failed operation: its exception stays the
+    // one reported, and a failed release is only unraisable.
+    SavedError pending;
+    if (!release()) PyErr_WriteUnraisable(lock);
     return true;
 }
 

@@ -62,7 +62,8 @@ inline PyCFunction own_method(PyTypeObject* type, PyObject* descr, int flags) no
     !defined(HAVE_BROKEN_POSIX_SEMAPHORES) && defined(HAVE_SEM_TIMEDWAIT)
 #define LUMETRA_SEMAPHORE_MIRROR 1
 struct SemaphoreLock {
-    PyObject_HEAD PyThread_type_lock lock_lock;
+    PyObject_HEAD
+    PyThread_type_lock lock_lock;
     PyObject* in_weakreflist;
     char locked;
 };
@@ -78,7 +79,8 @@ inline sem_t* raw_semaphore(PyObject* lock) noexcept {
 #if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
 #define LUMETRA_MUTEX_MIRROR 1
 struct MutexLock {
-    PyObject_HEAD PyMutex lock;
+    PyObject_HEAD
+    PyMutex lock;
 };
 inline constexpr uint8_t unlocked = 0;
 inline constexpr uint8_t held = 1;

@@ -1,6 +1,7 @@
 // Interned names, held in a module's state.
 //
-// A module lists the attribute names, global names and dictionary keys it uses
+// A module lists the attribute names, global names, dictionary keys and
+// constant texts (format specifications, fixed strings it returns) it uses
 // once, as the template arguments of a `Names` member of its state:
 //
 //     capi::Names<"time", "logger", "debug"> names;

@@ -78,13 +78,29 @@ inline PyObject* new_none() noexcept {
 // exception in flight.
 class SavedError {
 public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        error_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &error_, &traceback_);
+#endif
+    }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+    ~SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(error_);
+#else
+        PyErr_Restore(type_, error_, traceback_);
+#endif
+    }
 
 private:
-    PyObject *type_, *value_, *traceback_;
+    PyObject* error_ = nullptr;  // the exception (3.12+), or its value
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
 };
 
 }  // namespace capi

@@ -82,6 +82,13 @@ State& state_of(PyTypeObject* type) noexcept {
 
 namespace detail {
 
+// The collector reaches a module's state through these three only once the
+// state exists: the interpreter allocates it (zero-filled) when it starts
+// executing the module, runs our exec slot, which comes first in the slot
+// list, straight after, and skips m_traverse while the state pointer is
+// still null. exec_module constructs the State before anything else, so no
+// allocation, hence no collection, can come between the state's allocation
+// and its construction.
 template <typename State>
 int traverse_state(PyObject* module, visitproc visit, void* arg) noexcept {
     auto* st = static_cast<State*>(PyModule_GetState(module));

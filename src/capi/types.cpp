@@ -176,12 +176,6 @@ PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
     return make_type(module, def, st, state);
 }
 
-bool set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcept {
-    if (PyDict_SetItemString(type->tp_dict, name, value) < 0) return false;
-    PyType_Modified(type);
-    return true;
-}
-
 bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexcept {
     for (const Alias& a : aliases) {
         // Not PyDict_GetItemString: it hides a failure to make the key, which
