@@ -1,9 +1,9 @@
 // Instance fields that own references, and the collector slots and
 // deallocation generated from their list.
 //
-// An instance keeps each owned reference in a `Ref` field (tp_alloc hands out
-// zero-filled memory, which is a null Ref, so fields need no construction)
-// and its type lists those fields once:
+// An instance keeps each owned reference in a `Ref` field and its type lists
+// those fields once (`alloc<Self>` makes an instance with every listed field
+// constructed null):
 //
 //     struct PointerObject {
 //         PyObject_HEAD VersionedCell<PyObject> cell;
@@ -27,6 +27,9 @@
 
 #include <Python.h>
 
+#include <new>
+
+#include "lock.hpp"
 #include "ref.hpp"
 
 namespace capi {
@@ -56,6 +59,38 @@ void release(Self* self) noexcept {
 }
 
 }  // namespace detail
+
+// A Ref field that Python code may replace (a settable attribute) while other
+// threads read it: read as a strong reference, and replaced, under a critical
+// section on the instance, the old reference dropped only after the section.
+// No reader is then left with a borrowed pointer to an object another
+// thread has just released.
+inline Ref read_shared(PyObject* owner, const Ref& field) noexcept {
+    CriticalSection section(owner);
+    return Ref::borrow(field.get());
+}
+inline void replace_shared(PyObject* owner, Ref& field, Ref value) noexcept {
+    {
+        CriticalSection section(owner);
+        field.swap(value);
+    }
+    // `value` now holds the old reference, dropped here.
+}
+
+// A new instance of `type` (the type laid out as `Self`, or a subclass):
+// tp_alloc's zero-filled memory with each listed field constructed in it,
+// so that every field's life begins before it is first assigned. Null with
+// an error set.
+template <typename Self>
+Self* alloc(PyTypeObject* type) noexcept {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    Self* self = reinterpret_cast<Self*>(obj);
+    if constexpr (detail::HasRefs<Self>) {
+        self->for_each_ref([](Ref& field, auto...) { new (&field) Ref(); });
+    }
+    return self;
+}
 
 template <typename Self>
 int traverse(PyObject* obj, visitproc visit, void* arg) noexcept {

@@ -4,8 +4,6 @@
 #include "internals.hpp"
 #include "state.hpp"
 
-#include <structmember.h>
-
 #include <cstddef>
 
 namespace capi {
@@ -37,13 +35,22 @@ PyObject* get_text_signature(PyObject* self, void*) noexcept {
     return get_or_none(as_function(self)->text_signature.get());
 }
 
+// The attributes Python code may replace are read and replaced through
+// read_shared/replace_shared: every thread calls the same function objects.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->annotations) {
-        f->annotations = Ref::steal(PyDict_New());
-        if (!f->annotations) return nullptr;
+    Ref current = read_shared(self, f->annotations);
+    if (current) return current.release();
+    // Made on first use after a deletion; a dict another thread made
+    // meanwhile is the one kept.
+    Ref made = Ref::steal(PyDict_New());
+    if (!made) return nullptr;
+    {
+        CriticalSection section(self);
+        if (!f->annotations) f->annotations = Ref::borrow(made.get());
+        current = Ref::borrow(f->annotations.get());
     }
-    return Py_NewRef(f->annotations.get());
+    return current.release();
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
@@ -51,7 +58,19 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    as_function(self)->annotations = Ref::borrow(value);
+    replace_shared(self, as_function(self)->annotations, Ref::borrow(value));
+    return 0;
+}
+
+// __module__ and __doc__: any object; deleted, they read as None.
+template <Ref FunctionObject::* Field>
+PyObject* get_attribute(PyObject* self, void*) noexcept {
+    Ref value = read_shared(self, as_function(self)->*Field);
+    return value ? value.release() : new_none();
+}
+template <Ref FunctionObject::* Field>
+int set_attribute(PyObject* self, PyObject* value, void*) noexcept {
+    replace_shared(self, as_function(self)->*Field, Ref::borrow(value));
     return 0;
 }
 
@@ -60,6 +79,10 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__module__", get_attribute<&FunctionObject::module>, set_attribute<&FunctionObject::module>,
+     nullptr, nullptr},
+    {"__doc__", get_attribute<&FunctionObject::doc>, set_attribute<&FunctionObject::doc>, nullptr,
+     nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -83,11 +106,12 @@ constexpr unsigned long function_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC
                                          Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
 
 PyMemberDef function_spec_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", internals::member_ssize, offsetof(FunctionObject, vectorcall),
+     internals::member_readonly, nullptr},
+    {"__weaklistoffset__", internals::member_ssize, offsetof(FunctionObject, weakrefs),
+     internals::member_readonly, nullptr},
+    {"__dictoffset__", internals::member_ssize, offsetof(FunctionObject, dict),
+     internals::member_readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

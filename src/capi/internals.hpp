@@ -14,7 +14,21 @@
 
 #include "ref.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
 namespace capi::internals {
+
+// The member kinds of a type's special offsets (`__vectorcalloffset__` and
+// the like): public in Python.h from 3.12, in structmember.h before.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int member_ssize = Py_T_PYSSIZET;
+inline constexpr int member_readonly = Py_READONLY;
+#else
+inline constexpr int member_ssize = T_PYSSIZET;
+inline constexpr int member_readonly = READONLY;
+#endif
 
 // Sign of an int object (-1, 0 or 1); `v` must be an int. 3.11 keeps the sign
 // in the size field; 3.12 moved it into a tag word with no public reader

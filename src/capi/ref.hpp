@@ -48,6 +48,8 @@ public:
     // Gives the reference back to the caller, typically as a return value.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
     void reset() noexcept { Py_CLEAR(obj_); }
+    // Exchanges the two references; nothing is dropped.
+    void swap(Ref& other) noexcept { std::swap(obj_, other.obj_); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
@@ -55,9 +57,9 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// A Ref is exactly one pointer, null when its bytes are zero: a Ref field is
-// valid in the zero-filled memory of a new instance without construction, and
-// the interpreter may read and write it as an object member (T_OBJECT).
+// A Ref is exactly one pointer, so the interpreter may read and write a Ref
+// field as an object member; instance fields are constructed by alloc<Self>
+// (fields.hpp).
 static_assert(std::is_standard_layout_v<Ref> && sizeof(Ref) == sizeof(PyObject*));
 
 // Returns a new reference to Py_True or Py_False.
