@@ -26,11 +26,30 @@ def importable_modules() -> list[str]:
     return found
 
 
-def test_stubs_match_modules():
+# The modules re-export names of `typing` (TypeVar, Generic, ...), which
+# stubtest checks against the typeshed bundled with mypy: where that mypy is
+# older than the interpreter (free-threaded 3.13 has no wheel of a newer one),
+# the typing objects' own members may differ. Only those entries are let
+# through; everything of ours is still checked.
+TYPING_REEXPORTS = r"lumetra\.[\w.]+\.(TypeVar|Generic|Optional|Dict|List|Tuple|Any)(\..*)?"
+
+
+def test_stubs_match_modules(tmp_path):
     pytest.importorskip("mypy")
     modules = importable_modules()
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text(TYPING_REEXPORTS + "\n", encoding="utf-8")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--concise", *modules],
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "--concise",
+            "--allowlist",
+            str(allowlist),
+            "--ignore-unused-allowlist",
+            *modules,
+        ],
         capture_output=True,
         text=True,
         timeout=600,
