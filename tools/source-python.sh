@@ -8,8 +8,8 @@
 #            built by the system's gcc (12, with libtsan): extension modules
 #            loaded into it must be built by the same gcc with
 #            -fsanitize=thread (tools/thread-sanitized-tests.sh)
-#   musl     for musl libc (Debian's musl, musl-gcc), with zlib and libffi
-#            built for musl from their Debian source packages first
+#   musl     for musl libc (Debian's musl, musl-gcc), with zlib, libffi and
+#            sqlite built for musl from their Debian source packages first
 #
 #   tools/source-python.sh KIND [VERSION]   build the interpreter (or reuse
 #                                           it) and print its path
@@ -259,7 +259,7 @@ kind, version = sys.argv[1:3]
 problems = []
 if "%d.%d" % sys.version_info[:2] != version:
     problems.append(f"is Python {sys.version}, not {version}")
-for module in ("_testcapi", "ctypes", "zlib", "venv"):
+for module in ("_testcapi", "ctypes", "zlib", "sqlite3", "venv"):
     try:
         __import__(module)
     except ImportError as e:
@@ -292,34 +292,41 @@ if problems:
 EOF
 }
 
-# build_musl_deps DIR: zlib and libffi for musl, static and position
+# musl_dep PACKAGE COMMAND...: unpacks the newest served version of a Debian
+# source package and runs COMMAND in it (with `cc` and `deps` set), logging
+# to $work/PACKAGE.log.
+musl_dep() {
+    local package="$1" src="$work/deps/$1"
+    shift
+    fetch "$package"
+    echo "source-python: $package $fetched for musl" >&2
+    mkdir -p "$src"
+    tar -xf "$orig" -C "$src" --strip-components=1
+    (cd "$src" && "$@") >"$work/$package.log" 2>&1 || {
+        tail -n 30 "$work/$package.log" >&2
+        die "$package $fetched does not build for musl (log above)"
+    }
+}
+
+# build_musl_deps DIR: zlib (pip and wheels), libffi (ctypes) and sqlite
+# (sqlite3, which mypy's cache needs) for musl, static and position
 # independent (the interpreter's extension modules link them in), installed
 # into DIR.
 build_musl_deps() {
-    local deps="$1" cc="$prefix/lib/lumetra-musl/cc" src
+    deps="$1" cc="$prefix/lib/lumetra-musl/cc"
     mkdir -p "$work/deps"
-    fetch zlib
-    echo "source-python: zlib $fetched for musl" >&2
-    src="$work/deps/zlib"
-    mkdir -p "$src"
-    tar -xf "$orig" -C "$src" --strip-components=1
-    (cd "$src" && CC="$cc" CFLAGS="-O2 -fPIC" ./configure --prefix="$deps" --static &&
-        make -j"$jobs" && make install) >"$work/zlib.log" 2>&1 || {
-        tail -n 30 "$work/zlib.log" >&2
-        die "zlib $fetched does not build for musl (log above)"
-    }
-    fetch libffi
-    echo "source-python: libffi $fetched for musl" >&2
-    src="$work/deps/libffi"
-    mkdir -p "$src"
-    tar -xf "$orig" -C "$src" --strip-components=1
-    [ -x "$src/configure" ] || die "libffi $fetched's upstream tarball has no configure script"
-    (cd "$src" && CC="$cc" CFLAGS="-O2" ./configure --prefix="$deps" --libdir="$deps/lib" \
-        --disable-shared --enable-static --with-pic --disable-docs --disable-multi-os-directory &&
-        make -j"$jobs" && make install) >"$work/libffi.log" 2>&1 || {
-        tail -n 30 "$work/libffi.log" >&2
-        die "libffi $fetched does not build for musl (log above)"
-    }
+    musl_dep zlib eval 'CC="$cc" CFLAGS="-O2 -fPIC" ./configure --prefix="$deps" --static &&
+        make -j"$jobs" && make install'
+    # Debian's libffi tarball is the upstream repository's tree, without the
+    # generated configure script.
+    musl_dep libffi eval '{ [ -x configure ] || autoreconf -fi; } &&
+        CC="$cc" CFLAGS="-O2" ./configure --prefix="$deps" --libdir="$deps/lib" \
+            --disable-shared --enable-static --with-pic --disable-docs --disable-multi-os-directory &&
+        make -j"$jobs" && make install'
+    # Code generation uses the jimsh that sqlite carries (built by the host's cc).
+    musl_dep sqlite3 eval 'CC="$cc" CFLAGS="-O2 -fPIC" ./configure --prefix="$deps" \
+            --disable-shared --disable-tcl &&
+        make -j"$jobs" install'
 }
 
 # musl_cc: the C compiler the musl interpreter is configured with, kept with
@@ -351,7 +358,7 @@ build() {
     case "$kind" in
     ft) packages+=(libssl-dev libbz2-dev liblzma-dev libsqlite3-dev uuid-dev) ;;
     ft-tsan) packages+=(libssl-dev libbz2-dev liblzma-dev libsqlite3-dev uuid-dev libtsan2) ;;
-    musl) packages+=(musl musl-dev musl-tools linux-libc-dev) ;;
+    musl) packages+=(musl musl-dev musl-tools linux-libc-dev autoconf automake libtool) ;;
     esac
     apt_install "${packages[@]}"
     fetch "python$version"
@@ -372,8 +379,12 @@ build() {
     fi
     tsan_env
     local log="$prefix.build.log"
+    # The installation byte-compiles only the top directory of the standard
+    # library: the rest is compiled when first imported (the ThreadSanitizer
+    # interpreter would otherwise spend some 15 minutes compiling the
+    # interpreter's own test suite three times over).
     (cd "$work/src" && env "${env[@]}" ./configure --prefix="$prefix" "${configure[@]}" &&
-        make -j"$jobs" && make install) >"$log" 2>&1 || {
+        make -j"$jobs" && make install COMPILEALL_OPTS="-j0 -l") >"$log" 2>&1 || {
         tail -n 40 "$log" >&2
         die "the build failed (log above; whole log: $log)"
     }
