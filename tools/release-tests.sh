@@ -2,9 +2,10 @@
 # Tests one release wheel on its own architecture: tools/wheel-tests.sh
 # installs it with the test extra into a fresh virtual environment outside the
 # tree and runs the suite against it, on the interpreter that
-# tools/release-targets.sh names for the wheel's version and architecture (an
-# aarch64 one inside an arm64 Debian root, run by qemu-user on an x86-64
-# machine).
+# tools/release-targets.sh names for the wheel's version, architecture and
+# kind (an aarch64 one inside an arm64 Debian root, run by qemu-user on an
+# x86-64 machine; the free-threaded and musl ones built by
+# tools/source-python.sh).
 #
 #   tools/release-tests.sh [--full] WHEEL [pytest arguments...]
 #
@@ -22,7 +23,7 @@ if [ "${1:-}" = --full ]; then
     shift
 fi
 [ $# -ge 1 ] || {
-    sed -n '2,16s/^# \{0,1\}//p' "$0" >&2
+    sed -n '2,17s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 wheel="$(realpath --relative-to="$repo" "$1")"
@@ -36,10 +37,15 @@ die() {
 }
 [ -f "$wheel" ] || die "no wheel $wheel"
 case "$wheel" in ../*) die "$wheel lies outside the repository" ;; esac
-[[ "$(basename "$wheel")" =~ ^lumetra-[^-]+-cp3([0-9]+)-cp3[0-9]+-[^-]*_(x86_64|aarch64)\.whl$ ]] ||
+[[ "$(basename "$wheel")" =~ ^lumetra-[^-]+-cp3([0-9]+)-cp3[0-9]+(t?)-(many|musl)linux[^-]*_(x86_64|aarch64)\.whl$ ]] ||
     die "$wheel is not a release wheel for CPython on x86_64 or aarch64"
-version="3.${BASH_REMATCH[1]}" arch="${BASH_REMATCH[2]}"
-interpreter_of "$version" "$arch"
+version="3.${BASH_REMATCH[1]}" arch="${BASH_REMATCH[4]}" kind=""
+[ -z "${BASH_REMATCH[2]}" ] || kind=ft
+[ "${BASH_REMATCH[3]}" = many ] || kind=musl
+interpreter_of "$version" "$arch" "$kind"
+# The free-threaded wheel runs as the package leaves the interpreter: no
+# PYTHON_GIL setting turns the GIL on or off for it.
+unset PYTHON_GIL
 tests=()
 if [ "$arch" != "$(uname -m)" ]; then
     [ "$version" = "$emulated_full" ] || [ "$full" = 1 ] || tests=("${emulated_subset[@]}")

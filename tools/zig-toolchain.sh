@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Writes a CMake toolchain file that compiles with the C++ compiler of the
 # ziglang package: clang, targeting glibc 2.28 (the modules then need no glibc
-# symbol newer than that, whatever the build machine's glibc) and linking
-# zig's own C++ runtime statically (no dependency on the system's libstdc++).
+# symbol newer than that, whatever the build machine's glibc) or musl, and
+# linking zig's own C++ runtime statically (no dependency on the system's
+# libstdc++).
 #
 #   tools/zig-toolchain.sh PYTHON ARCH DIR [INCLUDE]
 #
-# ARCH is x86_64 or aarch64; another architecture than this machine's makes a
-# cross build. DIR receives toolchain.cmake and the wrappers it names (c++,
-# ar, ranlib). INCLUDE is searched after the compiler's own directories (a
-# cross build's copy of the target interpreter's include directory, whose
-# pyconfig.h includes <multiarch/pythonX.Y/pyconfig.h>).
+# ARCH is x86_64 or aarch64 (glibc), or x86_64-musl or aarch64-musl; another
+# architecture than this machine's makes a cross build. DIR receives
+# toolchain.cmake and the wrappers it names (c++, ar, ranlib). INCLUDE is
+# searched after the compiler's own directories (a cross build's copy of the
+# target interpreter's include directory, whose pyconfig.h includes
+# <multiarch/pythonX.Y/pyconfig.h>).
 #
 # PYTHON's pip installs the pinned ziglang once into LUMETRA_ZIG_HOME
 # (default ~/.cache/lumetra-zig, under XDG_CACHE_HOME if set), which also
@@ -30,13 +32,17 @@ die() {
 }
 
 [ $# = 3 ] || [ $# = 4 ] || {
-    sed -n '2,18s/^# \{0,1\}//p' "$0" >&2
+    sed -n '2,20s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 python="$1" arch="$2" dir="$3" include="${4:-}"
 case "$arch" in
-x86_64 | aarch64) ;;
-*) die "unknown architecture '$arch' (x86_64 or aarch64)" ;;
+x86_64 | aarch64) target="$arch-linux-gnu.$glibc" ;;
+x86_64-musl | aarch64-musl)
+    arch="${arch%-musl}"
+    target="$arch-linux-musl"
+    ;;
+*) die "unknown architecture '$arch' (x86_64, aarch64, x86_64-musl or aarch64-musl)" ;;
 esac
 
 home="${LUMETRA_ZIG_HOME:-${XDG_CACHE_HOME:-$HOME/.cache}/lumetra-zig}"
@@ -60,7 +66,7 @@ dir="$(cd "$dir" && pwd)"
 # system compiler, omits it from -O1 on, and so do the release builds (a
 # register more for the descents and scans; a flag given later, as the
 # sanitizer build's -fno-omit-frame-pointer, still wins).
-flags=(-target "$arch-linux-gnu.$glibc" -fomit-frame-pointer)
+flags=(-target "$target" -fomit-frame-pointer)
 if [ -n "$include" ]; then
     [ -d "$include" ] || die "no directory $include"
     flags+=(-idirafter "$(cd "$include" && pwd)")
