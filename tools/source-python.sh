@@ -98,7 +98,16 @@ apt_install() {
 
 # The private apt configuration: deb-src lines for the suites above on one
 # mirror, with lists, cache and state of its own under $sources/apt. The
-# index is fetched once per run.
+# index is fetched once per run. Runs of this script share it, one at a time
+# (apt_lock, apt_unlock).
+apt_lock() {
+    mkdir -p "$sources"
+    exec 8>"$sources/apt.lock"
+    flock -x 8
+}
+apt_unlock() {
+    flock -u 8
+}
 apt_ready=0
 private_apt() {
     [ "$apt_ready" = 0 ] || return 0
@@ -178,6 +187,7 @@ served() {
 # mirror serves into $sources/pool, reusing files already there, and sets
 # `fetched` (its Debian version) and `orig` (its upstream tarball).
 fetch() {
+    apt_lock
     private_apt
     local v tried=()
     mapfile -t candidates < <(debian_versions "$1")
@@ -191,6 +201,7 @@ fetch() {
             upstream="${upstream%-*}"
             orig="$(compgen -G "$sources/pool/${1}_$upstream.orig.tar.*" | grep -v '\.asc$' | head -n 1 || true)"
             [ -n "$orig" ] || die "$1 $v downloaded without an upstream tarball"
+            apt_unlock
             return
         fi
     done
@@ -200,6 +211,7 @@ fetch() {
 
 # Versions of the interpreter whose source can be had, newest first.
 available_versions() {
+    apt_lock
     private_apt
     local f n found=0
     for n in $(for f in $(apt-get indextargets --format '$(FILENAME)' 'Created-By: Sources'); do
@@ -216,6 +228,7 @@ available_versions() {
         done
     done
     [ "$found" = 1 ] || die "the mirror serves no CPython 3.$oldest or newer source in ${suites[*]}"
+    apt_unlock
 }
 
 if [ "$want" = --versions ]; then
@@ -223,12 +236,16 @@ if [ "$want" = --versions ]; then
     exit 0
 fi
 if [ -z "$want" ]; then
-    want="$(available_versions | head -n 1)"
+    want="$(available_versions)"
+    want="${want%%$'\n'*}"
 fi
 version="$want"
 prefix="$cache/lumetra-python-$kind-$version"
 stamp="$prefix/.lumetra-python-complete"
+# The musl build's dependencies are built with it.
+musl_deps=(zlib libffi sqlite3)
 expected="$kind ${configure[*]}"
+[ "$kind" != musl ] || expected+=" with ${musl_deps[*]}"
 
 # The interpreter's command: python3.13t for the free-threaded builds.
 interpreter() {
