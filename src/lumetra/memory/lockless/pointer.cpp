@@ -32,9 +32,7 @@ PyObject* cell_ref(PyObject* value) noexcept {
 constexpr capi::TypedSignature new_sig("AtomicPointer",
                                        capi::Arg<PyObject*>{"initial_value", capi::none});
 
-PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* initial_value;
-    if (!new_sig.parse_tuple(args, kwargs, initial_value)) return nullptr;
+PyObject* pointer_new(PyTypeObject* type, PyObject* initial_value) noexcept {
     capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Self* p = reinterpret_cast<Self*>(self.get());
@@ -45,8 +43,7 @@ PyObject* pointer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 constexpr capi::Signature load_sig("load");
-PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
+PyObject* load(Self* self) noexcept {
     capi::LockGuard guard;
     if (!guard.acquire_brief(self->lock.get())) return nullptr;
     // The reference is taken inside the lock: once it is released another
@@ -58,9 +55,7 @@ PyObject* load(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames
 }
 
 constexpr capi::TypedSignature store_sig("store", capi::Arg<PyObject*>{"value"});
-PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* value;
-    if (!store_sig.parse(args, nargs, kwnames, value)) return nullptr;
+PyObject* store(Self* self, PyObject* value) noexcept {
     capi::Ref desired = capi::Ref::steal(cell_ref(value));
     capi::Ref displaced;
     {
@@ -69,15 +64,12 @@ PyObject* store(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         displaced = capi::Ref::steal(self->cell.exchange(desired.release()));
     }
     displaced.reset();
-    Py_RETURN_NONE;
+    return capi::new_none();
 }
 
 constexpr capi::TypedSignature cas_sig("compare_and_swap", capi::Arg<PyObject*>{"expected"},
                                        capi::Arg<PyObject*>{"new_value"});
-PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    PyObject *expected, *new_value;
-    if (!cas_sig.parse(args, nargs, kwnames, expected, new_value)) return nullptr;
+PyObject* compare_and_swap(Self* self, PyObject* expected, PyObject* new_value) noexcept {
     // Compared by identity only; no reference to `expected` is needed.
     if (expected == Py_None) expected = nullptr;
     capi::Ref desired = capi::Ref::steal(cell_ref(new_value));
@@ -99,8 +91,7 @@ PyObject* compare_and_swap(Self* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 constexpr capi::Signature version_sig("get_version");
-PyObject* get_version(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(version_sig, nargs, kwnames)) return nullptr;
+PyObject* get_version(Self* self) noexcept {
     uint64_t version;
     {
         capi::LockGuard guard;
@@ -111,57 +102,42 @@ PyObject* get_version(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<load>(load_sig,
-                       "Atomically load pointer value.\n\n"
-                       "Returns the held object, or None when the cell is empty.",
-                       "Optional[object]"),
-    capi::method<store>(store_sig,
-                        "Atomically store new pointer value.\n\n"
-                        "Storing None empties the cell. Every store counts as a change,\n"
-                        "even of the object already held."),
-    capi::method<compare_and_swap>(
-        cas_sig,
+    capi::method<load, load_sig>("Atomically load pointer value.\n\n"
+                                 "Returns the held object, or None when the cell is empty.",
+                                 "Optional[object]"),
+    capi::method<store, store_sig>(
+        "Atomically store new pointer value.\n\n"
+        "Storing None empties the cell. Every store counts as a change,\n"
+        "even of the object already held."),
+    capi::method<compare_and_swap, cas_sig>(
         "Atomically compare and swap pointer.\n\n"
         "Replaces the held object with new_value when it is expected itself\n"
         "(identity, not equality; None matches an empty cell) and returns True;\n"
         "otherwise changes nothing and returns False.",
         "bool"),
-    capi::method<get_version>(version_sig,
-                              "Get current version for ABA detection.\n\n"
-                              "The version counts successful stores and swaps.",
-                              "int"),
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
-    {Py_tp_doc,
-     const_cast<char*>("Reference cell with load, store and compare-and-swap, and a version that\n"
-                       "counts successful changes so that callers can detect the ABA case.\n\n"
-                       "The operations are serialised by a threading.Lock: a lock-free reference\n"
-                       "cell would need hazard pointers to be safe under the interpreter's\n"
-                       "reference counting.\n\n"
-                       "Performance targets (including interpreter and lock overhead):\n"
-                       "    load(), store(): ~50-100ns\n"
-                       "    compare_and_swap(): ~100-150ns\n")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.lockless.AtomicPointer",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
+    capi::method<get_version, version_sig>("Get current version for ABA detection.\n\n"
+                                           "The version counts successful stores and swaps.",
+                                           "int"),
 };
 
 }  // namespace
 
 bool add_atomic_pointer(PyObject* module, State& st) noexcept {
-    st.AtomicPointerType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.AtomicPointerType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.memory.lockless.AtomicPointer",
+            .doc = "Reference cell with load, store and compare-and-swap, and a version that\n"
+                   "counts successful changes so that callers can detect the ABA case.\n\n"
+                   "The operations are serialised by a threading.Lock: a lock-free reference\n"
+                   "cell would need hazard pointers to be safe under the interpreter's\n"
+                   "reference counting.\n\n"
+                   "Performance targets (including interpreter and lock overhead):\n"
+                   "    load(), store(): ~50-100ns\n"
+                   "    compare_and_swap(): ~100-150ns\n",
+            .constructor = capi::constructor<pointer_new, new_sig>(),
+            .methods = methods,
+        });
     return st.AtomicPointerType != nullptr;
 }
 

@@ -41,8 +41,7 @@ void release_chain(Node* node) noexcept {
 
 constexpr capi::Signature new_sig("LockFreeStack");
 
-PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
+PyObject* stack_new(PyTypeObject* type) noexcept {
     capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
@@ -55,8 +54,12 @@ PyObject* stack_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }  // namespace
 
 int LockFreeStackObject::visit_native(visitproc visit, void* arg) noexcept {
-    // Runs with the interpreter lock held and no stack operation halfway
-    // through its critical section (those never call into Python there).
+    // No stack operation is halfway through its locked section while the
+    // collector walks the chain: with a GIL the collector holds it, and the
+    // section never lets go of it; without one the collector first stops
+    // every other thread, and a thread stops only where it waits or runs
+    // Python code, which no section does between taking and releasing the
+    // lock (a thread that waited for the lock is held before it resumes).
     for (Node* node = stack.top(); node != nullptr; node = node->next) {
         Py_VISIT(node->data);
     }
@@ -68,9 +71,7 @@ void LockFreeStackObject::clear_native() noexcept { release_chain(stack.detach()
 namespace {
 
 constexpr capi::TypedSignature push_sig("push", capi::Arg<PyObject*>{"item"});
-PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* item;
-    if (!push_sig.parse(args, nargs, kwnames, item)) return nullptr;
+PyObject* push(Self* self, PyObject* item) noexcept {
     Node* node = static_cast<Node*>(PyMem_Malloc(sizeof(Node)));
     if (node == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
@@ -85,19 +86,18 @@ PyObject* push(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     self->stack.push(node);
     guard.release();
-    Py_RETURN_NONE;
+    return capi::new_none();
 }
 
 constexpr capi::Signature pop_sig("pop");
-PyObject* pop(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(pop_sig, nargs, kwnames)) return nullptr;
+PyObject* pop(Self* self) noexcept {
     Node* node;
     {
         capi::LockGuard guard;
         if (!guard.acquire(self->lock.get())) return nullptr;
         node = self->stack.pop();
     }
-    if (node == nullptr) Py_RETURN_NONE;
+    if (node == nullptr) return capi::new_none();
     // The node's reference (never null: push stores one) passes to the caller.
     PyObject* item = node->data;
     PyMem_Free(node);
@@ -105,8 +105,7 @@ PyObject* pop(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 constexpr capi::Signature is_empty_sig("is_empty");
-PyObject* is_empty(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(is_empty_sig, nargs, kwnames)) return nullptr;
+PyObject* is_empty(Self* self) noexcept {
     bool empty;
     {
         capi::LockGuard guard;
@@ -116,57 +115,40 @@ PyObject* is_empty(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwn
     return capi::new_bool(empty);
 }
 
+// Lock-free: one atomic load (see NodeStack::size).
 constexpr capi::Signature size_sig("size");
-PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(size_sig, nargs, kwnames)) return nullptr;
-    return PyLong_FromLongLong(self->stack.size());
-}
+int64_t size(Self* self) noexcept { return self->stack.size(); }
 
 const capi::FunctionDef methods[] = {
-    capi::method<push>(push_sig,
-                       "Push item onto stack.\n\n"
-                       "Any object may be pushed, None included."),
-    capi::method<pop>(pop_sig,
-                      "Pop item from stack.\n\n"
-                      "Returns the top item, or None when the stack is empty.",
-                      "Optional[object]"),
-    capi::method<is_empty>(is_empty_sig, "Check if stack is empty.", "bool"),
-    capi::method<size>(size_sig,
-                       "Get approximate stack size.\n\n"
-                       "Read without the lock, so it may lag a push or pop in progress\n"
-                       "in another thread.",
-                       "int"),
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(stack_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
-    {Py_tp_doc,
-     const_cast<char*>("Last-in-first-out stack of Python objects on natively allocated nodes.\n\n"
-                       "Despite the name, push() and pop() are serialised by a threading.Lock;\n"
-                       "only the element count is a lock-free atomic, so size() never waits.\n\n"
-                       "Performance targets:\n"
-                       "    push(): ~100-200ns\n"
-                       "    pop(): ~150-250ns\n"
-                       "    size(): < 20ns (lock-free)\n")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.lockless.LockFreeStack",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
+    capi::method<push, push_sig>("Push item onto stack.\n\n"
+                                 "Any object may be pushed, None included."),
+    capi::method<pop, pop_sig>("Pop item from stack.\n\n"
+                               "Returns the top item, or None when the stack is empty.",
+                               "Optional[object]"),
+    capi::method<is_empty, is_empty_sig>("Check if stack is empty.", "bool"),
+    capi::method<size, size_sig>("Get approximate stack size.\n\n"
+                                 "Read without the lock, so it may lag a push or pop in progress\n"
+                                 "in another thread.",
+                                 "int"),
 };
 
 }  // namespace
 
 bool add_lock_free_stack(PyObject* module, State& st) noexcept {
-    st.LockFreeStackType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.LockFreeStackType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.memory.lockless.LockFreeStack",
+            .doc = "Last-in-first-out stack of Python objects on natively allocated nodes.\n\n"
+                   "Despite the name, push() and pop() are serialised by a threading.Lock;\n"
+                   "only the element count is a lock-free atomic, so size() never waits.\n\n"
+                   "Performance targets:\n"
+                   "    push(): ~100-200ns\n"
+                   "    pop(): ~150-250ns\n"
+                   "    size(): < 20ns (lock-free)\n",
+            .constructor = capi::constructor<stack_new, new_sig>(),
+            .methods = methods,
+        });
     return st.LockFreeStackType != nullptr;
 }
 

@@ -5,7 +5,9 @@
 // and `time.perf_counter_ns` looked up on it, so a replaced clock is honoured.
 // elapsed_us() and elapsed_ms() go through `self.elapsed_ns()`, so a subclass
 // override is honoured. No synchronisation: one instance is meant for one
-// thread at a time.
+// thread at a time. The start is still an atomic word (relaxed: it publishes
+// nothing else), so that threads sharing a timer against that advice read a
+// start some thread wrote rather than racing on a plain field.
 #include "capi/capi.hpp"
 #include "lockless.hpp"
 
@@ -25,8 +27,7 @@ PyObject* perf_counter_ns(const State& st) noexcept {
 
 constexpr capi::Signature new_sig("PerformanceTimer");
 
-PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
+PyObject* timer_new(PyTypeObject* type) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<Self*>(self)->start_time_ns = 0;
@@ -34,31 +35,26 @@ PyObject* timer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }
 
 constexpr capi::Signature start_sig("start");
-PyObject* start(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(start_sig, nargs, kwnames)) return nullptr;
+PyObject* start(State& st, Self* self) noexcept {
     capi::Ref now = capi::Ref::steal(perf_counter_ns(st));
     int64_t value;
     if (!now || !capi::to_int64(now.get(), value)) return nullptr;
-    self->start_time_ns = value;
-    Py_RETURN_NONE;
+    self->start_time_ns.store(value, std::memory_order_relaxed);
+    return capi::new_none();
 }
 
 PyObject* elapsed_ns_impl(const State& st, Self* self) noexcept {
     capi::Ref now = capi::Ref::steal(perf_counter_ns(st));
     if (!now) return nullptr;
-    capi::Ref start_ns = capi::Ref::steal(PyLong_FromLongLong(self->start_time_ns));
+    capi::Ref start_ns =
+        capi::Ref::steal(PyLong_FromLongLong(self->start_time_ns.load(std::memory_order_relaxed)));
     if (!start_ns) return nullptr;
     // Arbitrary precision: the difference never overflows.
     return PyNumber_Subtract(now.get(), start_ns.get());
 }
 
 constexpr capi::Signature elapsed_ns_sig("elapsed_ns");
-PyObject* elapsed_ns(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(elapsed_ns_sig, nargs, kwnames)) return nullptr;
-    return elapsed_ns_impl(st, self);
-}
+PyObject* elapsed_ns(State& st, Self* self) noexcept { return elapsed_ns_impl(st, self); }
 
 // self.elapsed_ns() scaled: an int or float reading is converted to float and
 // multiplied by `factor`; any other object is true-divided by `divisor`.
@@ -84,39 +80,20 @@ PyObject* scaled_elapsed(const State& st, Self* self, double factor, PyObject* d
 }
 
 constexpr capi::Signature elapsed_us_sig("elapsed_us");
-PyObject* elapsed_us(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(elapsed_us_sig, nargs, kwnames)) return nullptr;
+PyObject* elapsed_us(State& st, Self* self) noexcept {
     return scaled_elapsed(st, self, 0.001, st.thousand);
 }
 
 constexpr capi::Signature elapsed_ms_sig("elapsed_ms");
-PyObject* elapsed_ms(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(elapsed_ms_sig, nargs, kwnames)) return nullptr;
+PyObject* elapsed_ms(State& st, Self* self) noexcept {
     return scaled_elapsed(st, self, 1e-6, st.million);
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<start>(start_sig, "Start timing."),
-    capi::method<elapsed_ns>(elapsed_ns_sig, "Get elapsed time in nanoseconds.", "int"),
-    capi::method<elapsed_us>(elapsed_us_sig, "Get elapsed time in microseconds.", "float"),
-    capi::method<elapsed_ms>(elapsed_ms_sig, "Get elapsed time in milliseconds.", "float"),
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(timer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_plain)},
-    {Py_tp_doc, const_cast<char*>("High-resolution timer for performance measurement.")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.lockless.PerformanceTimer",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    capi::method<start, start_sig>("Start timing."),
+    capi::method<elapsed_ns, elapsed_ns_sig>("Get elapsed time in nanoseconds.", "int"),
+    capi::method<elapsed_us, elapsed_us_sig>("Get elapsed time in microseconds.", "float"),
+    capi::method<elapsed_ms, elapsed_ms_sig>("Get elapsed time in milliseconds.", "float"),
 };
 
 }  // namespace
@@ -126,8 +103,14 @@ bool add_performance_timer(PyObject* module, State& st) noexcept {
         (st.million = PyFloat_FromDouble(1e6)) == nullptr) {
         return false;
     }
-    st.PerformanceTimerType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.PerformanceTimerType =
+        capi::create_type<Self>(module, st,
+                                {
+                                    .name = "lumetra.memory.lockless.PerformanceTimer",
+                                    .doc = "High-resolution timer for performance measurement.",
+                                    .constructor = capi::constructor<timer_new, new_sig>(),
+                                    .methods = methods,
+                                });
     return st.PerformanceTimerType != nullptr;
 }
 

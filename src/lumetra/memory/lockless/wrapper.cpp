@@ -19,42 +19,29 @@ PyObject* forward(const State& st, PyObject* self, Args&... args) noexcept {
 }
 
 constexpr capi::TypedSignature init_sig("__init__", capi::Arg<capi::PyInt>{"initial_value", 0});
-PyObject* init(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
-    capi::IntValue initial_value;
-    if (!init_sig.parse(args, nargs, kwnames, initial_value) || !initial_value.object()) {
-        return nullptr;
-    }
+PyObject* init(State& st, PyObject* self, capi::IntValue& initial_value) noexcept {
+    if (!initial_value.object()) return nullptr;
     capi::Ref counter = capi::Ref::steal(PyObject_CallOneArg(
         reinterpret_cast<PyObject*>(st.AtomicCounterType), initial_value.object()));
     if (!counter || PyObject_SetAttr(self, st.names.get<"_counter">(), counter.get()) < 0) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return capi::new_none();
 }
 
 constexpr capi::Signature load_sig("load");
-PyObject* load(State& st, PyObject* self, PyObject* const*, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(load_sig, nargs, kwnames)) return nullptr;
-    return forward<"py_load">(st, self);
-}
+PyObject* load(State& st, PyObject* self) noexcept { return forward<"py_load">(st, self); }
 
 constexpr capi::TypedSignature store_sig("store", capi::Arg<capi::PyInt>{"value"});
-PyObject* store(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    capi::IntValue value;
-    if (!store_sig.parse(args, nargs, kwnames, value)) return nullptr;
+PyObject* store(State& st, PyObject* self, capi::IntValue& value) noexcept {
     capi::Ref result = capi::Ref::steal(forward<"py_store">(st, self, value));
     if (!result) return nullptr;
-    Py_RETURN_NONE;
+    return capi::new_none();
 }
 
-template <capi::Name Method, const capi::TypedSignature<capi::PyInt>& Sig>
-PyObject* delta_op(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-    capi::IntValue delta;
-    if (!Sig.parse(args, nargs, kwnames, delta)) return nullptr;
+// increment, decrement and fetch_and_add: one int, forwarded.
+template <capi::Name Method>
+PyObject* delta_op(State& st, PyObject* self, capi::IntValue& delta) noexcept {
     return forward<Method>(st, self, delta);
 }
 
@@ -64,22 +51,19 @@ constexpr capi::TypedSignature fetch_and_add_sig("fetch_and_add", capi::Arg<capi
 
 constexpr capi::TypedSignature cas_sig("compare_and_swap", capi::Arg<capi::PyInt>{"expected"},
                                        capi::Arg<capi::PyInt>{"new_value"});
-PyObject* compare_and_swap(State& st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    capi::IntValue expected, new_value;
-    if (!cas_sig.parse(args, nargs, kwnames, expected, new_value)) return nullptr;
+PyObject* compare_and_swap(State& st, PyObject* self, capi::IntValue& expected,
+                           capi::IntValue& new_value) noexcept {
     return forward<"py_compare_and_swap">(st, self, expected, new_value);
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<init>(init_sig),
-    capi::method<load>(load_sig, nullptr, "int"),
-    capi::method<store>(store_sig),
-    capi::method<delta_op<"py_increment", increment_sig>>(increment_sig, nullptr, "int"),
-    capi::method<delta_op<"py_decrement", decrement_sig>>(decrement_sig, nullptr, "int"),
-    capi::method<compare_and_swap>(cas_sig, nullptr, "bool"),
-    capi::method<delta_op<"py_fetch_and_add", fetch_and_add_sig>>(fetch_and_add_sig, nullptr,
-                                                                  "int"),
+    capi::method<init, init_sig>(),
+    capi::method<load, load_sig>(nullptr, "int"),
+    capi::method<store, store_sig>(),
+    capi::method<delta_op<"py_increment">, increment_sig>(nullptr, "int"),
+    capi::method<delta_op<"py_decrement">, decrement_sig>(nullptr, "int"),
+    capi::method<compare_and_swap, cas_sig>(nullptr, "bool"),
+    capi::method<delta_op<"py_fetch_and_add">, fetch_and_add_sig>(nullptr, "int"),
 };
 
 }  // namespace
