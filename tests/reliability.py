@@ -376,8 +376,25 @@ def _reachable(obj, victims: list[Any]) -> None:
         if type(ref) in (dict, list):
             _plant(ref, victims)
     for attribute, member in vars(type(obj)).items():
-        if isinstance(member, types.MemberDescriptorType):
+        if isinstance(member, types.MemberDescriptorType) or (
+            isinstance(member, types.GetSetDescriptorType) and _rebindable(obj, attribute)
+        ):
             victims.append((obj, attribute))
+
+
+def _rebindable(obj, attribute: str) -> bool:
+    """A property of the class's own that holds an object (not a number or text) and
+    can be set."""
+    if attribute.startswith("__"):
+        return False
+    value = getattr(obj, attribute)
+    if isinstance(value, int | float | str):
+        return False
+    try:
+        setattr(obj, attribute, value)
+    except AttributeError:
+        return False
+    return True
 
 
 def borrowed_cases() -> list[str]:

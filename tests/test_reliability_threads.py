@@ -159,6 +159,34 @@ def test_statistics_mixed_operations():
     assert 8 * THREADS <= s["peak_bytes_allocated"] <= 2 * 8 * sum(range(1, THREADS + 1))
 
 
+def test_statistics_counters_replaced_while_recording():
+    # Every increment lands in exactly one counter, the one bound when its step
+    # read the attribute, however often another thread rebinds it; a plain
+    # AtomicCounter is no longer changed once the rebinding has returned, and
+    # a subclass's (used through its methods) once it is freed.
+    tally: list[int] = []
+
+    class Counted(AtomicCounter):
+        def __del__(self) -> None:
+            tally.append(self.load())
+
+    stats = LockFreeStatistics()
+    rounds, recorders = 500, THREADS - 1
+
+    def work(index: int) -> None:
+        for i in range(rounds):
+            if index < recorders:
+                stats.record_allocation(8)
+                continue
+            old = stats.total_allocations
+            stats.total_allocations = Counted() if i % 2 else AtomicCounter()
+            if type(old) is AtomicCounter:
+                tally.append(old.load())
+
+    run_threads(work)
+    assert sum(tally) + stats.total_allocations.load() == recorders * rounds
+
+
 class Block:
     """A stored block whose equality is Python code: a delete comparing blocks
     can be interrupted by other threads while it holds the tree's write lock."""

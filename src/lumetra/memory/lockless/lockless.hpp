@@ -71,9 +71,12 @@ enum StatField : int {
 
 // LockFreeStatistics: `stats` is a native record written beside the public
 // counters and read by no Python-visible operation; `counters` are the public
-// attributes (owned; null reads as None and means deleted),
-// replaceable from Python at any time, so native code holds a reference to one
-// across any call that can run Python code. `update_lock` serialises `reset`.
+// attributes (owned; null reads as None and means deleted), replaceable from
+// Python by any thread at any time: each is read and replaced only inside a
+// critical section on the instance; native code works on an exact
+// AtomicCounter inside the section and takes anything else as a strong
+// reference, whose methods it calls after leaving. `update_lock` serialises
+// `reset`.
 struct LockFreeStatisticsObject {
     PyObject_HEAD Statistics stats;
     capi::Ref update_lock;  // threading.Lock, never null

@@ -11,18 +11,29 @@
 //
 // Fast path: when an attribute is exactly an AtomicCounter (not a subclass,
 // whose methods may be overridden) its native operation is called directly;
-// the result is the same as the method call. Attributes can be rebound by any
-// Python code, so a generic call holds its own reference to the attribute.
+// the result is the same as the method call.
+//
+// Attributes can be rebound by any Python code, in any thread, at any time,
+// and rebinding drops the instance's reference to the old counter. Every step
+// therefore reads its attribute inside a critical section on the instance,
+// which the attribute setter also takes, so the counter cannot be dropped
+// while the step reads it: an exact AtomicCounter is operated on right there
+// (a few atomic instructions, no reference taken), any other object is taken
+// as a strong reference of the step's own and its method called after
+// leaving the section. A step sees the attribute bound when it starts.
+//
 // `update_lock` serialises `reset` only; recording and snapshots take no lock
 // and do not release the interpreter lock (their native part is a few atomic
-// instructions, far cheaper than releasing and re-taking it).
+// instructions, far cheaper than releasing and re-taking it); without a GIL
+// they run in parallel, each counter change being one atomic instruction.
 #include <Python.h>
-#include <structmember.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
 #include <new>
+#include <span>
+#include <utility>
 
 #include "capi/capi.hpp"
 #include "lockless.hpp"
@@ -58,90 +69,131 @@ bool set_snapshot_entries(const State& st, PyObject* dict,
            set(st.names.get<"allocation_mode">(), 13);
 }
 
-// The public attribute (borrowed); a deleted one reads as None.
-PyObject* counter_at(Self* self, StatField field) noexcept {
+// The public attribute as a strong reference; a deleted one reads as None.
+// Another thread may replace the attribute at any time, dropping the
+// reference the instance held: the pointer is read and our own reference
+// taken under the critical section the attribute's setter takes (below), so
+// the object cannot be freed in between. The counter is then used outside it.
+capi::Ref counter_at(Self* self, StatField field) noexcept {
+    capi::CriticalSection section(reinterpret_cast<PyObject*>(self));
     PyObject* counter = self->counters[field].get();
-    return counter ? counter : Py_None;
+    return capi::Ref::borrow(counter ? counter : Py_None);
 }
 
-// counter.method(*args) on a reference of our own, since the call may run code
-// that rebinds the attribute.
-template <typename... Args>
-PyObject* call_counter(PyObject* counter, PyObject* name, Args... args) noexcept {
-    capi::Ref keep = capi::Ref::borrow(counter);
-    return capi::call_method(counter, name, args...);
+// The counter inside the attribute when it is exactly an AtomicCounter, else
+// null. Valid only inside the critical section on the instance.
+Counter* exact_at(const State& st, Self* self, StatField field) noexcept {
+    PyObject* held = self->counters[field].get();
+    return held ? exact_counter(st, held) : nullptr;
+}
+
+// The fast path of one step: when the attribute is exactly an AtomicCounter,
+// `native(counter)` runs on it inside the critical section on the instance,
+// which keeps the setter from dropping it meanwhile (no reference is taken:
+// the section costs less than one, and `native` only runs atomic
+// instructions), and null is returned once `native` says it is done.
+// Otherwise the attribute comes back as counter_at gives it, for a method call
+// outside the section.
+template <typename Native>
+capi::Ref native_or_counter(const State& st, Self* self, StatField field,
+                            Native&& native) noexcept {
+    capi::CriticalSection section(reinterpret_cast<PyObject*>(self));
+    if (Counter* counter = exact_at(st, self, field); counter && native(*counter)) return {};
+    PyObject* held = self->counters[field].get();
+    return capi::Ref::borrow(held ? held : Py_None);
+}
+
+// The value of an int as int64_t, or false (with no error set) beyond that
+// range; `value` must be an int, which converts without running Python code.
+bool int64_of(PyObject* value, int64_t& out) noexcept {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    out = v;
+    return overflow == 0;
 }
 
 enum class Step { increment, decrement };
 
 // counter.increment() / counter.decrement(), with `delta` (an int) as the
-// argument when given.
+// argument when given. A delta beyond 64 bits goes to the method, which
+// raises the counter's OverflowError.
 bool step(const State& st, Self* self, StatField field, Step op,
           PyObject* delta = nullptr) noexcept {
-    PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(st, obj)) {
-        int64_t value = 1;
-        if (delta && !capi::to_int64(delta, value)) return false;
+    int64_t value = 1;
+    const bool fits = delta == nullptr || int64_of(delta, value);
+    capi::Ref obj = native_or_counter(st, self, field, [&](Counter& counter) noexcept {
+        if (!fits) return false;
         if (op == Step::increment) {
-            counter->_c_increment(value);
+            counter._c_increment(value);
         } else {
-            counter->_c_decrement(value);
+            counter._c_decrement(value);
         }
         return true;
-    }
+    });
+    if (!obj) return true;
     PyObject* name =
         op == Step::increment ? st.names.get<"increment">() : st.names.get<"decrement">();
-    capi::Ref result =
-        capi::Ref::steal(delta ? call_counter(obj, name, delta) : call_counter(obj, name));
+    capi::Ref result = capi::Ref::steal(delta ? capi::call_method(obj.get(), name, delta)
+                                              : capi::call_method(obj.get(), name));
     return static_cast<bool>(result);
 }
 
 // counter.load(); a new reference or null.
 PyObject* load(const State& st, Self* self, StatField field) noexcept {
-    PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(st, obj)) return PyLong_FromLongLong(counter->_c_load());
-    return call_counter(obj, st.names.get<"load">());
+    int64_t value = 0;
+    capi::Ref obj = native_or_counter(st, self, field, [&](Counter& counter) noexcept {
+        value = counter._c_load();
+        return true;
+    });
+    if (!obj) return PyLong_FromLongLong(value);
+    return capi::call_method(obj.get(), st.names.get<"load">());
 }
 
 bool store_zero(const State& st, Self* self, StatField field) noexcept {
-    PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(st, obj)) {
-        counter->_c_store(0);
+    capi::Ref obj = native_or_counter(st, self, field, [](Counter& counter) noexcept {
+        counter._c_store(0);
         return true;
-    }
-    capi::Ref result = capi::Ref::steal(call_counter(obj, st.names.get<"store">(), st.zero_int));
+    });
+    if (!obj) return true;
+    capi::Ref result =
+        capi::Ref::steal(capi::call_method(obj.get(), st.names.get<"store">(), st.zero_int));
     return static_cast<bool>(result);
+}
+
+// The peak loop natively on an AtomicCounter.
+void raise_counter_peak(Counter& counter, int64_t candidate) noexcept {
+    raise_peak(
+        candidate, [&] { return counter._c_load(); },
+        [&](int64_t expected, int64_t desired) {
+            return counter._c_compare_and_swap(expected, desired);
+        });
 }
 
 // The peak loop on a public counter with an int candidate, comparing Python
 // values: load; stop when candidate <= peak; else compare_and_swap(peak,
 // candidate) and stop when it succeeded.
 bool raise_public_peak(const State& st, Self* self, StatField field, PyObject* candidate) noexcept {
-    PyObject* obj = counter_at(self, field);
-    if (Counter* counter = exact_counter(st, obj)) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
-        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
-            raise_peak(
-                value, [&] { return counter->_c_load(); },
-                [&](int64_t expected, int64_t desired) {
-                    return counter->_c_compare_and_swap(expected, desired);
-                });
-            return true;
-        }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(candidate, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
         PyErr_Clear();
+        overflow = 1;  // left to the method call
+    }
+    capi::Ref obj = native_or_counter(st, self, field, [&](Counter& counter) noexcept {
         // Below the 64-bit range the candidate is under any peak; above it the
         // method call below raises the counter's OverflowError.
-        if (overflow < 0) return true;
-    }
-    capi::Ref keep = capi::Ref::borrow(obj);
+        if (overflow > 0) return false;
+        if (overflow == 0) raise_counter_peak(counter, value);
+        return true;
+    });
+    if (!obj) return true;
     for (;;) {
-        capi::Ref peak = capi::Ref::steal(call_counter(obj, st.names.get<"load">()));
+        capi::Ref peak = capi::Ref::steal(capi::call_method(obj.get(), st.names.get<"load">()));
         if (!peak) return false;
         const int done = PyObject_RichCompareBool(candidate, peak.get(), Py_LE);
         if (done != 0) return done > 0;
-        capi::Ref swapped = capi::Ref::steal(
-            call_counter(obj, st.names.get<"compare_and_swap">(), peak.get(), candidate));
+        capi::Ref swapped = capi::Ref::steal(capi::call_method(
+            obj.get(), st.names.get<"compare_and_swap">(), peak.get(), candidate));
         if (!swapped) return false;
         const int ok = PyObject_IsTrue(swapped.get());
         if (ok != 0) return ok > 0;
@@ -150,14 +202,11 @@ bool raise_public_peak(const State& st, Self* self, StatField field, PyObject* c
 
 // The same loop with a native candidate.
 bool raise_public_peak(const State& st, Self* self, StatField field, int64_t candidate) noexcept {
-    if (Counter* counter = exact_counter(st, counter_at(self, field))) {
-        raise_peak(
-            candidate, [&] { return counter->_c_load(); },
-            [&](int64_t expected, int64_t desired) {
-                return counter->_c_compare_and_swap(expected, desired);
-            });
+    capi::Ref obj = native_or_counter(st, self, field, [&](Counter& counter) noexcept {
+        raise_counter_peak(counter, candidate);
         return true;
-    }
+    });
+    if (!obj) return true;
     capi::Ref value = capi::Ref::steal(PyLong_FromLongLong(candidate));
     return value && raise_public_peak(st, self, field, value.get());
 }
@@ -174,11 +223,19 @@ bool update_peaks(const State& st, Self* self, PyObject* current_allocs,
 bool record_peaks(const State& st, Self* self) noexcept {
     const bool own_method = Py_IS_TYPE(self, st.LockFreeStatisticsType);
     if (own_method) {
-        Counter* allocs = exact_counter(st, counter_at(self, current_allocations));
-        Counter* bytes = exact_counter(st, counter_at(self, bytes_allocated));
-        if (allocs && bytes) {
-            const int64_t current_allocs = allocs->_c_load();
-            const int64_t current_bytes = bytes->_c_load();
+        bool native = false;
+        int64_t current_allocs = 0, current_bytes = 0;
+        {
+            capi::CriticalSection section(reinterpret_cast<PyObject*>(self));
+            Counter* allocs = exact_at(st, self, current_allocations);
+            Counter* bytes = exact_at(st, self, bytes_allocated);
+            if (allocs && bytes) {
+                current_allocs = allocs->_c_load();
+                current_bytes = bytes->_c_load();
+                native = true;
+            }
+        }
+        if (native) {
             return raise_public_peak(st, self, peak_allocations, current_allocs) &&
                    raise_public_peak(st, self, peak_bytes_allocated, current_bytes);
         }
@@ -198,12 +255,74 @@ bool record_peaks(const State& st, Self* self) noexcept {
     return static_cast<bool>(result);
 }
 
+// One counter change of a recording call: `field` stepped by `delta` (an
+// int; null for 1).
+struct Change {
+    StatField field;
+    Step op;
+    PyObject* delta;
+};
+
+constexpr std::size_t most_changes = 6;
+
+// Applies `changes` in order, then (with `peaks`) the peak update as
+// record_peaks does it. When every attribute involved is exactly an
+// AtomicCounter and every delta fits 64 bits, all of it runs natively inside
+// one critical section on the instance: no Python code can then run between
+// the changes, so the result is that of the steps one by one with no
+// attribute rebound in between, for the cost of one section instead of one per
+// step. Otherwise, step by step; a failing step leaves the earlier ones applied.
+bool apply(const State& st, Self* self, std::span<const Change> changes, bool peaks) noexcept {
+    int64_t deltas[most_changes];
+    bool fits = changes.size() <= most_changes;
+    for (std::size_t i = 0; fits && i < changes.size(); ++i) {
+        deltas[i] = 1;
+        fits = changes[i].delta == nullptr || int64_of(changes[i].delta, deltas[i]);
+    }
+    // A subclass's _update_peaks override runs after the section.
+    const bool own_peaks = peaks && Py_IS_TYPE(self, st.LockFreeStatisticsType);
+    bool applied = false;
+    if (fits) {
+        capi::CriticalSection section(reinterpret_cast<PyObject*>(self));
+        Counter* counters[most_changes];
+        bool native = true;
+        for (std::size_t i = 0; native && i < changes.size(); ++i) {
+            native = (counters[i] = exact_at(st, self, changes[i].field)) != nullptr;
+        }
+        Counter* current = own_peaks ? exact_at(st, self, current_allocations) : nullptr;
+        Counter* bytes = own_peaks ? exact_at(st, self, bytes_allocated) : nullptr;
+        Counter* peak = own_peaks ? exact_at(st, self, peak_allocations) : nullptr;
+        Counter* peak_bytes = own_peaks ? exact_at(st, self, peak_bytes_allocated) : nullptr;
+        if (native && (!own_peaks || (current && bytes && peak && peak_bytes))) {
+            for (std::size_t i = 0; i < changes.size(); ++i) {
+                if (changes[i].op == Step::increment) {
+                    counters[i]->_c_increment(deltas[i]);
+                } else {
+                    counters[i]->_c_decrement(deltas[i]);
+                }
+            }
+            if (own_peaks) {
+                // Fresh loads, which may include other threads' changes.
+                const int64_t current_allocs = current->_c_load();
+                const int64_t current_bytes = bytes->_c_load();
+                raise_counter_peak(*peak, current_allocs);
+                raise_counter_peak(*peak_bytes, current_bytes);
+            }
+            applied = true;
+        }
+    }
+    if (applied) return own_peaks || !peaks || record_peaks(st, self);
+    for (const Change& change : changes) {
+        if (!step(st, self, change.field, change.op, change.delta)) return false;
+    }
+    return !peaks || record_peaks(st, self);
+}
+
 // --- construction and collection --------------------------------------------------
 
 constexpr capi::Signature new_sig("LockFreeStatistics");
 
-PyObject* statistics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
+PyObject* statistics_new(PyTypeObject* type) noexcept {
     capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
@@ -227,44 +346,40 @@ constexpr capi::TypedSignature record_allocation_sig("record_allocation",
                                                      capi::Arg<capi::PyInt>{"padding", 0},
                                                      capi::Arg<capi::PyInt>{"time_ns", 0});
 
-PyObject* record_allocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    capi::IntValue size, padding, time_ns;
-    bool is_bucketed;
-    if (!record_allocation_sig.parse(args, nargs, kwnames, size, is_bucketed, padding, time_ns)) {
-        return nullptr;
+PyObject* record_allocation(State& st, Self* self, capi::IntValue& size, bool is_bucketed,
+                            capi::IntValue& padding, capi::IntValue& time_ns) noexcept {
+    Change changes[most_changes] = {
+        {total_allocations, Step::increment, nullptr},
+        {current_allocations, Step::increment, nullptr},
+        {bytes_allocated, Step::increment, size.object()},
+        {is_bucketed ? bucketed_allocations : fallback_allocations, Step::increment, nullptr},
+    };
+    std::size_t count = 4;
+    if (padding.positive()) {
+        changes[count++] = {alignment_padding_bytes, Step::increment, padding.object()};
     }
-    if (!step(st, self, total_allocations, Step::increment) ||
-        !step(st, self, current_allocations, Step::increment) ||
-        !step(st, self, bytes_allocated, Step::increment, size.object()) ||
-        !step(st, self, is_bucketed ? bucketed_allocations : fallback_allocations,
-              Step::increment) ||
-        (padding.positive() &&
-         !step(st, self, alignment_padding_bytes, Step::increment, padding.object())) ||
-        (time_ns.positive() &&
-         !step(st, self, total_allocation_time_ns, Step::increment, time_ns.object())) ||
-        !record_peaks(st, self)) {
-        return nullptr;
+    if (time_ns.positive()) {
+        changes[count++] = {total_allocation_time_ns, Step::increment, time_ns.object()};
     }
-    Py_RETURN_NONE;
+    return apply(st, self, {changes, count}, true) ? capi::new_none() : nullptr;
 }
 
 constexpr capi::TypedSignature record_deallocation_sig("record_deallocation",
                                                        capi::Arg<capi::PyInt>{"size"},
                                                        capi::Arg<capi::PyInt>{"time_ns", 0});
 
-PyObject* record_deallocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    capi::IntValue size, time_ns;
-    if (!record_deallocation_sig.parse(args, nargs, kwnames, size, time_ns)) return nullptr;
-    if (!step(st, self, total_deallocations, Step::increment) ||
-        !step(st, self, current_allocations, Step::decrement) ||
-        !step(st, self, bytes_allocated, Step::decrement, size.object()) ||
-        (time_ns.positive() &&
-         !step(st, self, total_deallocation_time_ns, Step::increment, time_ns.object()))) {
-        return nullptr;
+PyObject* record_deallocation(State& st, Self* self, capi::IntValue& size,
+                              capi::IntValue& time_ns) noexcept {
+    Change changes[4] = {
+        {total_deallocations, Step::increment, nullptr},
+        {current_allocations, Step::decrement, nullptr},
+        {bytes_allocated, Step::decrement, size.object()},
+    };
+    std::size_t count = 3;
+    if (time_ns.positive()) {
+        changes[count++] = {total_deallocation_time_ns, Step::increment, time_ns.object()};
     }
-    Py_RETURN_NONE;
+    return apply(st, self, {changes, count}, false) ? capi::new_none() : nullptr;
 }
 
 constexpr capi::TypedSignature py_record_allocation_sig("py_record_allocation",
@@ -273,58 +388,50 @@ constexpr capi::TypedSignature py_record_allocation_sig("py_record_allocation",
                                                         capi::Arg<capi::PyInt>{"padding", 0},
                                                         capi::Arg<capi::PyInt>{"time_ns", 0});
 
-PyObject* py_record_allocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-    capi::IntValue size, padding, time_ns;
-    bool is_bucketed;
+PyObject* py_record_allocation(State& st, Self* self, capi::IntValue& size, bool is_bucketed,
+                               capi::IntValue& padding, capi::IntValue& time_ns) noexcept {
     int64_t size_value, padding_value, time_value;
-    if (!py_record_allocation_sig.parse(args, nargs, kwnames, size, is_bucketed, padding,
-                                        time_ns) ||
-        !size.as<int64_t>(size_value) || !padding.as<int64_t>(padding_value) ||
+    if (!size.as<int64_t>(size_value) || !padding.as<int64_t>(padding_value) ||
         !time_ns.as<int64_t>(time_value)) {
         return nullptr;
     }
     self->stats.record_allocation(size_value, is_bucketed, padding_value, time_value);
-    if (!step(st, self, total_allocations, Step::increment) ||
-        !step(st, self, current_allocations, Step::increment) ||
-        !step(st, self, bytes_allocated, Step::increment, size.object())) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    const Change changes[] = {
+        {total_allocations, Step::increment, nullptr},
+        {current_allocations, Step::increment, nullptr},
+        {bytes_allocated, Step::increment, size.object()},
+    };
+    return apply(st, self, changes, false) ? capi::new_none() : nullptr;
 }
 
 constexpr capi::TypedSignature py_record_deallocation_sig("py_record_deallocation",
                                                           record_deallocation_sig);
 
-PyObject* py_record_deallocation(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    capi::IntValue size, time_ns;
+PyObject* py_record_deallocation(State& st, Self* self, capi::IntValue& size,
+                                 capi::IntValue& time_ns) noexcept {
     int64_t size_value, time_value;
-    if (!py_record_deallocation_sig.parse(args, nargs, kwnames, size, time_ns) ||
-        !size.as<int64_t>(size_value) || !time_ns.as<int64_t>(time_value)) {
+    if (!size.as<int64_t>(size_value) || !time_ns.as<int64_t>(time_value)) {
         return nullptr;
     }
     self->stats.record_deallocation(size_value, time_value);
-    if (!step(st, self, total_deallocations, Step::increment) ||
-        !step(st, self, current_allocations, Step::decrement) ||
-        !step(st, self, bytes_allocated, Step::decrement, size.object())) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    const Change changes[] = {
+        {total_deallocations, Step::increment, nullptr},
+        {current_allocations, Step::decrement, nullptr},
+        {bytes_allocated, Step::decrement, size.object()},
+    };
+    return apply(st, self, changes, false) ? capi::new_none() : nullptr;
 }
 
 constexpr capi::TypedSignature update_peaks_sig("_update_peaks",
                                                 capi::Arg<capi::PyInt>{"current_allocs"},
                                                 capi::Arg<capi::PyInt>{"current_bytes"});
 
-PyObject* update_peaks_method(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    capi::IntValue current_allocs, current_bytes;
-    if (!update_peaks_sig.parse(args, nargs, kwnames, current_allocs, current_bytes) ||
-        !update_peaks(st, self, current_allocs.object(), current_bytes.object())) {
+PyObject* update_peaks_method(State& st, Self* self, capi::IntValue& current_allocs,
+                              capi::IntValue& current_bytes) noexcept {
+    if (!update_peaks(st, self, current_allocs.object(), current_bytes.object())) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return capi::new_none();
 }
 
 // Largest magnitude for which int / int and double / double agree.
@@ -378,22 +485,37 @@ PyObject* ratio_text(const State& st, PyObject* ratio) noexcept {
 }
 
 constexpr capi::Signature snapshot_sig("get_snapshot");
-PyObject* get_snapshot(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(snapshot_sig, nargs, kwnames)) return nullptr;
+PyObject* get_snapshot(State& st, Self* self) noexcept {
     capi::Ref values[stat_field_count];
     int64_t native[stat_field_count];
-    bool is_native[stat_field_count];
-    for (int f = 0; f < stat_field_count; ++f) {
-        PyObject* obj = counter_at(self, static_cast<StatField>(f));
-        if (Counter* counter = exact_counter(st, obj)) {
-            native[f] = counter->_c_load();
-            is_native[f] = true;
-            values[f] = capi::Ref::steal(PyLong_FromLongLong(native[f]));
-        } else {
-            is_native[f] = false;
-            values[f] = capi::Ref::steal(call_counter(obj, st.names.get<"load">()));
+    bool is_native[stat_field_count] = {};
+    {
+        // All twelve loaded in one critical section when all are plain
+        // AtomicCounters (as if read one after another with nothing rebound
+        // in between), else one by one below.
+        capi::CriticalSection section(reinterpret_cast<PyObject*>(self));
+        Counter* counters[stat_field_count];
+        bool all = true;
+        for (int f = 0; all && f < stat_field_count; ++f) {
+            all = (counters[f] = exact_at(st, self, static_cast<StatField>(f))) != nullptr;
         }
+        for (int f = 0; all && f < stat_field_count; ++f) {
+            native[f] = counters[f]->_c_load();
+            is_native[f] = true;
+        }
+    }
+    for (int f = 0; f < stat_field_count; ++f) {
+        capi::Ref obj;
+        if (!is_native[f]) {
+            obj = native_or_counter(st, self, static_cast<StatField>(f),
+                                    [&](Counter& counter) noexcept {
+                                        native[f] = counter._c_load();
+                                        return true;
+                                    });
+            is_native[f] = !obj;
+        }
+        values[f] = capi::Ref::steal(obj ? capi::call_method(obj.get(), st.names.get<"load">())
+                                         : PyLong_FromLongLong(native[f]));
         if (!values[f]) return nullptr;
     }
     // Ratio pairs: {numerator, denominator}.
@@ -443,9 +565,7 @@ PyObject* get_snapshot(State& st, Self* self, PyObject* const*, Py_ssize_t nargs
 }
 
 constexpr capi::Signature reset_sig("reset");
-PyObject* reset(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(reset_sig, nargs, kwnames)) return nullptr;
+PyObject* reset(State& st, Self* self) noexcept {
     capi::LockGuard guard;
     if (!guard.acquire(self->update_lock.get())) return nullptr;
     self->stats.reset();
@@ -459,85 +579,76 @@ PyObject* reset(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
         if (!store_zero(st, self, static_cast<StatField>(f))) return nullptr;
     }
     guard.release();
-    Py_RETURN_NONE;
+    return capi::new_none();
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<record_allocation>(record_allocation_sig,
-                                    "Record an allocation event.\n\n"
-                                    "Args:\n"
-                                    "    size: Size of allocation in bytes\n"
-                                    "    is_bucketed: Whether allocation came from bucketed pool\n"
-                                    "    padding: Alignment padding bytes used\n"
-                                    "    time_ns: Time taken for allocation in nanoseconds"),
-    capi::method<record_deallocation>(record_deallocation_sig,
-                                      "Record a deallocation event.\n\n"
-                                      "Args:\n"
-                                      "    size: Size of deallocation in bytes\n"
-                                      "    time_ns: Time taken for deallocation in nanoseconds"),
-    capi::method<py_record_allocation>(
-        py_record_allocation_sig,
+    capi::method<record_allocation, record_allocation_sig>(
+        "Record an allocation event.\n\n"
+        "Args:\n"
+        "    size: Size of allocation in bytes\n"
+        "    is_bucketed: Whether allocation came from bucketed pool\n"
+        "    padding: Alignment padding bytes used\n"
+        "    time_ns: Time taken for allocation in nanoseconds"),
+    capi::method<record_deallocation, record_deallocation_sig>(
+        "Record a deallocation event.\n\n"
+        "Args:\n"
+        "    size: Size of deallocation in bytes\n"
+        "    time_ns: Time taken for deallocation in nanoseconds"),
+    capi::method<py_record_allocation, py_record_allocation_sig>(
         "Record allocation event.\n\n"
         "Updates both internal atomics and public AtomicCounter instances."),
-    capi::method<py_record_deallocation>(
-        py_record_deallocation_sig,
+    capi::method<py_record_deallocation, py_record_deallocation_sig>(
         "Record deallocation event.\n\n"
         "Updates both internal atomics and public AtomicCounter instances."),
-    capi::method<update_peaks_method>(update_peaks_sig,
-                                      "Update peak values using compare-and-swap."),
-    capi::method<get_snapshot>(snapshot_sig, "Get atomic snapshot of statistics.", "dict"),
-    capi::method<reset>(reset_sig, "Reset all statistics to zero."),
+    capi::method<update_peaks_method, update_peaks_sig>(
+        "Update peak values using compare-and-swap."),
+    capi::method<get_snapshot, snapshot_sig>("Get atomic snapshot of statistics.", "dict"),
+    capi::method<reset, reset_sig>("Reset all statistics to zero."),
 };
 
-// The interpreter reads and writes each counter as a PyObject* member: a Ref
-// is that one pointer (ref.hpp).
-#define COUNTER_MEMBER(name)                                                                     \
-    {#name, T_OBJECT,                                                                            \
-     static_cast<Py_ssize_t>(offsetof(Self, counters) + sizeof(capi::Ref) * StatField::name), 0, \
-     nullptr}
+// The public counter attributes: any object may be set; deleting one sets it
+// to null, which reads as None. The setter replaces the field inside a
+// critical section on the instance, which every reader takes too, and drops
+// the old reference only after leaving it (the swap drops nothing): the drop
+// may run a destructor, which then finds the new counter in place.
+PyObject* get_counter(PyObject* self, void* field) noexcept {
+    return counter_at(reinterpret_cast<Self*>(self),
+                      static_cast<StatField>(reinterpret_cast<intptr_t>(field)))
+        .release();
+}
 
-PyMemberDef members[] = {
-    COUNTER_MEMBER(total_allocations),
-    COUNTER_MEMBER(total_deallocations),
-    COUNTER_MEMBER(current_allocations),
-    COUNTER_MEMBER(bytes_allocated),
-    COUNTER_MEMBER(bytes_reserved),
-    COUNTER_MEMBER(peak_allocations),
-    COUNTER_MEMBER(peak_bytes_allocated),
-    COUNTER_MEMBER(bucketed_allocations),
-    COUNTER_MEMBER(fallback_allocations),
-    COUNTER_MEMBER(alignment_padding_bytes),
-    COUNTER_MEMBER(total_allocation_time_ns),
-    COUNTER_MEMBER(total_deallocation_time_ns),
-    {nullptr, 0, 0, 0, nullptr},
+int set_counter(PyObject* self, PyObject* value, void* field) noexcept {
+    capi::Ref& slot = reinterpret_cast<Self*>(self)->counters[reinterpret_cast<intptr_t>(field)];
+    capi::Ref replaced = capi::Ref::borrow(value);
+    {
+        capi::CriticalSection section(self);
+        std::swap(slot, replaced);
+    }
+    return 0;
+}
+
+#define COUNTER_ATTRIBUTE(name)                \
+    {#name, get_counter, set_counter, nullptr, \
+     reinterpret_cast<void*>(static_cast<intptr_t>(StatField::name))}
+
+PyGetSetDef getset[] = {
+    COUNTER_ATTRIBUTE(total_allocations),
+    COUNTER_ATTRIBUTE(total_deallocations),
+    COUNTER_ATTRIBUTE(current_allocations),
+    COUNTER_ATTRIBUTE(bytes_allocated),
+    COUNTER_ATTRIBUTE(bytes_reserved),
+    COUNTER_ATTRIBUTE(peak_allocations),
+    COUNTER_ATTRIBUTE(peak_bytes_allocated),
+    COUNTER_ATTRIBUTE(bucketed_allocations),
+    COUNTER_ATTRIBUTE(fallback_allocations),
+    COUNTER_ATTRIBUTE(alignment_padding_bytes),
+    COUNTER_ATTRIBUTE(total_allocation_time_ns),
+    COUNTER_ATTRIBUTE(total_deallocation_time_ns),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#undef COUNTER_MEMBER
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(statistics_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
-    {Py_tp_members, members},
-    {Py_tp_doc,
-     const_cast<char*>("Lock-free statistics collection using atomic counters.\n\n"
-                       "Each statistic is a public AtomicCounter attribute; recording calls\n"
-                       "change them without any lock, and peaks are raised by compare-and-swap.\n"
-                       "A small lock serialises reset().\n\n"
-                       "Performance targets:\n"
-                       "    record_allocation(): < 100ns (vs 2-3\xce\xbcs with locks)\n"
-                       "    get_snapshot(): < 500ns\n")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.lockless.LockFreeStatistics",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
-};
+#undef COUNTER_ATTRIBUTE
 
 }  // namespace
 
@@ -552,8 +663,21 @@ bool add_lock_free_statistics(PyObject* module, State& st) noexcept {
         (st.hundred = PyFloat_FromDouble(100.0)) == nullptr) {
         return false;
     }
-    st.LockFreeStatisticsType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.LockFreeStatisticsType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.memory.lockless.LockFreeStatistics",
+            .doc = "Lock-free statistics collection using atomic counters.\n\n"
+                   "Each statistic is a public AtomicCounter attribute; recording calls\n"
+                   "change them without any lock, and peaks are raised by compare-and-swap.\n"
+                   "A small lock serialises reset().\n\n"
+                   "Performance targets:\n"
+                   "    record_allocation(): < 100ns (vs 2-3\xce\xbcs with locks)\n"
+                   "    get_snapshot(): < 500ns\n",
+            .constructor = capi::constructor<statistics_new, new_sig>(),
+            .methods = methods,
+            .getset = getset,
+        });
     return st.LockFreeStatisticsType != nullptr;
 }
 
