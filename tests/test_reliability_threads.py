@@ -356,6 +356,26 @@ def test_stats_collector_mixed_operations():
     assert stats["bucketed_allocation_ratio"] == "25.0%"
 
 
+def test_slab_header_mixed_operations():
+    # Each thread takes and frees its own objects of one shared slab: every call
+    # bumps the epoch once, and every object ends free.
+    ops = sk.FastSlabHeaderOps(3, 8 * THREADS)
+    rounds = 5000
+
+    def work(index: int) -> None:
+        for i in range(rounds):
+            slot = index * 8 + i % 8
+            ops.py_allocate_object_at(slot)
+            ops.py_deallocate_object_at(slot)
+            if i % 100 == 0:
+                assert ops.py_is_object_free(slot) and len(ops.pack_header()) == 16
+
+    run_threads(work)
+    header = ops.pack_header()
+    assert int.from_bytes(header[2:6], "little") == 2 * THREADS * rounds  # the epoch
+    assert ops.py_find_free_object() == 0 and header[1] & 0x10 == 0  # all free again
+
+
 class _MetricsStore:
     def __init__(self) -> None:
         self.metrics = {

@@ -18,9 +18,7 @@ using capi::Arg;
 
 constexpr capi::TypedSignature align_sig("fast_align_size", Arg<int>{"size"},
                                          Arg<int>{"alignment"});
-PyObject* fast_align_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    int32_t size, alignment;
-    if (!align_sig.parse(args, nargs, kwnames, size, alignment)) return nullptr;
+PyObject* fast_align_size(int32_t size, int32_t alignment) noexcept {
     if (!is_power_of_2(alignment)) {
         PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
         return nullptr;
@@ -30,10 +28,7 @@ PyObject* fast_align_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 constexpr capi::TypedSignature bucket_sig("fast_get_bucket_size", Arg<int>{"size"},
                                           Arg<int>{"step", 8});
-PyObject* fast_get_bucket_size(PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-    int32_t size, step;
-    if (!bucket_sig.parse(args, nargs, kwnames, size, step)) return nullptr;
+PyObject* fast_get_bucket_size(int32_t size, int32_t step) noexcept {
     if (step == 0) {
         PyErr_SetString(PyExc_ZeroDivisionError, "step must not be zero");
         return nullptr;
@@ -49,12 +44,8 @@ bool is_operation(PyObject* operation, PyObject* interned, const char* text) noe
 constexpr capi::TypedSignature bitmap_sig("fast_bitmap_operations", Arg<uint64_t>{"bitmap"},
                                           Arg<int>{"index"},
                                           Arg<capi::Exact<&PyUnicode_Type>>{"operation"});
-PyObject* fast_bitmap_operations(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    uint64_t bitmap;
-    int32_t index;
-    PyObject* operation;
-    if (!bitmap_sig.parse(args, nargs, kwnames, bitmap, index, operation)) return nullptr;
+PyObject* fast_bitmap_operations(State& st, uint64_t bitmap, int32_t index,
+                                 PyObject* operation) noexcept {
     if (is_operation(operation, st.names.get<"is_set">(), "is_set")) {
         return capi::new_bool(bitmap_is_set(bitmap, index));
     }
@@ -76,11 +67,11 @@ constexpr capi::TypedSignature fit_sig("fast_can_fit_aligned", Arg<int>{"block_o
                                        Arg<int>{"alignment"});
 // In the order the module binds them.
 const capi::FunctionDef functions[] = {
-    capi::function<fast_align_size>(align_sig, "Fast alignment calculation (Python interface)."),
-    capi::function<fast_get_bucket_size>(bucket_sig,
-                                         "Fast bucket size calculation (Python interface)."),
-    capi::function<fast_bitmap_operations>(bitmap_sig,
-                                           "Fast bitmap operations (Python interface)."),
+    capi::function<fast_align_size, align_sig>("Fast alignment calculation (Python interface)."),
+    capi::function<fast_get_bucket_size, bucket_sig>(
+        "Fast bucket size calculation (Python interface)."),
+    capi::function<fast_bitmap_operations, bitmap_sig>(
+        "Fast bitmap operations (Python interface)."),
     capi::native<can_fit_aligned, fit_sig>(
         "Fast alignment check with exclusive boundary (Python interface)."),
 };

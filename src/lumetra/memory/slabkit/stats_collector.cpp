@@ -5,7 +5,7 @@
 // is taken; a report copies the counters under the lock and builds its
 // dictionary after releasing it, so it is one consistent snapshot and no
 // object is created or dropped while the lock is held. The lock is visited by
-// the collector but never cleared (the type has no tp_clear).
+// the collector but never cleared (it is kept by the collector's clear).
 #include <new>
 
 #include "alloc_stats.hpp"
@@ -17,7 +17,8 @@ namespace slabkit {
 namespace {
 
 struct Self {
-    PyObject_HEAD FastAllocStats stats;
+    PyObject_HEAD
+    FastAllocStats stats;
     capi::Ref lock;
 
     template <typename F>
@@ -28,8 +29,7 @@ struct Self {
 
 constexpr capi::Signature new_sig("FastStatsCollector");
 
-PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    if (!capi::parse_no_tuple_args(new_sig, args, kwargs)) return nullptr;
+PyObject* collector_new(PyTypeObject* type) noexcept {
     capi::Ref owned = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
@@ -42,11 +42,8 @@ PyObject* collector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
 constexpr capi::TypedSignature record_sig("py_record_allocation", capi::Arg<int>{"size"},
                                           capi::Arg<int>{"padding"},
                                           capi::Arg<bool>{"is_bucketed"});
-PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-    int32_t size, padding;
-    bool is_bucketed;
-    if (!record_sig.parse(args, nargs, kwnames, size, padding, is_bucketed)) return nullptr;
+PyObject* py_record_allocation(Self* self, int32_t size, int32_t padding,
+                               bool is_bucketed) noexcept {
     capi::LockGuard guard;
     if (!guard.acquire(self->lock.get())) return nullptr;
     self->stats.record_allocation(size, padding, is_bucketed);
@@ -54,9 +51,7 @@ PyObject* py_record_allocation(Self* self, PyObject* const* args, Py_ssize_t nar
 }
 
 constexpr capi::Signature dealloc_sig("py_record_deallocation");
-PyObject* py_record_deallocation(Self* self, PyObject* const*, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(dealloc_sig, nargs, kwnames)) return nullptr;
+PyObject* py_record_deallocation(Self* self) noexcept {
     capi::LockGuard guard;
     if (!guard.acquire(self->lock.get())) return nullptr;
     self->stats.record_deallocation();
@@ -95,9 +90,7 @@ bool set_count(PyObject* dict, PyObject* key, uint64_t value) noexcept {
 }
 
 constexpr capi::Signature get_stats_sig("get_stats");
-PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
+PyObject* get_stats(State& st, Self* self) noexcept {
     FastAllocStats snapshot;
     {
         capi::LockGuard guard;
@@ -122,8 +115,7 @@ PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
 }
 
 constexpr capi::Signature reset_sig("reset_stats");
-PyObject* reset_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(reset_sig, nargs, kwnames)) return nullptr;
+PyObject* reset_stats(Self* self) noexcept {
     capi::LockGuard guard;
     if (!guard.acquire(self->lock.get())) return nullptr;
     self->stats.reset();
@@ -131,35 +123,25 @@ PyObject* reset_stats(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* 
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<py_record_allocation>(record_sig,
-                                       "Record allocation statistics (Python interface)."),
-    capi::method<py_record_deallocation>(dealloc_sig,
-                                         "Record deallocation statistics (Python interface)."),
-    capi::method<get_stats>(get_stats_sig, "Get statistics dictionary."),
-    capi::method<reset_stats>(reset_sig, "Reset all statistics."),
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(collector_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_doc, const_cast<char*>("Fast statistics collection")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.slabkit.FastStatsCollector",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
+    capi::method<py_record_allocation, record_sig>(
+        "Record allocation statistics (Python interface)."),
+    capi::method<py_record_deallocation, dealloc_sig>(
+        "Record deallocation statistics (Python interface)."),
+    capi::method<get_stats, get_stats_sig>("Get statistics dictionary."),
+    capi::method<reset_stats, reset_sig>("Reset all statistics."),
 };
 
 }  // namespace
 
 bool add_stats_collector(PyObject* module, State& st) noexcept {
-    st.FastStatsCollectorType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.FastStatsCollectorType =
+        capi::create_type<Self>(module, st,
+                                {
+                                    .name = "lumetra.memory.slabkit.FastStatsCollector",
+                                    .doc = "Fast statistics collection",
+                                    .constructor = capi::constructor<collector_new, new_sig>(),
+                                    .methods = methods,
+                                });
     return st.FastStatsCollectorType != nullptr;
 }
 
