@@ -107,9 +107,10 @@ PyObject* _c_get_all_stats(const State& st, Self* self) noexcept {
     // The record array and its size never change, so the loop needs no
     // re-check after the calls into Python (allocations, an override).
     for (int32_t i = 0; i < self->num_counters; ++i) {
-        // Unlocked read: the interpreter lock is held and every writer
-        // changes records only while holding it.
-        if (self->counters[i].count == 0) continue;
+        // Read without the lock, as an atomic load: a count another thread
+        // changes meanwhile is seen before or after the change, and
+        // get_stats then reads the record under the lock.
+        if (self->counters[i].count_unlocked() == 0) continue;
         capi::Ref stats = capi::Ref::steal(get_stats_dispatch(st, self, i));
         if (!stats) return nullptr;
         capi::Ref id = capi::Ref::steal(PyLong_FromLong(i));
@@ -124,63 +125,42 @@ PyObject* _c_get_all_stats(const State& st, Self* self) noexcept {
 
 constexpr capi::TypedSignature update_sig("update", capi::Arg<int>{"counter_id"},
                                           capi::Arg<double>{"value"});
-PyObject* update(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    int32_t counter_id;
-    double value;
-    if (!update_sig.parse(args, nargs, kwnames, counter_id, value) ||
-        !_c_update(self, counter_id, value)) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+PyObject* update(Self* self, int32_t counter_id, double value) noexcept {
+    return _c_update(self, counter_id, value) ? capi::new_none() : nullptr;
 }
 
 constexpr capi::TypedSignature get_stats_sig("get_stats", capi::Arg<int>{"counter_id"});
-PyObject* get_stats(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    int32_t counter_id;
-    if (!get_stats_sig.parse(args, nargs, kwnames, counter_id)) return nullptr;
+PyObject* get_stats(State& st, Self* self, int32_t counter_id) noexcept {
     return _c_get_stats(st, self, counter_id);
 }
 
 constexpr capi::TypedSignature reset_sig("reset", get_stats_sig);
-PyObject* reset(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    int32_t counter_id;
-    if (!reset_sig.parse(args, nargs, kwnames, counter_id) || !_c_reset(self, counter_id)) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+PyObject* reset(Self* self, int32_t counter_id) noexcept {
+    return _c_reset(self, counter_id) ? capi::new_none() : nullptr;
 }
 
 constexpr capi::Signature reset_all_sig("reset_all");
-PyObject* reset_all(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(reset_all_sig, nargs, kwnames) || !_c_reset_all(self)) return nullptr;
-    Py_RETURN_NONE;
-}
+PyObject* reset_all(Self* self) noexcept { return _c_reset_all(self) ? capi::new_none() : nullptr; }
 
 constexpr capi::Signature get_all_stats_sig("get_all_stats");
-PyObject* get_all_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_all_stats_sig, nargs, kwnames)) return nullptr;
-    return _c_get_all_stats(st, self);
-}
+PyObject* get_all_stats(State& st, Self* self) noexcept { return _c_get_all_stats(st, self); }
 
 const capi::FunctionDef methods[] = {
-    capi::method<update>(update_sig,
-                         "Update counter with new value.\n\n"
-                         "Thread-safe via lock (correctness over performance)"),
-    capi::method<get_stats>(get_stats_sig, "Get statistics for a counter."),
-    capi::method<reset>(reset_sig, "Reset a specific counter."),
-    capi::method<reset_all>(reset_all_sig, "Reset all counters."),
-    capi::method<get_all_stats>(get_all_stats_sig, "Get statistics for all counters."),
+    capi::method<update, update_sig>("Update counter with new value.\n\n"
+                                     "Thread-safe via lock (correctness over performance)"),
+    capi::method<get_stats, get_stats_sig>("Get statistics for a counter."),
+    capi::method<reset, reset_sig>("Reset a specific counter."),
+    capi::method<reset_all, reset_all_sig>("Reset all counters."),
+    capi::method<get_all_stats, get_all_stats_sig>("Get statistics for all counters."),
 };
 
 // --- type slots ----------------------------------------------------------------------
 
-constexpr capi::TypedSignature new_sig("CounterAggregator", capi::Arg<int>{"num_counters", 1000});
+constexpr int default_num_counters = 1000;
+constexpr capi::TypedSignature new_sig("CounterAggregator",
+                                       capi::Arg<int>{"num_counters", default_num_counters});
 
-PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    int32_t num_counters;
-    if (!new_sig.parse_tuple(args, kwargs, num_counters)) return nullptr;
+PyObject* aggregator_new(PyTypeObject* type, int32_t num_counters) noexcept {
     AtomicCounter* counters = allocate_counters(num_counters);
     if (counters == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
@@ -203,46 +183,35 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     return self;
 }
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_doc, const_cast<char*>("Fast counter aggregation in compiled code.\n\n"
-                                  "Uses atomic operations for thread-safe updates without GIL "
-                                  "overhead.")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.monitoring.statcounters.CounterAggregator",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
-};
-
 // --- module functions ----------------------------------------------------------------
 
 // The constructor's parameters, passed on as given (an omitted one takes the
 // constructor's default there).
-constexpr capi::TypedSignature create_sig("create_aggregator", new_sig);
-PyObject* create_aggregator(State& st, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    PyObject* given[1];
-    if (!capi::parse_args(create_sig, args, nargs, kwnames, given)) return nullptr;
+constexpr capi::TypedSignature create_sig("create_aggregator",
+                                          capi::Arg<capi::Passed<int>>{"num_counters",
+                                                                       default_num_counters});
+PyObject* create_aggregator(State& st, PyObject* num_counters) noexcept {
     auto* type = reinterpret_cast<PyObject*>(st.CounterAggregatorType);
-    return given[0] ? PyObject_CallOneArg(type, given[0]) : PyObject_CallNoArgs(type);
+    return num_counters ? PyObject_CallOneArg(type, num_counters) : PyObject_CallNoArgs(type);
 }
 
 const capi::FunctionDef functions[] = {
-    capi::function<create_aggregator>(create_sig, "Create a new CounterAggregator instance."),
+    capi::function<create_aggregator, create_sig>("Create a new CounterAggregator instance."),
 };
 
 }  // namespace
 
 bool add_counter_aggregator(PyObject* module, State& st) noexcept {
-    st.CounterAggregatorType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.CounterAggregatorType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.monitoring.statcounters.CounterAggregator",
+            .doc = "Fast counter aggregation in compiled code.\n\n"
+                   "Uses atomic operations for thread-safe updates without GIL "
+                   "overhead.",
+            .constructor = capi::constructor<aggregator_new, new_sig>(),
+            .methods = methods,
+        });
     return st.CounterAggregatorType != nullptr;
 }
 

@@ -12,9 +12,15 @@
 // makes it negative.
 //
 // Records are plain data with no synchronisation of their own: the owner (the
-// aggregator's lock) serialises every read and write of a record.
+// aggregator's lock) serialises every write, and every read but one: the
+// count is also read without the lock, to skip unused records. Writers store
+// it with relaxed atomic stores and that reader loads it with a relaxed atomic
+// load, so it sees a whole value some update stored; relaxed is enough, since
+// nothing else is read on the strength of it (the record itself is then read
+// under the lock).
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -34,7 +40,7 @@ struct AtomicCounter {
     double max_val;  // -inf when empty
 
     void clear() noexcept {
-        count = 0;
+        std::atomic_ref<uint64_t>(count).store(0, std::memory_order_relaxed);
         sum = 0.0;
         shift = 0.0;
         mean = 0.0;
@@ -45,7 +51,8 @@ struct AtomicCounter {
 
     void add(double value) noexcept {
         if (count == 0) shift = value;
-        ++count;
+        // Plain reads of `count` are the writer's own: writers hold the lock.
+        std::atomic_ref<uint64_t>(count).store(count + 1, std::memory_order_relaxed);
         sum += value;
         const double shifted = value - shift;
         // delta and (shifted - new mean) have the same sign, so the increment of
@@ -57,7 +64,16 @@ struct AtomicCounter {
         if (!(min_val <= value)) min_val = value;
         if (max_val < value) max_val = value;
     }
+
+    // The count read without the owner's lock (see above).
+    uint64_t count_unlocked() const noexcept {
+        return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(count))
+            .load(std::memory_order_relaxed);
+    }
 };
+
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free &&
+              std::atomic_ref<uint64_t>::required_alignment <= alignof(uint64_t));
 
 // What get_stats reports for one counter.
 struct Stats {

@@ -1,10 +1,11 @@
 // Module-internal declarations of lumetra.monitoring.statcounters.
 //
 // A CounterAggregator owns `num_counters` records (fixed for its lifetime) and
-// one threading.Lock. Every read or write of a record happens with the
-// interpreter lock held and, except for the unlocked count check of
-// get_all_stats, with `lock` held too. No call into Python code (result
-// building, overrides, lock waits) happens while a record is half-updated.
+// one threading.Lock. Every read or write of a record happens with `lock`
+// held, except for the count check of get_all_stats, which reads one count
+// without it as an atomic load (counters.hpp). No call into Python code
+// (result building, overrides, lock waits) happens while a record is
+// half-updated.
 //
 // The class docstring's "atomic operations ... without GIL overhead" is the
 // documented wording callers see; the records are in fact plain fields
@@ -21,9 +22,10 @@
 namespace statcounters {
 
 struct CounterAggregatorObject {
-    PyObject_HEAD AtomicCounter* counters;  // owned; freed by the destructor
-    int32_t num_counters;                   // >= 0, fixed
-    capi::Ref lock;                         // threading.Lock, never null
+    PyObject_HEAD
+    AtomicCounter* counters;  // owned; freed by the destructor
+    int32_t num_counters;     // >= 0, fixed
+    capi::Ref lock;           // threading.Lock, never null
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
