@@ -17,13 +17,15 @@
 namespace lockless {
 
 struct AtomicCounterObject {
-    PyObject_HEAD Counter counter;
+    PyObject_HEAD
+    Counter counter;
 };
 
 // AtomicPointer: `cell` and the object it points to are guarded by `lock`; the
 // cell owns one strong reference to the held object (null when empty).
 struct AtomicPointerObject {
-    PyObject_HEAD VersionedCell<PyObject> cell;
+    PyObject_HEAD
+    VersionedCell<PyObject> cell;
     capi::Ref lock;  // threading.Lock, never null
 
     template <typename F>
@@ -41,7 +43,8 @@ struct AtomicPointerObject {
 // LockFreeStack: the chain is guarded by `lock`; each linked node owns one
 // strong reference to its item; the size is read without the lock.
 struct LockFreeStackObject {
-    PyObject_HEAD NodeStack<PyObject> stack;
+    PyObject_HEAD
+    NodeStack<PyObject> stack;
     capi::Ref lock;  // threading.Lock, never null
 
     template <typename F>
@@ -69,16 +72,13 @@ enum StatField : int {
     stat_field_count,
 };
 
-// LockFreeStatistics: `stats` is a native record written beside the public
-// counters and read by no Python-visible operation; `counters` are the public
-// attributes (owned; null reads as None and means deleted), replaceable from
-// Python by any thread at any time: each is read and replaced only inside a
-// critical section on the instance; native code works on an exact
-// AtomicCounter inside the section and takes anything else as a strong
-// reference, whose methods it calls after leaving. `update_lock` serialises
-// `reset`.
+// LockFreeStatistics: `counters` are the public attributes (owned; null reads as None and means
+// deleted), replaceable from Python by any thread at any time: each is read and replaced only
+// inside a critical section on the instance; native code works on an exact AtomicCounter inside the
+// section and takes anything else as a strong reference, whose methods it calls after leaving.
+// `update_lock` serialises `reset`.
 struct LockFreeStatisticsObject {
-    PyObject_HEAD Statistics stats;
+    PyObject_HEAD
     capi::Ref update_lock;  // threading.Lock, never null
     capi::Ref counters[stat_field_count];
 
@@ -95,7 +95,8 @@ struct LockFreeStatisticsObject {
 // PerformanceTimer: the start, 0 until start() (tp_alloc's zero-filled
 // memory is that 0: the atomic is a lock-free word, nothing but the value).
 struct PerformanceTimerObject {
-    PyObject_HEAD std::atomic<int64_t> start_time_ns;
+    PyObject_HEAD
+    std::atomic<int64_t> start_time_ns;
 };
 static_assert(std::atomic<int64_t>::is_always_lock_free &&
               sizeof(std::atomic<int64_t>) == sizeof(int64_t));

@@ -1,13 +1,10 @@
 // Binding of LockFreeStatistics: lock-free allocation counters with peaks.
 //
-// Two sets of counters. The native `stats` are written by py_record_allocation
-// and py_record_deallocation (and zeroed by reset) but read by no
-// Python-visible operation: a record kept beside the public counters, not a
-// faster route to them. The twelve public attributes, each normally an
-// AtomicCounter, are what every operation reads and changes (py_record_* step
-// three of them), by method name (`increment`, `decrement`, `load`,
-// `compare_and_swap`, `store`), so a replaced attribute is honoured and an
-// unsuitable one raises at the step that uses it, earlier steps applied.
+// The twelve public attributes, each normally an AtomicCounter, are the
+// statistics: every operation reads and changes them (py_record_* step three
+// of them, after converting their arguments to 64 bits), by method name (`increment`, `decrement`,
+// `load`, `compare_and_swap`, `store`), so a replaced attribute is honoured and an unsuitable one
+// raises at the step that uses it, earlier steps applied.
 //
 // Fast path: when an attribute is exactly an AtomicCounter (not a subclass,
 // whose methods may be overridden) its native operation is called directly;
@@ -24,14 +21,15 @@
 //
 // `update_lock` serialises `reset` only; recording and snapshots take no lock
 // and do not release the interpreter lock (their native part is a few atomic
-// instructions, far cheaper than releasing and re-taking it); without a GIL
-// they run in parallel, each counter change being one atomic instruction.
+// instructions, far cheaper than releasing and re-taking it). Each counter
+// change is one atomic instruction; the critical sections above only keep a
+// counter from being dropped while it is in use, and a call whose counters
+// are all plain AtomicCounters takes just one (see `apply`).
 #include <Python.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
-#include <new>
 #include <span>
 #include <utility>
 
@@ -326,7 +324,6 @@ PyObject* statistics_new(PyTypeObject* type) noexcept {
     capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
-    new (&s->stats) Statistics();
     const State& st = state_of(type);
     s->update_lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!s->update_lock) return nullptr;
@@ -388,14 +385,15 @@ constexpr capi::TypedSignature py_record_allocation_sig("py_record_allocation",
                                                         capi::Arg<capi::PyInt>{"padding", 0},
                                                         capi::Arg<capi::PyInt>{"time_ns", 0});
 
-PyObject* py_record_allocation(State& st, Self* self, capi::IntValue& size, bool is_bucketed,
+// `is_bucketed` is taken (its truth value tested) but changes no public counter.
+PyObject* py_record_allocation(State& st, Self* self, capi::IntValue& size, bool,
                                capi::IntValue& padding, capi::IntValue& time_ns) noexcept {
+    // The arguments must fit 64 bits (OverflowError before any change).
     int64_t size_value, padding_value, time_value;
     if (!size.as<int64_t>(size_value) || !padding.as<int64_t>(padding_value) ||
         !time_ns.as<int64_t>(time_value)) {
         return nullptr;
     }
-    self->stats.record_allocation(size_value, is_bucketed, padding_value, time_value);
     const Change changes[] = {
         {total_allocations, Step::increment, nullptr},
         {current_allocations, Step::increment, nullptr},
@@ -409,11 +407,11 @@ constexpr capi::TypedSignature py_record_deallocation_sig("py_record_deallocatio
 
 PyObject* py_record_deallocation(State& st, Self* self, capi::IntValue& size,
                                  capi::IntValue& time_ns) noexcept {
+    // The arguments must fit 64 bits (OverflowError before any change).
     int64_t size_value, time_value;
     if (!size.as<int64_t>(size_value) || !time_ns.as<int64_t>(time_value)) {
         return nullptr;
     }
-    self->stats.record_deallocation(size_value, time_value);
     const Change changes[] = {
         {total_deallocations, Step::increment, nullptr},
         {current_allocations, Step::decrement, nullptr},
@@ -568,10 +566,8 @@ constexpr capi::Signature reset_sig("reset");
 PyObject* reset(State& st, Self* self) noexcept {
     capi::LockGuard guard;
     if (!guard.acquire(self->update_lock.get())) return nullptr;
-    self->stats.reset();
-    // The one place this type runs Python code under its lock: the public
-    // counters are zeroed inside the critical section, as the native ones, so
-    // that resets stay serialised. For the AtomicCounters the constructor
+    // The one place this type runs Python code under its lock: the counters
+    // are zeroed inside it, so that resets stay serialised. For the AtomicCounters the constructor
     // makes this is a native store; a replaced counter's store() runs here,
     // and one that calls reset() on the same instance waits for itself, as
     // the same code written in Python would.
