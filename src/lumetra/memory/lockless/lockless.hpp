@@ -37,7 +37,7 @@ struct AtomicPointerObject {
         return 0;
     }
     // The cell is empty before the held reference is dropped.
-    void clear_native() noexcept { Py_XDECREF(cell.take()); }
+    void clear_native() noexcept { capi::Ref::steal(cell.take()).reset(); }
 };
 
 // LockFreeStack: the chain is guarded by `lock`; each linked node owns one

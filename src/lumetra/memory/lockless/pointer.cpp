@@ -73,20 +73,21 @@ PyObject* compare_and_swap(Self* self, PyObject* expected, PyObject* new_value) 
     // Compared by identity only; no reference to `expected` is needed.
     if (expected == Py_None) expected = nullptr;
     capi::Ref desired = capi::Ref::steal(cell_ref(new_value));
-    PyObject* displaced = nullptr;
+    capi::Ref displaced;
     bool swapped;
     {
         capi::LockGuard guard;
         if (!guard.acquire_brief(self->lock.get())) return nullptr;
-        swapped = self->cell.compare_and_swap(expected, desired.get(), displaced);
+        PyObject* old = nullptr;
+        swapped = self->cell.compare_and_swap(expected, desired.get(), old);
+        if (swapped) {
+            // The cell now owns `desired`, and we what it displaced.
+            (void)desired.release();
+            displaced = capi::Ref::steal(old);
+        }
     }
-    if (swapped) {
-        // The cell now owns `desired`; the displaced reference is dropped here.
-        (void)desired.release();
-        Py_XDECREF(displaced);
-    } else {
-        desired.reset();
-    }
+    // After the lock: the displaced reference after a swap, the one taken to
+    // `new_value` after a failure, are dropped on return.
     return capi::new_bool(swapped);
 }
 

@@ -166,21 +166,18 @@ PyObject* aggregator_new(PyTypeObject* type, int32_t num_counters) noexcept {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
+    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
         free_counters(counters);
         return nullptr;
     }
     // From here on the destructor owns the array, whatever happens next.
-    auto* s = reinterpret_cast<Self*>(self);
+    auto* s = reinterpret_cast<Self*>(self.get());
     s->counters = counters;
     s->num_counters = num_counters;
     s->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
-    if (!s->lock) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return self;
+    if (!s->lock) return nullptr;
+    return self.release();
 }
 
 // --- module functions ----------------------------------------------------------------
