@@ -27,12 +27,8 @@ PyObject* perf_counter_ns(const State& st) noexcept {
 
 constexpr capi::Signature new_sig("PerformanceTimer");
 
-PyObject* timer_new(PyTypeObject* type) noexcept {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    reinterpret_cast<Self*>(self)->start_time_ns = 0;
-    return self;
-}
+// The start is 0 in tp_alloc's zero-filled memory (lockless.hpp).
+PyObject* timer_new(PyTypeObject* type) noexcept { return type->tp_alloc(type, 0); }
 
 constexpr capi::Signature start_sig("start");
 PyObject* start(State& st, Self* self) noexcept {
