@@ -90,14 +90,31 @@ bool init_module_state(PyObject* module, ModuleState& st) noexcept {
     return st.function_type != nullptr && st.base_names.init() && prepare_locks();
 }
 
-bool add_functions(PyObject* module, ModuleState& st, void* state,
-                   std::span<const FunctionDef> defs) noexcept {
+namespace {
+
+// Function objects of `defs`, bound in `dict` under their names, in order.
+bool bind_functions(PyObject* dict, PyObject* module, ModuleState& st, void* state,
+                    std::span<const FunctionDef> defs, Binding binding,
+                    const char* qualname_prefix) noexcept {
     for (const FunctionDef& def : defs) {
         Ref func =
-            Ref::steal(new_function(module, st, state, def, Binding::function, nullptr, nullptr));
-        if (!func || PyModule_AddObjectRef(module, def.sig->name, func.get()) < 0) return false;
+            Ref::steal(new_function(module, st, state, def, binding, qualname_prefix, nullptr));
+        if (!func || PyDict_SetItemString(dict, def.sig->name, func.get()) < 0) return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool add_functions(PyObject* module, ModuleState& st, void* state,
+                   std::span<const FunctionDef> defs) noexcept {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed; never fails for a module
+    return bind_functions(dict, module, st, state, defs, Binding::function, nullptr);
+}
+
+bool add_methods(PyObject* ns, const char* class_name, PyObject* module, ModuleState& st,
+                 void* state, std::span<const FunctionDef> defs) noexcept {
+    return bind_functions(ns, module, st, state, defs, Binding::method, class_name);
 }
 
 }  // namespace capi

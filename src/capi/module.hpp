@@ -51,4 +51,15 @@ bool add_functions(PyObject* module, State& st, std::span<const FunctionDef> def
     return add_functions(module, st, &st, defs);
 }
 
+// The same as the methods of an ordinary class (one made by calling `type`),
+// bound in its namespace dict `ns` before the class is made: qualified by
+// `class_name` and taking `self` first, of any type, as a Python function does.
+bool add_methods(PyObject* ns, const char* class_name, PyObject* module, ModuleState& st,
+                 void* state, std::span<const FunctionDef> defs) noexcept;
+template <typename State>
+bool add_methods(PyObject* ns, const char* class_name, PyObject* module, State& st,
+                 std::span<const FunctionDef> defs) noexcept {
+    return add_methods(ns, class_name, module, st, &st, defs);
+}
+
 }  // namespace capi
