@@ -75,11 +75,8 @@ bool add_atomic_counter_wrapper(PyObject* module, State& st) noexcept {
     capi::Ref ns = capi::Ref::steal(Py_BuildValue(
         "{s:s,s:s,s:s}", "__module__", module_name, "__qualname__", "AtomicCounterWrapper",
         "__doc__", "Python wrapper for Cython AtomicCounter (backward compatibility)."));
-    if (!ns) return false;
-    for (const capi::FunctionDef& def : methods) {
-        capi::Ref func = capi::Ref::steal(capi::new_function(
-            module, st, &st, def, capi::Binding::method, "AtomicCounterWrapper", nullptr));
-        if (!func || PyDict_SetItemString(ns.get(), def.sig->name, func.get()) < 0) return false;
+    if (!ns || !capi::add_methods(ns.get(), "AtomicCounterWrapper", module, st, methods)) {
+        return false;
     }
     capi::Ref cls = capi::Ref::steal(PyObject_CallFunction(
         reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "AtomicCounterWrapper",
