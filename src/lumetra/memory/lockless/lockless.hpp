@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "capi/capi.hpp"
@@ -92,14 +91,12 @@ struct LockFreeStatisticsObject {
     }
 };
 
-// PerformanceTimer: the start, 0 until start() (tp_alloc's zero-filled
-// memory is that 0: the atomic is a lock-free word, nothing but the value).
+// PerformanceTimer: the start, 0 until start(); accessed only through
+// capi::relaxed_load and capi::relaxed_store.
 struct PerformanceTimerObject {
     PyObject_HEAD
-    std::atomic<int64_t> start_time_ns;
+    int64_t start_time_ns;
 };
-static_assert(std::atomic<int64_t>::is_always_lock_free &&
-              sizeof(std::atomic<int64_t>) == sizeof(int64_t));
 
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {

@@ -33,7 +33,7 @@ constexpr capi::TypedSignature new_sig("AtomicPointer",
                                        capi::Arg<PyObject*>{"initial_value", capi::none});
 
 PyObject* pointer_new(PyTypeObject* type, PyObject* initial_value) noexcept {
-    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    capi::Ref self = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!self) return nullptr;
     Self* p = reinterpret_cast<Self*>(self.get());
     new (&p->cell) VersionedCell<PyObject>(cell_ref(initial_value));

@@ -42,7 +42,7 @@ void release_chain(Node* node) noexcept {
 constexpr capi::Signature new_sig("LockFreeStack");
 
 PyObject* stack_new(PyTypeObject* type) noexcept {
-    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    capi::Ref self = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
     new (&s->stack) NodeStack<PyObject>();

@@ -70,12 +70,12 @@ bool set_snapshot_entries(const State& st, PyObject* dict,
 // The public attribute as a strong reference; a deleted one reads as None.
 // Another thread may replace the attribute at any time, dropping the
 // reference the instance held: the pointer is read and our own reference
-// taken under the critical section the attribute's setter takes (below), so
-// the object cannot be freed in between. The counter is then used outside it.
+// taken under the critical section the attribute's setter takes (read_shared,
+// replace_shared), so the object cannot be freed in between. The counter is
+// then used outside it.
 capi::Ref counter_at(Self* self, StatField field) noexcept {
-    capi::CriticalSection section(reinterpret_cast<PyObject*>(self));
-    PyObject* counter = self->counters[field].get();
-    return capi::Ref::borrow(counter ? counter : Py_None);
+    capi::Ref counter = capi::read_shared(reinterpret_cast<PyObject*>(self), self->counters[field]);
+    return counter ? std::move(counter) : capi::Ref::borrow(Py_None);
 }
 
 // The counter inside the attribute when it is exactly an AtomicCounter, else
@@ -321,7 +321,7 @@ bool apply(const State& st, Self* self, std::span<const Change> changes, bool pe
 constexpr capi::Signature new_sig("LockFreeStatistics");
 
 PyObject* statistics_new(PyTypeObject* type) noexcept {
-    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    capi::Ref self = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
     const State& st = state_of(type);
@@ -605,9 +605,9 @@ const capi::FunctionDef methods[] = {
 
 // The public counter attributes: any object may be set; deleting one sets it
 // to null, which reads as None. The setter replaces the field inside a
-// critical section on the instance, which every reader takes too, and drops
-// the old reference only after leaving it (the swap drops nothing): the drop
-// may run a destructor, which then finds the new counter in place.
+// critical section on the instance (replace_shared), which every reader takes
+// too, and drops the old reference only after leaving it: the drop may run a
+// destructor, which then finds the new counter in place.
 PyObject* get_counter(PyObject* self, void* field) noexcept {
     return counter_at(reinterpret_cast<Self*>(self),
                       static_cast<StatField>(reinterpret_cast<intptr_t>(field)))
@@ -616,11 +616,7 @@ PyObject* get_counter(PyObject* self, void* field) noexcept {
 
 int set_counter(PyObject* self, PyObject* value, void* field) noexcept {
     capi::Ref& slot = reinterpret_cast<Self*>(self)->counters[reinterpret_cast<intptr_t>(field)];
-    capi::Ref replaced = capi::Ref::borrow(value);
-    {
-        capi::CriticalSection section(self);
-        std::swap(slot, replaced);
-    }
+    capi::replace_shared(self, slot, capi::Ref::borrow(value));
     return 0;
 }
 

@@ -5,9 +5,9 @@
 // and `time.perf_counter_ns` looked up on it, so a replaced clock is honoured.
 // elapsed_us() and elapsed_ms() go through `self.elapsed_ns()`, so a subclass
 // override is honoured. No synchronisation: one instance is meant for one
-// thread at a time. The start is still an atomic word (relaxed: it publishes
-// nothing else), so that threads sharing a timer against that advice read a
-// start some thread wrote rather than racing on a plain field.
+// thread at a time. The start is still read and written as a relaxed atomic
+// (it publishes nothing else), so that threads sharing a timer against that
+// advice read a start some thread wrote rather than racing on a plain field.
 #include "capi/capi.hpp"
 #include "lockless.hpp"
 
@@ -27,15 +27,17 @@ PyObject* perf_counter_ns(const State& st) noexcept {
 
 constexpr capi::Signature new_sig("PerformanceTimer");
 
-// The start is 0 in tp_alloc's zero-filled memory (lockless.hpp).
-PyObject* timer_new(PyTypeObject* type) noexcept { return type->tp_alloc(type, 0); }
+// The start is 0 in the new instance's zero-filled memory.
+PyObject* timer_new(PyTypeObject* type) noexcept {
+    return reinterpret_cast<PyObject*>(capi::alloc<Self>(type));
+}
 
 constexpr capi::Signature start_sig("start");
 PyObject* start(State& st, Self* self) noexcept {
     capi::Ref now = capi::Ref::steal(perf_counter_ns(st));
     int64_t value;
     if (!now || !capi::to_int64(now.get(), value)) return nullptr;
-    self->start_time_ns.store(value, std::memory_order_relaxed);
+    capi::relaxed_store(self->start_time_ns, value);
     return capi::new_none();
 }
 
@@ -43,7 +45,7 @@ PyObject* elapsed_ns_impl(const State& st, Self* self) noexcept {
     capi::Ref now = capi::Ref::steal(perf_counter_ns(st));
     if (!now) return nullptr;
     capi::Ref start_ns =
-        capi::Ref::steal(PyLong_FromLongLong(self->start_time_ns.load(std::memory_order_relaxed)));
+        capi::Ref::steal(PyLong_FromLongLong(capi::relaxed_load(self->start_time_ns)));
     if (!start_ns) return nullptr;
     // Arbitrary precision: the difference never overflows.
     return PyNumber_Subtract(now.get(), start_ns.get());

@@ -210,7 +210,7 @@ PyObject* allocator_new(PyTypeObject* type, int32_t bucket_size_step, int32_t sm
                      static_cast<int>(bucket_size_step));
         return nullptr;
     }
-    capi::Ref owned = capi::Ref::steal(type->tp_alloc(type, 0));
+    capi::Ref owned = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     BucketConfig config;

@@ -29,10 +29,10 @@ constexpr capi::TypedSignature new_sig("FastSlabHeaderOps",
                                        capi::Arg<capi::Int32>{"objects_per_slab"});
 
 PyObject* ops_new(PyTypeObject* type, int32_t size_class_index, int32_t objects_per_slab) noexcept {
-    PyObject* self = type->tp_alloc(type, 0);
+    Self* self = capi::alloc<Self>(type);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<Self*>(self)->ops) FastSlabHeaderOps(size_class_index, objects_per_slab);
-    return self;
+    new (&self->ops) FastSlabHeaderOps(size_class_index, objects_per_slab);
+    return reinterpret_cast<PyObject*>(self);
 }
 
 // logger.warning(text), with `logger` looked up in the module namespace.

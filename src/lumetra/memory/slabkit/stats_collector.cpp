@@ -30,7 +30,7 @@ struct Self {
 constexpr capi::Signature new_sig("FastStatsCollector");
 
 PyObject* collector_new(PyTypeObject* type) noexcept {
-    capi::Ref owned = capi::Ref::steal(type->tp_alloc(type, 0));
+    capi::Ref owned = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     new (&self->stats) FastAllocStats();

@@ -166,7 +166,7 @@ PyObject* aggregator_new(PyTypeObject* type, int32_t num_counters) noexcept {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return nullptr;
     }
-    capi::Ref self = capi::Ref::steal(type->tp_alloc(type, 0));
+    capi::Ref self = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!self) {
         free_counters(counters);
         return nullptr;
