@@ -5,8 +5,11 @@
 // references are taken before the lock is acquired and displaced ones are
 // dropped after it is released, so a destructor triggered by a drop never
 // runs inside the critical section, which contains only pointer and integer
-// updates: a brief section, which skips a free lock (capi::lock_elidable).
-// `None` is never held: it empties the cell.
+// updates: a brief section, which skips a free lock under a GIL
+// (capi::lock_elidable) and takes it on free-threaded builds. load() takes its
+// reference to the held object inside the lock, so a store in another thread
+// cannot drop the object between the read and the reference. `None` is never
+// held: it empties the cell.
 //
 // The held object is visited by the garbage collector, so a reference cycle
 // that runs through a cell is collected; clearing empties the cell. The lock
