@@ -68,7 +68,11 @@ private:
 // interpreter to stop the world) and resumes it after, so it excludes other
 // threads only from code that runs without blocking: call no Python code
 // that may block, and take no lock, in the middle of a change the section
-// must keep whole. Sections of the same thread nest.
+// must keep whole. Sections of the same thread nest, on different objects
+// only: 3.13 has a thread that opens a section on an object it already holds
+// wait for itself, which suspends the outer section (letting other threads
+// in) and costs microseconds; the interpreter's own functions that take a
+// section on their argument (a dict's or list's changes) count too.
 class CriticalSection {
 public:
     explicit CriticalSection([[maybe_unused]] PyObject* obj) noexcept {
