@@ -504,6 +504,7 @@ PyObject* get_statistics(State& st, Self* self) noexcept {
     if (!copied) return PyErr_NoMemory();
     capi::Ref values[4];
     values[0] = capi::Ref::steal(PyLong_FromSsize_t(stored.count));
+    if (!values[0]) return nullptr;
     if (stored.count == 0) {
         const PolicyConfigObject* config = self->config();
         values[1] = capi::Ref::steal(config_int<"initial_threshold">(
