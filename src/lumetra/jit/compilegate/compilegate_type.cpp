@@ -50,9 +50,10 @@ bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshol
         threshold = config()->get_initial_threshold_fast();
         return true;
     }
-    // An int converts without running Python code. Anything else (the dict is
-    // reachable through the collector) converts through its __index__, which
-    // may change the dict; `stored` holds it meanwhile.
+    // Converted as every native int32 value is (capi::to_int): an int as it
+    // is, without running Python code; anything else (the dict is reachable
+    // through the collector) through its __int__, which may change the dict;
+    // `stored` holds it meanwhile.
     return capi::to_int(found, threshold);
 }
 
@@ -468,29 +469,36 @@ struct StoredThresholds {
     }
 };
 
-// sum(values) / len(values) for the stored thresholds, as a float.
-PyObject* mean_of(const StoredThresholds& stored, int64_t sum, bool exact) noexcept {
-    const Py_ssize_t count = stored.count;
+// sum(values) / len(values) for `count` stored thresholds whose sum is
+// `carried` (an int, when the sum outgrew int64_t; else null) plus `sum`, as a
+// float.
+PyObject* mean_of(Py_ssize_t count, int64_t sum, PyObject* carried) noexcept {
     constexpr int64_t exact_limit = int64_t{1} << 53;
-    if (exact && sum <= exact_limit && sum >= -exact_limit && count <= exact_limit) {
+    if (carried == nullptr && sum <= exact_limit && sum >= -exact_limit && count <= exact_limit) {
         // Both operands are exact doubles, so the division rounds once, as
         // int / int does.
         return PyFloat_FromDouble(static_cast<double>(sum) / static_cast<double>(count));
     }
-    capi::Ref total = capi::Ref::steal(PyLong_FromLong(0));
-    for (Py_ssize_t i = 0; total && i < count; ++i) {
-        total = capi::Ref::steal(PyNumber_Add(total.get(), stored.values[i]));
-    }
+    capi::Ref total = capi::Ref::steal(PyLong_FromLongLong(sum));
+    if (total && carried != nullptr) total = capi::Ref::steal(PyNumber_Add(carried, total.get()));
+    if (!total) return nullptr;
     capi::Ref length = capi::Ref::steal(PyLong_FromSsize_t(count));
-    if (!total || !length) return nullptr;
-    return PyNumber_TrueDivide(total.get(), length.get());
+    return length ? PyNumber_TrueDivide(total.get(), length.get()) : nullptr;
+}
+
+// carried += sum, `carried` starting as null for 0; false with an error set.
+bool carry(capi::Ref& carried, int64_t sum) noexcept {
+    capi::Ref part = capi::Ref::steal(PyLong_FromLongLong(sum));
+    if (!part) return false;
+    carried = carried ? capi::Ref::steal(PyNumber_Add(carried.get(), part.get())) : std::move(part);
+    return static_cast<bool>(carried);
 }
 
 constexpr capi::Signature get_statistics_sig("get_statistics");
 
 PyObject* get_statistics(State& st, Self* self) noexcept {
     // Only the references are copied under the lock. Everything else happens
-    // once it is free: converting a value may run its __index__ (which may
+    // once it is free: converting a value may run its __int__ (which may
     // change the dict), reading the configuration may run a property, and
     // making the result may start a collection whose finalizers call this
     // policy.
@@ -518,19 +526,27 @@ PyObject* get_statistics(State& st, Self* self) noexcept {
                 st, self->_config.get(), config->get_max_threshold_fast()));
         }
     } else {
+        // Each stored value is read as the decisions read it (see
+        // _get_threshold_fast); the minimum and maximum are the stored objects.
         int64_t sum = 0;
-        bool exact = true;
+        capi::Ref carried;  // the part of the sum that outgrew int64_t, if any
         PyObject *min_value = nullptr, *max_value = nullptr;  // held by `stored`
-        long min_seen = 0, max_seen = 0;
+        int32_t min_seen = 0, max_seen = 0;
         for (Py_ssize_t i = 0; i < stored.count; ++i) {
             PyObject* value = stored.values[i];
-            const long v = PyLong_AsLong(value);
-            if (v == -1 && PyErr_Occurred()) return nullptr;
-            if (__builtin_add_overflow(sum, v, &sum)) exact = false;
+            int32_t v;
+            if (!capi::to_int(value, v)) return nullptr;
+            // Only more than 2**32 thresholds can outgrow int64_t.
+            int64_t next;
+            if (__builtin_add_overflow(sum, int64_t{v}, &next)) {
+                if (!carry(carried, sum)) return nullptr;
+                next = v;
+            }
+            sum = next;
             if (min_value == nullptr || v < min_seen) min_value = value, min_seen = v;
             if (max_value == nullptr || v > max_seen) max_value = value, max_seen = v;
         }
-        values[1] = capi::Ref::steal(mean_of(stored, sum, exact));
+        values[1] = capi::Ref::steal(mean_of(stored.count, sum, carried.get()));
         values[2] = capi::Ref::borrow(min_value);
         values[3] = capi::Ref::borrow(max_value);
     }
