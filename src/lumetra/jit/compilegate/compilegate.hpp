@@ -74,7 +74,6 @@ struct CompilegateObject {
     PyObject_HEAD capi::Ref _config;  // PolicyConfigObject (or a subclass instance)
     capi::Ref _thresholds;            // dict, guarded by _lock
     capi::Ref _lock;                  // threading.Lock()
-    double _recompile_interval;       // seconds, 600.0
 
     // The collector clears none of them (see compilegate_type.cpp).
     template <typename F>

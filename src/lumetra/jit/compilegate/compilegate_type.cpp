@@ -61,8 +61,6 @@ namespace {
 
 using Self = CompilegateObject;
 
-constexpr double recompile_interval = 600.0;
-
 // `func_id`: an exact str or None.
 using FuncId = capi::Exact<&PyUnicode_Type>;
 
@@ -116,7 +114,6 @@ PyObject* gate_new(State& st, PyTypeObject* type, PyObject* given) noexcept {
     gate->_config = std::move(config);
     gate->_thresholds = std::move(thresholds);
     gate->_lock = std::move(lock);
-    gate->_recompile_interval = recompile_interval;
     return self;
 }
 
@@ -296,9 +293,7 @@ PyObject* should_compile(State& st, Self* self, PyObject* func_id,
 
     capi::Ref stored, metrics, held[4];  // released after the lock
     int32_t threshold;
-    CFunctionMetrics m;
-    m.last_compiled = 0.0;
-    double target_speedup;
+    CFunctionMetrics m;  // last_compiled stays 0.0 when the metrics have none
     {
         capi::LockGuard guard;
         if (!guard.acquire(self->_lock.get()) ||
@@ -309,13 +304,15 @@ PyObject* should_compile(State& st, Self* self, PyObject* func_id,
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
         if (is_exact_metrics(st, obj)) {
+            // The speed-up takes no part in the decision, and reading the
+            // record's has no effect, so it is not read.
             const auto* record = reinterpret_cast<FunctionMetricsObject*>(obj);
             m.call_count = record->get_call_count_fast();
             m.compile_count = record->get_compile_count_fast();
-            m.avg_speedup = record->get_avg_speedup_fast();
-            target_speedup = self->config()->get_target_speedup_fast();
             m.last_compiled = record->get_last_compiled_fast();
         } else {
+            // The attributes are read and converted, the unused speed-up
+            // too: a missing or unconvertible one raises.
             PyObject* value;
             if (!(value = read_attr<"call_count">(st, obj, held[0])) ||
                 !capi::to_uint64(value, m.call_count) ||
@@ -325,7 +322,6 @@ PyObject* should_compile(State& st, Self* self, PyObject* func_id,
                 !capi::to_double(value, m.avg_speedup)) {
                 return nullptr;
             }
-            target_speedup = self->config()->get_target_speedup_fast();
             PyObject* found = nullptr;
             if (capi::internals::get_optional_attr(obj, st.names.get<"last_compiled">(), &found) <
                 0) {
@@ -336,8 +332,8 @@ PyObject* should_compile(State& st, Self* self, PyObject* func_id,
         }
     }
     return capi::new_bool(_should_compile_check(m.call_count, m.compile_count, threshold,
-                                                m.avg_speedup, m.last_compiled, current_time_s,
-                                                target_speedup, self->_recompile_interval));
+                                                m.last_compiled, current_time_s,
+                                                recompile_interval));
 }
 
 // The DEBUG record of a stored update: `logger.debug(message)`. The message
