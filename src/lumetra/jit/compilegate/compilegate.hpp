@@ -147,7 +147,7 @@ struct State : capi::ModuleState {
     capi::Names<"get_metrics", "call_count", "compile_count", "avg_speedup", "last_compiled",
                 "time", "logger", "debug", "isEnabledFor", "initial_threshold", "min_threshold",
                 "max_threshold", "learning_rate", "target_speedup", "tracked_functions",
-                "avg_threshold", "_policy_lock">
+                "avg_threshold", "_policy_lock", "DEBUG", "Logger">
         names;
 
     template <typename F>

@@ -425,8 +425,9 @@ PyObject* update(State& st, Self* self, PyObject* func_id, PyObject* telemetry_s
         // the same critical section: an int is not tracked by the collector,
         // so making one cannot start a collection, and it runs no Python code.
         capi::Ref value = capi::Ref::steal(PyLong_FromLong(new_threshold));
-        if (!value || PyDict_SetItem(self->_thresholds.get(), func_id, value.get()) < 0)
+        if (!value || PyDict_SetItem(self->_thresholds.get(), func_id, value.get()) < 0) {
             return nullptr;
+        }
     }
     if (!log_update(st, func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
     Py_RETURN_NONE;
@@ -652,9 +653,9 @@ bool capture_standard_names(State& st) noexcept {
         st.time_resolution.time_module = Py_NewRef(time_module);
         st.time_resolution.time_dict = Py_NewRef(time_dict);
     }
-    st.debug_level = PyObject_GetAttrString(logging, "DEBUG");
+    st.debug_level = capi::attr<"DEBUG">(st, logging);
     if (st.debug_level == nullptr) return false;
-    capi::Ref logger_class = capi::Ref::steal(PyObject_GetAttrString(logging, "Logger"));
+    capi::Ref logger_class = capi::Ref::steal(capi::attr<"Logger">(st, logging));
     if (!logger_class) return false;
     if (PyType_Check(logger_class.get())) {
         // Compared by identity in log_update.
