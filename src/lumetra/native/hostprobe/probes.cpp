@@ -139,7 +139,7 @@ Ref physical_cores_guarded(const State& st) noexcept {
     PyObject* raw = nullptr;
     const int has_affinity =
         capi::internals::get_optional_attr(os.get(), st.names.get<"sched_getaffinity">(), &raw);
-    Py_XDECREF(raw);
+    Ref::steal(raw).reset();  // only whether there is one counts
     if (has_affinity < 0) return Ref();
     if (has_affinity) {
         Ref cpus = Ref::steal(capi::call_method<"sched_getaffinity">(st, os.get(), st.int_0));
