@@ -19,6 +19,7 @@ from lumetra.memory.lockless import (
     LockFreeStatistics,
 )
 from lumetra.monitoring.statcounters import CounterAggregator
+from lumetra.plugins.analyzer import adaptplan
 from refcheck import references
 
 from conftest import STRESS_THREADS as THREADS
@@ -434,3 +435,23 @@ def test_policy_mixed_operations():
     statistics = policy.get_statistics()
     assert statistics["tracked_functions"] == 4
     assert (statistics["min_threshold"], statistics["max_threshold"]) == (min(values), max(values))
+
+
+def test_analysis_reads_lists_other_threads_change():
+    # Half the threads replace list entries with new objects (dropping the old
+    # ones) while the others read the same lists: every read holds what it read.
+    labels = [f"p{i}" * 3 for i in range(64)]
+    history = [(float(i), float(i)) for i in range(64)]
+
+    def work(index: int) -> None:
+        for i in range(1500):
+            if index % 2:
+                labels[i % 64] = f"q{i}" * 3
+                history[i % 64] = (float(i), float(index))
+            else:
+                assert adaptplan.detect_dominant_pattern(labels, 64)[0] in "pq"
+                assert -1.0 <= adaptplan.calculate_performance_trend(history, 0.0) <= 1.0
+                adaptplan.detect_performance_degradation(history, 1.0, 0.5, 0.0)
+
+    run_threads(work)
+    assert adaptplan.detect_dominant_pattern(labels, 64) == max(labels, key=labels.count)

@@ -31,8 +31,7 @@ namespace capi {
 struct ModuleState;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     // The defining module's state (see state.hpp); valid as long as
     // `defining_module` is held, which only deallocation gives up.
     void* state;
@@ -268,8 +267,8 @@ PyObject* typed_method_entry(PyObject* callable, PyObject* const* args, size_t n
     [[maybe_unused]] std::conditional_t<S == Sync::critical_section, CriticalSection, NoSection>
         section(self);
     if constexpr (with_state) {
-        using State = std::remove_reference_t<std::tuple_element_t<0, Params>>;
-        return invoke<Impl>(values, function_state<State>(callable), reinterpret_cast<Self>(self));
+        return invoke<Impl>(values, function_state<StateParam<Params>>(callable),
+                            reinterpret_cast<Self>(self));
     } else {
         return invoke<Impl>(values, reinterpret_cast<Self>(self));
     }

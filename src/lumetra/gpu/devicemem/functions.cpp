@@ -41,16 +41,10 @@ constexpr const char estimate_doc[] =
     "    applied to a saturated result). A zero or negative dimension gives 0, and\n"
     "    so does a negative element_size.\n";
 
-PyObject* py_estimate_allocation_bytes(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    PyObject* shape;
-    int32_t element_size;
-    double overhead_factor;
+PyObject* py_estimate_allocation_bytes(PyObject* shape, int32_t element_size,
+                                       double overhead_factor) noexcept {
     uint64_t bytes;
-    if (!estimate_sig.parse(args, nargs, kwnames, shape, element_size, overhead_factor) ||
-        !estimate_allocation_bytes(shape, element_size, overhead_factor, bytes)) {
-        return nullptr;
-    }
+    if (!estimate_allocation_bytes(shape, element_size, overhead_factor, bytes)) return nullptr;
     return PyLong_FromUnsignedLongLong(bytes);
 }
 
@@ -95,19 +89,6 @@ constexpr const char decide_doc[] =
     "    chunk_count: Number of chunks (1 if not chunking)\n"
     "    message: Description of the decision\n";
 
-PyObject* py_decide_allocation_strategy(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
-    uint64_t requested_bytes, available_bytes;
-    double headroom_ratio;
-    bool is_chunkable;
-    if (!decide_sig.parse(args, nargs, kwnames, requested_bytes, available_bytes, headroom_ratio,
-                          is_chunkable)) {
-        return nullptr;
-    }
-    return decide_allocation_strategy(st, requested_bytes, available_bytes, headroom_ratio,
-                                      is_chunkable);
-}
-
 // --- is_oom_error -----------------------------------------------------------------------
 
 constexpr capi::TypedSignature oom_sig("is_oom_error", Arg<Str>{"error_message"},
@@ -127,10 +108,7 @@ constexpr const char oom_doc[] =
     "Raises:\n"
     "    TypeError: If either argument is None\n";
 
-PyObject* py_is_oom_error(State& st, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-    PyObject *error_message, *error_type;
-    if (!oom_sig.parse(args, nargs, kwnames, error_message, error_type)) return nullptr;
+PyObject* py_is_oom_error(const State& st, PyObject* error_message, PyObject* error_type) noexcept {
     return new_flag(is_oom_error(st, error_message, error_type));
 }
 
@@ -148,10 +126,7 @@ constexpr const char chunkable_doc[] =
     "Returns:\n"
     "    True if the operation's result can be produced in independent slices\n";
 
-PyObject* py_is_chunkable_operation(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
-    PyObject* operation;
-    if (!chunkable_sig.parse(args, nargs, kwnames, operation)) return nullptr;
+PyObject* py_is_chunkable_operation(const State& st, PyObject* operation) noexcept {
     return new_flag(is_chunkable_operation(st, operation));
 }
 
@@ -179,17 +154,6 @@ constexpr const char chunk_shapes_doc[] =
     "\n"
     "Raises:\n"
     "    ValueError: If element_size <= 0 or max_chunk_bytes == 0\n";
-
-PyObject* py_compute_chunk_shapes(PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
-    PyObject* shape;
-    int32_t element_size;
-    uint64_t max_chunk_bytes;
-    if (!chunk_shapes_sig.parse(args, nargs, kwnames, shape, element_size, max_chunk_bytes)) {
-        return nullptr;
-    }
-    return compute_chunk_shapes(shape, element_size, max_chunk_bytes);
-}
 
 // --- calculate_optimal_chunks -----------------------------------------------------------
 
@@ -232,15 +196,9 @@ constexpr const char score_doc[] =
     "Returns:\n"
     "    Suitability score from 0.0 (unsuitable) to 1.0 (ideal)\n";
 
-PyObject* py_score_gpu_suitability(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-    uint64_t data_size_bytes, available_gpu_memory;
-    PyObject* operation_type;
-    double headroom_ratio;
-    if (!score_sig.parse(args, nargs, kwnames, data_size_bytes, operation_type,
-                         available_gpu_memory, headroom_ratio)) {
-        return nullptr;
-    }
+PyObject* py_score_gpu_suitability(const State& st, uint64_t data_size_bytes,
+                                   PyObject* operation_type, uint64_t available_gpu_memory,
+                                   double headroom_ratio) noexcept {
     const double score = score_gpu_suitability(st, data_size_bytes, operation_type,
                                                available_gpu_memory, headroom_ratio);
     if (score < 0.0) return nullptr;
@@ -282,18 +240,18 @@ constexpr const char headroom_doc[] =
 
 // Bound in this order, before the operation sets are built.
 const capi::FunctionDef planning_functions[] = {
-    capi::function<py_estimate_allocation_bytes>(estimate_sig, estimate_doc, "int"),
+    capi::function<py_estimate_allocation_bytes, estimate_sig>(estimate_doc, "int"),
     capi::native<calculate_safe_limit, safe_limit_sig>(safe_limit_doc, "int"),
-    capi::function<py_decide_allocation_strategy>(decide_sig, decide_doc, "tuple"),
-    capi::function<py_compute_chunk_shapes>(chunk_shapes_sig, chunk_shapes_doc, "list"),
+    capi::function<decide_allocation_strategy, decide_sig>(decide_doc, "tuple"),
+    capi::function<compute_chunk_shapes, chunk_shapes_sig>(chunk_shapes_doc, "list"),
     capi::native<calculate_optimal_chunks, optimal_sig>(optimal_doc, "int"),
-    capi::function<py_is_oom_error>(oom_sig, oom_doc, "bool"),
+    capi::function<py_is_oom_error, oom_sig>(oom_doc, "bool"),
 };
 
 // Bound in this order, after the operation sets are built.
 const capi::FunctionDef assessment_functions[] = {
-    capi::function<py_is_chunkable_operation>(chunkable_sig, chunkable_doc, "bool"),
-    capi::function<py_score_gpu_suitability>(score_sig, score_doc, "float"),
+    capi::function<py_is_chunkable_operation, chunkable_sig>(chunkable_doc, "bool"),
+    capi::function<py_score_gpu_suitability, score_sig>(score_doc, "float"),
     capi::native<calculate_memory_pressure, pressure_sig>(pressure_doc, "float"),
     capi::native<recommend_headroom, headroom_sig>(headroom_doc, "float"),
 };

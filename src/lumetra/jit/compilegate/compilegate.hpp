@@ -22,13 +22,33 @@ namespace compilegate {
 struct PolicyConfigObject {
     PyObject_HEAD CPolicyConfig _config;
 
-    // Native-level operations: inline reads of the record for the policy's
-    // native code, which calls them directly (no Python call, no lock).
-    int32_t get_initial_threshold_fast() const noexcept { return _config.initial_threshold; }
-    int32_t get_min_threshold_fast() const noexcept { return _config.min_threshold; }
-    int32_t get_max_threshold_fast() const noexcept { return _config.max_threshold; }
-    double get_learning_rate_fast() const noexcept { return _config.learning_rate; }
-    double get_target_speedup_fast() const noexcept { return _config.target_speedup; }
+    // An instance holds no reference but the one to its type, and is still
+    // known to the collector: the shared policy, held by the module's state,
+    // holds its PolicyConfig, so the type (and through it the module) would
+    // otherwise keep a reference the collector cannot see, and the module
+    // would never be freed when its interpreter ends.
+    static constexpr bool collected = true;
+
+    // Native-level operations: reads of the record for the policy's native
+    // code, which calls them directly (no Python call, no lock). Each field is
+    // read whole with one relaxed atomic load, as a property write on another
+    // thread stores it whole (capi::record_property); nothing orders one
+    // field with another, as nothing did for Python code.
+    int32_t get_initial_threshold_fast() const noexcept {
+        return capi::relaxed_load(_config.initial_threshold);
+    }
+    int32_t get_min_threshold_fast() const noexcept {
+        return capi::relaxed_load(_config.min_threshold);
+    }
+    int32_t get_max_threshold_fast() const noexcept {
+        return capi::relaxed_load(_config.max_threshold);
+    }
+    double get_learning_rate_fast() const noexcept {
+        return capi::relaxed_load(_config.learning_rate);
+    }
+    double get_target_speedup_fast() const noexcept {
+        return capi::relaxed_load(_config.target_speedup);
+    }
 };
 
 struct FunctionMetricsObject {
@@ -36,17 +56,24 @@ struct FunctionMetricsObject {
 
     // Native-level operations, as for PolicyConfigObject (none for
     // total_execution_time_ms).
-    uint64_t get_call_count_fast() const noexcept { return _metrics.call_count; }
-    uint32_t get_compile_count_fast() const noexcept { return _metrics.compile_count; }
-    double get_avg_speedup_fast() const noexcept { return _metrics.avg_speedup; }
-    double get_last_compiled_fast() const noexcept { return _metrics.last_compiled; }
+    uint64_t get_call_count_fast() const noexcept {
+        return capi::relaxed_load(_metrics.call_count);
+    }
+    uint32_t get_compile_count_fast() const noexcept {
+        return capi::relaxed_load(_metrics.compile_count);
+    }
+    double get_avg_speedup_fast() const noexcept {
+        return capi::relaxed_load(_metrics.avg_speedup);
+    }
+    double get_last_compiled_fast() const noexcept {
+        return capi::relaxed_load(_metrics.last_compiled);
+    }
 };
 
 struct CompilegateObject {
     PyObject_HEAD capi::Ref _config;  // PolicyConfigObject (or a subclass instance)
     capi::Ref _thresholds;            // dict, guarded by _lock
     capi::Ref _lock;                  // threading.Lock()
-    double _recompile_interval;       // seconds, 600.0
 
     // The collector clears none of them (see compilegate_type.cpp).
     template <typename F>
@@ -63,22 +90,30 @@ struct CompilegateObject {
     // Native-level operation: the threshold in force for `func_id` (an exact
     // str or None). The caller holds `_lock`. False with an error set only if
     // a stored value cannot be read back, which the policy never stores.
-    // `stored`, when given, receives a strong reference to the stored value,
-    // for the caller to drop once the lock is released.
+    // `stored` receives a strong reference to the stored value (null when
+    // there is none), for the caller to drop once the lock is released.
     bool _get_threshold_fast(PyObject* func_id, int32_t& threshold,
-                             capi::Ref* stored = nullptr) const noexcept;
+                             capi::Ref& stored) const noexcept;
 };
 
 // time.time() as resolved through the module's `time` global, kept while
-// neither namespace changes (see current_time in compilegate_type.cpp).
-// `time_module` and `time_func` are owned; both are null until the first
-// resolution. 3.11 tells a change by the two dictionaries' version tags;
-// later versions by a dict watcher on both (`watcher`, -1 when none could be
-// had: nothing is then kept), whose callback moves a change counter on.
+// neither namespace changes (see current_time in compilegate_type.cpp). Only
+// a resolution through the `time` module found at import is kept: its
+// namespace `time_dict` is held (and, from 3.12, watched) from import until
+// the module's state is released, so releasing never reads a module the
+// collector may already have cleared. `time_func` is the function last
+// resolved from it, null while none is kept.
+//
+// 3.11 tells a change by the two namespaces' version tags; later versions by
+// a dict watcher on both (`watcher`, -1 when none could be had: nothing is
+// then kept), whose callback moves a change counter on. `watcher`,
+// `time_module` and `time_dict` are set at import and only read afterwards;
+// `time_func` and the versions or change count are read and written in a
+// critical section on the module's namespace (`module_dict`).
 struct TimeResolution {
-    PyObject* time_module = nullptr;  // the `time` global when last resolved
-    PyObject* time_func = nullptr;    // time_module.time when last resolved
-    bool cacheable = false;
+    PyObject* time_module = nullptr;  // the `time` global at import
+    PyObject* time_dict = nullptr;    // its namespace
+    PyObject* time_func = nullptr;    // time_module.time when last resolved, or null
     uint64_t globals_version = 0;
     uint64_t module_version = 0;
     int watcher = -1;
@@ -87,6 +122,7 @@ struct TimeResolution {
     template <typename F>
     void for_each_ref(F&& f) noexcept {
         f(time_module);
+        f(time_dict);
         f(time_func);
     }
 };
@@ -97,7 +133,9 @@ struct State : capi::ModuleState {
     PyTypeObject* FunctionMetricsType = nullptr;
     PyTypeObject* CompilegateType = nullptr;
     // The shared policy of get_compilegate() (`_global_policy`, not visible
-    // from Python); null stands for None. Guarded by `_policy_lock`.
+    // from Python); null stands for None. Guarded by `_policy_lock`, and each
+    // read or write of the pointer also runs in a critical section on the
+    // module's namespace (module_functions.cpp says why).
     PyObject* global_policy = nullptr;
     PyObject* zero = nullptr;  // 0
     // Originals of the standard names that the fast paths of should_compile
@@ -109,7 +147,7 @@ struct State : capi::ModuleState {
     capi::Names<"get_metrics", "call_count", "compile_count", "avg_speedup", "last_compiled",
                 "time", "logger", "debug", "isEnabledFor", "initial_threshold", "min_threshold",
                 "max_threshold", "learning_rate", "target_speedup", "tracked_functions",
-                "avg_threshold", "_policy_lock">
+                "avg_threshold", "_policy_lock", "DEBUG", "Logger">
         names;
 
     template <typename F>
@@ -128,14 +166,12 @@ struct State : capi::ModuleState {
     }
     // Before the references go: gives back the dict watcher.
     void release_native() noexcept;
+
+    static PyModuleDef definition;
 };
 
-extern PyModuleDef module_def;
-
 // The state of the module that made `type` (or its base).
-inline State& state_of(PyTypeObject* type) noexcept {
-    return capi::type_state<State>(type, module_def);
-}
+inline State& state_of(PyTypeObject* type) noexcept { return capi::state_of<State>(type); }
 
 // The parameters of PolicyConfig's constructor and of create_policy_config:
 // the five fields in order, their defaults those of CPolicyConfig. `Int` and
@@ -167,9 +203,10 @@ bool add_compilegate(PyObject* module, State& st) noexcept;
 // of time.time, logging.DEBUG and logging.Logger.debug that the fast paths of
 // should_compile and update compare against.
 bool capture_standard_names(State& st) noexcept;
-// Starts watching the module's namespace for the time.time() resolution (3.12
-// and later); false with an error set only on a failure other than the
-// interpreter having no watcher left, which merely disables the cache.
+// Keeps the `time` module found at import for the time.time() resolution and,
+// from 3.12, starts watching both namespaces; false with an error set only on
+// a failure other than the interpreter having no watcher left, which merely
+// disables the cache.
 bool watch_time_names(State& st) noexcept;
 bool add_module_functions(PyObject* module, State& st) noexcept;
 

@@ -5,9 +5,10 @@
 // only under it. `should_compile` reads the clock before taking the lock and
 // decides after releasing it, from values copied under it; `update` logs after
 // releasing it. Objects obtained from the telemetry store (the metrics and
-// their attribute values) and a threshold that `update` replaces are held in
-// owners declared before the lock guard, so their last reference is dropped,
-// and any `__del__` runs, only once the lock is free again.
+// their attribute values) and the stored thresholds a method reads (which
+// `update` may replace) are held in owners declared before the lock guard, so
+// their last reference is dropped, and any `__del__` runs, only once the lock
+// is free again.
 //
 // Apart from the store's own code (and the conversion of a stored value that
 // is not an int, which the policy never stores), nothing under the lock runs
@@ -16,12 +17,18 @@
 // `get_threshold` and `get_statistics` copy references under it, and read the
 // configuration and build their results after it.
 //
-// Reads of the shared PolicyConfig record are not synchronised with property
-// writes on it; each read takes the value the record holds at that moment.
+// `_thresholds` is private, but the collector hands it to any Python code that
+// asks (gc.get_referents), and such code does not take `_lock`: values are
+// taken from it as strong references, and it is walked in a critical section
+// on itself.
 //
-// The type has no tp_clear: its three references are never null, so methods
-// need no checks, and any reference cycle through an instance also runs
-// through a Python-level object (a PolicyConfig subclass instance, or the
+// Reads of the shared PolicyConfig record are not synchronised with property
+// writes on it; each read takes the value the record holds at that moment
+// (one relaxed atomic load per field, see compilegate.hpp).
+//
+// The collector clears none of the three references: they are never null, so
+// methods need no checks, and any reference cycle through an instance also
+// runs through a Python-level object (a PolicyConfig subclass instance, or the
 // instance dict of a Compilegate subclass) that the collector clears.
 #include <atomic>
 #include <cstdint>
@@ -33,29 +40,26 @@
 namespace compilegate {
 
 bool CompilegateObject::_get_threshold_fast(PyObject* func_id, int32_t& threshold,
-                                            capi::Ref* stored) const noexcept {
+                                            capi::Ref& stored) const noexcept {
     // Keys are exact str or None, so the lookup runs no Python code.
-    PyObject* found = PyDict_GetItemWithError(_thresholds.get(), func_id);
-    if (found == nullptr) {
-        if (PyErr_Occurred()) return false;
+    PyObject* found = nullptr;
+    const int present = capi::internals::dict_get_ref(_thresholds.get(), func_id, &found);
+    stored = capi::Ref::steal(found);
+    if (present <= 0) {
+        if (present < 0) return false;
         threshold = config()->get_initial_threshold_fast();
         return true;
     }
-    // An int converts without running Python code. Anything else (the dict is
-    // reachable through the collector) converts through its __index__, which
-    // may change the dict, so it is held meanwhile.
-    if (stored == nullptr && PyLong_CheckExact(found)) return capi::to_int(found, threshold);
-    capi::Ref held = capi::Ref::borrow(found);
-    const bool ok = capi::to_int(found, threshold);
-    if (stored != nullptr) *stored = std::move(held);
-    return ok;
+    // Converted as every native int32 value is (capi::to_int): an int as it
+    // is, without running Python code; anything else (the dict is reachable
+    // through the collector) through its __int__, which may change the dict;
+    // `stored` holds it meanwhile.
+    return capi::to_int(found, threshold);
 }
 
 namespace {
 
 using Self = CompilegateObject;
-
-constexpr double recompile_interval = 600.0;
 
 // `func_id`: an exact str or None.
 using FuncId = capi::Exact<&PyUnicode_Type>;
@@ -95,10 +99,7 @@ PyObject* coerce_config(const State& st, PyObject* config) noexcept {
 
 constexpr capi::TypedSignature new_sig("Compilegate", capi::Arg<PyObject*>{"config", capi::none});
 
-PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* given;
-    if (!new_sig.parse_tuple(args, kwargs, given)) return nullptr;
-    const State& st = state_of(type);
+PyObject* gate_new(State& st, PyTypeObject* type, PyObject* given) noexcept {
     capi::Ref config = capi::Ref::steal(coerce_config(st, given));
     if (!config) return nullptr;
     capi::Ref thresholds = capi::Ref::steal(PyDict_New());
@@ -113,14 +114,14 @@ PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     gate->_config = std::move(config);
     gate->_thresholds = std::move(thresholds);
     gate->_lock = std::move(lock);
-    gate->_recompile_interval = recompile_interval;
     return self;
 }
 
 // time.time() through the module's `time` global, as Python code would call
 // it. Resolving `time.time` costs two namespace lookups per call, so the
-// result is kept in the state (TimeResolution) and reused while neither
-// namespace has changed since. When it resolves to the interpreter's own
+// function is kept in the state (TimeResolution) and reused while neither
+// namespace has changed since, when it came straight from the namespace of
+// the `time` module found at import. When it is the interpreter's own
 // time.time, the clock is read the way that function reads it, without
 // building and unboxing a float.
 //
@@ -130,10 +131,18 @@ PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 // where it was when the resolution began. Only events that can change the
 // answer count: the key `time` (the global in the module's namespace, the
 // function in the time module's) set or deleted, or the dict cleared, cloned
-// or freed. Relaxed ordering is enough: a namespace is changed only by a
-// thread of its own interpreter, holding that interpreter's lock, which also
-// orders the change before that interpreter's next read of the counter; a
-// change in another interpreter only costs a needless resolution.
+// or freed. The callback runs on whichever thread changes a namespace, while
+// that thread holds the namespace's own lock (the interpreter lock, or the
+// dict's critical section without one) and before the change is stored. A
+// resolution takes the counter first and reads both entries again under
+// those locks before it is kept (resolve_time), so a change is either seen by
+// that reading or counted after the counter was taken, which leaves what is
+// kept stale at once. Relaxed ordering is enough for the counter itself: a
+// thread that learns of a change through any synchronisation (a lock, a join)
+// has the increment ordered before its own next read of the counter, which
+// then sees it; a thread with no such order may use either function, as it
+// could in Python; a change in another interpreter only costs a needless
+// resolution.
 
 using capi::internals::dict_version;
 
@@ -149,84 +158,81 @@ int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) n
 }
 #endif
 
-// True while the namespaces behind the kept resolution are unchanged.
+// True while the namespaces behind the kept function are unchanged. The caller
+// is in the critical section on the module's namespace.
 bool resolution_current(const State& st) noexcept {
     const TimeResolution& r = st.time_resolution;
-    if (!r.cacheable) return false;
+    if (r.time_func == nullptr) return false;
 #if PY_VERSION_HEX >= 0x030C0000
     return r.changes == time_name_changes.load(std::memory_order_relaxed);
 #else
     return dict_version(st.module_dict) == r.globals_version &&
-           dict_version(PyModule_GetDict(r.time_module)) == r.module_version;
+           dict_version(r.time_dict) == r.module_version;
 #endif
 }
 
-// Whether the resolution just made from `module` (a plain module, whose
-// dictionary holds `time_func` under `name`) can be kept: 1 or 0, -1 with an
-// error set. From 3.12 the module's dictionary is watched from here on.
-int can_keep(State& st, PyObject* module, PyObject* name, PyObject* time_func) noexcept {
-    PyObject* dict = PyModule_GetDict(module);
-#if PY_VERSION_HEX >= 0x030C0000
-    if (st.time_resolution.watcher < 0) return 0;
-    if (PyDict_Watch(st.time_resolution.watcher, dict) < 0) return -1;
-#else
-    (void)st;
-#endif
-    // Read after the watch starts: a change in between is seen here.
-    PyObject* stored = PyDict_GetItemWithError(dict, name);
-    if (stored == nullptr && PyErr_Occurred()) return -1;
-    return stored == time_func;
-}
-
-// A new reference: dropping the previous resolution may run Python code that
-// resolves again and replaces the one returned here.
+// The function `time.time` names now, as a new reference (null with an error
+// set), kept for later calls when it can be.
 capi::Ref resolve_time(State& st) noexcept {
     TimeResolution& r = st.time_resolution;
-    if (resolution_current(st)) return capi::Ref::borrow(r.time_func);
 #if PY_VERSION_HEX >= 0x030C0000
     // Taken before the lookups, which may run Python code: a change during
     // them leaves this resolution stale at once.
     const uint64_t changes = time_name_changes.load(std::memory_order_relaxed);
+    const bool watched = r.watcher >= 0;
+#else
+    constexpr bool watched = true;
 #endif
     PyObject* name = st.names.get<"time">();
     capi::Ref time_module = capi::global<"time">(st);
     if (!time_module) return capi::Ref();
-    PyObject* found = time_module.get();
-    capi::Ref time_func = capi::Ref::steal(capi::attr<"time">(st, found));
-    if (!time_func) return capi::Ref();
-    // Kept only when the function came straight from a plain module's
-    // dictionary (not from a module __getattr__).
-    int cacheable = 0;
-    if (PyModule_CheckExact(found)) {
-        cacheable = can_keep(st, found, name, time_func.get());
-        if (cacheable < 0) return capi::Ref();
+    capi::Ref time_func = capi::Ref::steal(capi::attr<"time">(st, time_module.get()));
+    // Kept only when the function came straight from the namespace of the time
+    // module found at import (not from a module __getattr__ or a class's
+    // descriptor).
+    if (!time_func || !watched || r.time_dict == nullptr || time_module.get() != r.time_module ||
+        !PyModule_CheckExact(time_module.get())) {
+        return time_func;
     }
+    capi::Ref previous;  // dropped after the section, which runs no Python code
+    // Both entries are read again under the two namespaces' own locks (see
+    // above), and the function is stored in the same section.
+    capi::CriticalSection2 section(st.module_dict, r.time_dict);
+    // Borrowed, and only compared: the section keeps both entries in place.
+    PyObject* global = PyDict_GetItemWithError(st.module_dict, name);
+    PyObject* stored = global ? PyDict_GetItemWithError(r.time_dict, name) : nullptr;
+    if (PyErr_Occurred()) return capi::Ref();
+    if (global != r.time_module || stored != time_func.get()) return time_func;
+    previous = capi::Ref::steal(std::exchange(r.time_func, Py_NewRef(stored)));
 #if PY_VERSION_HEX >= 0x030C0000
-    // A time module no longer in use is no longer watched.
-    if (r.time_module != nullptr && r.time_module != found && PyModule_CheckExact(r.time_module) &&
-        r.watcher >= 0 && PyDict_Unwatch(r.watcher, PyModule_GetDict(r.time_module)) < 0) {
-        return capi::Ref();
-    }
     r.changes = changes;
 #else
     // The versions are taken after the lookups, which may have run Python code.
-    r.globals_version = cacheable ? dict_version(st.module_dict) : 0;
-    r.module_version = cacheable ? dict_version(PyModule_GetDict(found)) : 0;
+    r.globals_version = dict_version(st.module_dict);
+    r.module_version = dict_version(r.time_dict);
 #endif
-    // The new resolution is stored whole before the previous one is dropped
-    // (at return, which may run Python code).
-    capi::Ref previous_module = capi::Ref::steal(r.time_module);
-    capi::Ref previous_func = capi::Ref::steal(r.time_func);
-    r.time_module = time_module.release();
-    r.time_func = Py_NewRef(time_func.get());
-    r.cacheable = cacheable == 1;
     return time_func;
 }
 
 bool current_time(State& st, double& now) noexcept {
-    capi::Ref func = resolve_time(st);
-    if (!func) return false;
-    if (func.get() == st.builtin_time) {
+    capi::Ref func;
+    bool builtin = false;
+    {
+        // The kept function is taken as a strong reference in the section in
+        // which a resolution replaces it (and drops it only after).
+        capi::CriticalSection section(st.module_dict);
+        if (resolution_current(st)) {
+            PyObject* kept = st.time_resolution.time_func;
+            builtin = kept == st.builtin_time;
+            if (!builtin) func = capi::Ref::borrow(kept);
+        }
+    }
+    if (!builtin && !func) {
+        func = resolve_time(st);
+        if (!func) return false;
+        builtin = func.get() == st.builtin_time;
+    }
+    if (builtin) {
         now = capi::internals::time_seconds();
         return true;
     }
@@ -260,18 +266,17 @@ int equals_zero(const State& st, PyObject* value) noexcept {
 
 constexpr capi::TypedSignature get_threshold_sig("get_threshold", capi::Arg<FuncId>{"func_id"});
 
-PyObject* get_threshold(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    PyObject* func_id;
-    if (!get_threshold_sig.parse(args, nargs, kwnames, func_id)) return nullptr;
+PyObject* get_threshold(State& st, Self* self, PyObject* func_id) noexcept {
     capi::Ref stored;
+    int present;
     {
         capi::LockGuard guard;
         if (!guard.acquire(self->_lock.get())) return nullptr;
-        stored = capi::Ref::borrow(PyDict_GetItemWithError(self->_thresholds.get(), func_id));
+        PyObject* found = nullptr;
+        present = capi::internals::dict_get_ref(self->_thresholds.get(), func_id, &found);
+        stored = capi::Ref::steal(found);
     }
-    if (stored) return stored.release();
-    if (PyErr_Occurred()) return nullptr;
+    if (present != 0) return stored.release();  // the stored value, or null with the error
     // Read once the lock is free: the property of a PolicyConfig subclass
     // runs Python code, and the record is not guarded by the lock anyway.
     return config_int<"initial_threshold">(st, self->_config.get(),
@@ -281,34 +286,33 @@ PyObject* get_threshold(State& st, Self* self, PyObject* const* args, Py_ssize_t
 constexpr capi::TypedSignature should_compile_sig("should_compile", capi::Arg<FuncId>{"func_id"},
                                                   capi::Arg<PyObject*>{"telemetry_store"});
 
-PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-    PyObject *func_id, *telemetry_store;
-    if (!should_compile_sig.parse(args, nargs, kwnames, func_id, telemetry_store)) return nullptr;
+PyObject* should_compile(State& st, Self* self, PyObject* func_id,
+                         PyObject* telemetry_store) noexcept {
     double current_time_s = 0.0;
     if (!current_time(st, current_time_s)) return nullptr;
 
-    capi::Ref metrics, held[4];  // released after the lock
+    capi::Ref stored, metrics, held[4];  // released after the lock
     int32_t threshold;
-    CFunctionMetrics m;
-    m.last_compiled = 0.0;
-    double target_speedup;
+    CFunctionMetrics m;  // last_compiled stays 0.0 when the metrics have none
     {
         capi::LockGuard guard;
-        if (!guard.acquire(self->_lock.get()) || !self->_get_threshold_fast(func_id, threshold)) {
+        if (!guard.acquire(self->_lock.get()) ||
+            !self->_get_threshold_fast(func_id, threshold, stored)) {
             return nullptr;
         }
         metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
         if (is_exact_metrics(st, obj)) {
+            // The speed-up takes no part in the decision, and reading the
+            // record's has no effect, so it is not read.
             const auto* record = reinterpret_cast<FunctionMetricsObject*>(obj);
             m.call_count = record->get_call_count_fast();
             m.compile_count = record->get_compile_count_fast();
-            m.avg_speedup = record->get_avg_speedup_fast();
-            target_speedup = self->config()->get_target_speedup_fast();
             m.last_compiled = record->get_last_compiled_fast();
         } else {
+            // The attributes are read and converted, the unused speed-up
+            // too: a missing or unconvertible one raises.
             PyObject* value;
             if (!(value = read_attr<"call_count">(st, obj, held[0])) ||
                 !capi::to_uint64(value, m.call_count) ||
@@ -318,7 +322,6 @@ PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_
                 !capi::to_double(value, m.avg_speedup)) {
                 return nullptr;
             }
-            target_speedup = self->config()->get_target_speedup_fast();
             PyObject* found = nullptr;
             if (capi::internals::get_optional_attr(obj, st.names.get<"last_compiled">(), &found) <
                 0) {
@@ -329,8 +332,8 @@ PyObject* should_compile(State& st, Self* self, PyObject* const* args, Py_ssize_
         }
     }
     return capi::new_bool(_should_compile_check(m.call_count, m.compile_count, threshold,
-                                                m.avg_speedup, m.last_compiled, current_time_s,
-                                                target_speedup, self->_recompile_interval));
+                                                m.last_compiled, current_time_s,
+                                                recompile_interval));
 }
 
 // The DEBUG record of a stored update: `logger.debug(message)`. The message
@@ -376,11 +379,7 @@ bool log_update(const State& st, PyObject* func_id, int32_t old_threshold, int32
 
 constexpr capi::TypedSignature update_sig("update", should_compile_sig);
 
-PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-    PyObject *func_id, *telemetry_store;
-    if (!update_sig.parse(args, nargs, kwnames, func_id, telemetry_store)) return nullptr;
-
+PyObject* update(State& st, Self* self, PyObject* func_id, PyObject* telemetry_store) noexcept {
     // Released after the lock, the replaced threshold among them.
     capi::Ref metrics, held[3], previous;
     int32_t current_threshold, new_threshold;
@@ -403,7 +402,7 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
         }
         if (none_compiled < 0) return nullptr;
         if (none_compiled) Py_RETURN_NONE;
-        if (!self->_get_threshold_fast(func_id, current_threshold, &previous)) return nullptr;
+        if (!self->_get_threshold_fast(func_id, current_threshold, previous)) return nullptr;
         if (exact) {
             compile_count = record->get_compile_count_fast();
             avg_speedup = record->get_avg_speedup_fast();
@@ -426,8 +425,9 @@ PyObject* update(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
         // the same critical section: an int is not tracked by the collector,
         // so making one cannot start a collection, and it runs no Python code.
         capi::Ref value = capi::Ref::steal(PyLong_FromLong(new_threshold));
-        if (!value || PyDict_SetItem(self->_thresholds.get(), func_id, value.get()) < 0)
+        if (!value || PyDict_SetItem(self->_thresholds.get(), func_id, value.get()) < 0) {
             return nullptr;
+        }
     }
     if (!log_update(st, func_id, current_threshold, new_threshold, avg_speedup)) return nullptr;
     Py_RETURN_NONE;
@@ -447,11 +447,12 @@ struct StoredThresholds {
         PyMem_Free(values);
     }
 
-    // Copies the values of `thresholds` (the caller holds the lock, so the
-    // dict does not change meanwhile); false when out of memory, with no
-    // error set yet: setting one may allocate, which waits for the lock's
-    // release.
+    // Copies the values of `thresholds` (the caller holds the lock, and the
+    // walk runs in a critical section on the dict, so the dict does not change
+    // meanwhile); false when out of memory, with no error set yet: setting one
+    // may allocate, which waits for the lock's release.
     bool copy(PyObject* thresholds) noexcept {
+        capi::CriticalSection section(thresholds);
         const Py_ssize_t size = PyDict_GET_SIZE(thresholds);
         if (size == 0) return true;
         values = PyMem_New(PyObject*, size);
@@ -465,31 +466,36 @@ struct StoredThresholds {
     }
 };
 
-// sum(values) / len(values) for the stored thresholds, as a float.
-PyObject* mean_of(const StoredThresholds& stored, int64_t sum, bool exact) noexcept {
-    const Py_ssize_t count = stored.count;
+// sum(values) / len(values) for `count` stored thresholds whose sum is
+// `carried` (an int, when the sum outgrew int64_t; else null) plus `sum`, as a
+// float.
+PyObject* mean_of(Py_ssize_t count, int64_t sum, PyObject* carried) noexcept {
     constexpr int64_t exact_limit = int64_t{1} << 53;
-    if (exact && sum <= exact_limit && sum >= -exact_limit && count <= exact_limit) {
+    if (carried == nullptr && sum <= exact_limit && sum >= -exact_limit && count <= exact_limit) {
         // Both operands are exact doubles, so the division rounds once, as
         // int / int does.
         return PyFloat_FromDouble(static_cast<double>(sum) / static_cast<double>(count));
     }
-    capi::Ref total = capi::Ref::steal(PyLong_FromLong(0));
-    for (Py_ssize_t i = 0; total && i < count; ++i) {
-        total = capi::Ref::steal(PyNumber_Add(total.get(), stored.values[i]));
-    }
+    capi::Ref total = capi::Ref::steal(PyLong_FromLongLong(sum));
+    if (total && carried != nullptr) total = capi::Ref::steal(PyNumber_Add(carried, total.get()));
+    if (!total) return nullptr;
     capi::Ref length = capi::Ref::steal(PyLong_FromSsize_t(count));
-    if (!total || !length) return nullptr;
-    return PyNumber_TrueDivide(total.get(), length.get());
+    return length ? PyNumber_TrueDivide(total.get(), length.get()) : nullptr;
+}
+
+// carried += sum, `carried` starting as null for 0; false with an error set.
+bool carry(capi::Ref& carried, int64_t sum) noexcept {
+    capi::Ref part = capi::Ref::steal(PyLong_FromLongLong(sum));
+    if (!part) return false;
+    carried = carried ? capi::Ref::steal(PyNumber_Add(carried.get(), part.get())) : std::move(part);
+    return static_cast<bool>(carried);
 }
 
 constexpr capi::Signature get_statistics_sig("get_statistics");
 
-PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_statistics_sig, nargs, kwnames)) return nullptr;
+PyObject* get_statistics(State& st, Self* self) noexcept {
     // Only the references are copied under the lock. Everything else happens
-    // once it is free: converting a value may run its __index__ (which may
+    // once it is free: converting a value may run its __int__ (which may
     // change the dict), reading the configuration may run a property, and
     // making the result may start a collection whose finalizers call this
     // policy.
@@ -503,6 +509,7 @@ PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nar
     if (!copied) return PyErr_NoMemory();
     capi::Ref values[4];
     values[0] = capi::Ref::steal(PyLong_FromSsize_t(stored.count));
+    if (!values[0]) return nullptr;
     if (stored.count == 0) {
         const PolicyConfigObject* config = self->config();
         values[1] = capi::Ref::steal(config_int<"initial_threshold">(
@@ -516,19 +523,27 @@ PyObject* get_statistics(State& st, Self* self, PyObject* const*, Py_ssize_t nar
                 st, self->_config.get(), config->get_max_threshold_fast()));
         }
     } else {
+        // Each stored value is read as the decisions read it (see
+        // _get_threshold_fast); the minimum and maximum are the stored objects.
         int64_t sum = 0;
-        bool exact = true;
+        capi::Ref carried;  // the part of the sum that outgrew int64_t, if any
         PyObject *min_value = nullptr, *max_value = nullptr;  // held by `stored`
-        long min_seen = 0, max_seen = 0;
+        int32_t min_seen = 0, max_seen = 0;
         for (Py_ssize_t i = 0; i < stored.count; ++i) {
             PyObject* value = stored.values[i];
-            const long v = PyLong_AsLong(value);
-            if (v == -1 && PyErr_Occurred()) return nullptr;
-            if (__builtin_add_overflow(sum, v, &sum)) exact = false;
+            int32_t v;
+            if (!capi::to_int(value, v)) return nullptr;
+            // Only more than 2**32 thresholds can outgrow int64_t.
+            int64_t next;
+            if (__builtin_add_overflow(sum, int64_t{v}, &next)) {
+                if (!carry(carried, sum)) return nullptr;
+                next = v;
+            }
+            sum = next;
             if (min_value == nullptr || v < min_seen) min_value = value, min_seen = v;
             if (max_value == nullptr || v > max_seen) max_value = value, max_seen = v;
         }
-        values[1] = capi::Ref::steal(mean_of(stored, sum, exact));
+        values[1] = capi::Ref::steal(mean_of(stored.count, sum, carried.get()));
         values[2] = capi::Ref::borrow(min_value);
         values[3] = capi::Ref::borrow(max_value);
     }
@@ -554,16 +569,14 @@ PyGetSetDef getset[] = {
 };
 
 const capi::FunctionDef methods[] = {
-    capi::method<get_threshold>(get_threshold_sig,
-                                "Get current threshold for function.\n\n"
-                                "Args:\n"
-                                "    func_id: Function identifier\n\n"
-                                "Returns:\n"
-                                "    Call count threshold for compilation\n\n"
-                                "Performance: <100ns (dict lookup with lock)",
-                                "int"),
-    capi::method<should_compile>(
-        should_compile_sig,
+    capi::method<get_threshold, get_threshold_sig>("Get current threshold for function.\n\n"
+                                                   "Args:\n"
+                                                   "    func_id: Function identifier\n\n"
+                                                   "Returns:\n"
+                                                   "    Call count threshold for compilation\n\n"
+                                                   "Performance: <100ns (dict lookup with lock)",
+                                                   "int"),
+    capi::method<should_compile, should_compile_sig>(
         "Decide if function should be compiled.\n\n"
         "Allows recompilation when the function has reached its current threshold\n"
         "and it was either never compiled or enough time has passed since its last\n"
@@ -577,60 +590,47 @@ const capi::FunctionDef methods[] = {
         "All state reads happen within the lock to prevent time-of-check to\n"
         "time-of-use races between the metrics and threshold reads.",
         "bool"),
-    capi::method<update>(update_sig,
-                         "Update policy based on compilation outcome.\n\n"
-                         "Args:\n"
-                         "    func_id: Function identifier\n"
-                         "    telemetry_store: TelemetryStore instance\n\n"
-                         "Performance: <1us (adaptive update)\n\n"
-                         "All reads and writes happen within a single lock."),
-    capi::method<get_statistics>(get_statistics_sig,
-                                 "Get policy statistics.\n\n"
-                                 "Returns:\n"
-                                 "    Dictionary with statistics",
-                                 "Dict"),
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(gate_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "Adaptive JIT threshold policy.\n\n"
-                    "Learns optimal compilation thresholds based on observed performance.\n"
-                    "Adapts per-function to workload characteristics.\n\n"
-                    "Example:\n"
-                    "    policy = Compilegate()\n"
-                    "    telemetry = get_telemetry_store()\n\n"
-                    "    # On every call of a watched function:\n"
-                    "    telemetry.record_call(func_id)\n"
-                    "    if policy.should_compile(func_id, telemetry):\n"
-                    "        speedup = compile_and_measure(func)\n"
-                    "        telemetry.record_compile(func_id, speedup)\n"
-                    "        policy.update(func_id, telemetry)\n\n"
-                    "Usage notes:\n"
-                    "    should_compile() and update() call telemetry_store.get_metrics(func_id)\n"
-                    "    and read the metrics' attributes while holding the policy's lock, which\n"
-                    "    is not re-entrant: a telemetry store or metrics object that calls back\n"
-                    "    into the same policy from there deadlocks.\n")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.jit.compilegate.Compilegate",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
+    capi::method<update, update_sig>("Update policy based on compilation outcome.\n\n"
+                                     "Args:\n"
+                                     "    func_id: Function identifier\n"
+                                     "    telemetry_store: TelemetryStore instance\n\n"
+                                     "Performance: <1us (adaptive update)\n\n"
+                                     "All reads and writes happen within a single lock."),
+    capi::method<get_statistics, get_statistics_sig>("Get policy statistics.\n\n"
+                                                     "Returns:\n"
+                                                     "    Dictionary with statistics",
+                                                     "Dict"),
 };
 
 }  // namespace
 
 bool add_compilegate(PyObject* module, State& st) noexcept {
     if ((st.zero = PyLong_FromLong(0)) == nullptr) return false;
-    st.CompilegateType = capi::create_type(
-        module, st, {.type_spec = &type_spec, .methods = methods, .constructor = &new_sig});
+    st.CompilegateType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.jit.compilegate.Compilegate",
+            .doc = "Adaptive JIT threshold policy.\n\n"
+                   "Learns optimal compilation thresholds based on observed performance.\n"
+                   "Adapts per-function to workload characteristics.\n\n"
+                   "Example:\n"
+                   "    policy = Compilegate()\n"
+                   "    telemetry = get_telemetry_store()\n\n"
+                   "    # On every call of a watched function:\n"
+                   "    telemetry.record_call(func_id)\n"
+                   "    if policy.should_compile(func_id, telemetry):\n"
+                   "        speedup = compile_and_measure(func)\n"
+                   "        telemetry.record_compile(func_id, speedup)\n"
+                   "        policy.update(func_id, telemetry)\n\n"
+                   "Usage notes:\n"
+                   "    should_compile() and update() call telemetry_store.get_metrics(func_id)\n"
+                   "    and read the metrics' attributes while holding the policy's lock, which\n"
+                   "    is not re-entrant: a telemetry store or metrics object that calls back\n"
+                   "    into the same policy from there deadlocks.\n",
+            .constructor = capi::constructor<gate_new, new_sig>(),
+            .methods = methods,
+            .getset = getset,
+        });
     return st.CompilegateType != nullptr;
 }
 
@@ -645,9 +645,17 @@ bool capture_standard_names(State& st) noexcept {
     }
     st.builtin_time = capi::attr<"time">(st, time_module);
     if (st.builtin_time == nullptr) return false;
-    st.debug_level = PyObject_GetAttrString(logging, "DEBUG");
+    // The clock's function is kept between calls only when it comes from this
+    // module's own namespace, which the state holds from here on.
+    PyObject* time_dict =
+        PyModule_CheckExact(time_module) ? PyModule_GetDict(time_module) : nullptr;
+    if (time_dict != nullptr) {
+        st.time_resolution.time_module = Py_NewRef(time_module);
+        st.time_resolution.time_dict = Py_NewRef(time_dict);
+    }
+    st.debug_level = capi::attr<"DEBUG">(st, logging);
     if (st.debug_level == nullptr) return false;
-    capi::Ref logger_class = capi::Ref::steal(PyObject_GetAttrString(logging, "Logger"));
+    capi::Ref logger_class = capi::Ref::steal(capi::attr<"Logger">(st, logging));
     if (!logger_class) return false;
     if (PyType_Check(logger_class.get())) {
         // Compared by identity in log_update.
@@ -657,16 +665,31 @@ bool capture_standard_names(State& st) noexcept {
     return true;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+// A dict's watcher bits share a word with the version that every change of the
+// dict rewrites, so they are set and cleared in a critical section on the dict.
+int set_watched(int watcher, PyObject* dict, bool watched) noexcept {
+    capi::CriticalSection section(dict);
+    return watched ? PyDict_Watch(watcher, dict) : PyDict_Unwatch(watcher, dict);
+}
+
+}  // namespace
+#endif
+
 bool watch_time_names(State& st) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
+    TimeResolution& r = st.time_resolution;
+    if (r.time_dict == nullptr) return true;  // nothing is ever kept
     const int id = PyDict_AddWatcher(on_namespace_event);
     if (id < 0) {
         // Every watcher of this interpreter is taken: resolve at each call.
         PyErr_Clear();
         return true;
     }
-    st.time_resolution.watcher = id;
-    return PyDict_Watch(id, st.module_dict) == 0;
+    r.watcher = id;
+    return set_watched(id, st.module_dict, true) == 0 && set_watched(id, r.time_dict, true) == 0;
 #else
     (void)st;
     return true;
@@ -678,15 +701,15 @@ void State::release_native() noexcept {
     TimeResolution& r = time_resolution;
     if (r.watcher < 0) return;
     // The watched dictionaries forget the watcher before it is given back,
-    // so that a later owner of the same number gets no events of ours.
+    // so that a later owner of the same number gets no events of ours. Both
+    // are the state's own references, still held here: the time module itself
+    // may already have been cleared by the collector, its namespace gone.
     capi::SavedError saved;
-    if (module_dict != nullptr) (void)PyDict_Unwatch(r.watcher, module_dict);
-    if (r.time_module != nullptr && PyModule_CheckExact(r.time_module)) {
-        (void)PyDict_Unwatch(r.watcher, PyModule_GetDict(r.time_module));
+    for (PyObject* dict : {module_dict, r.time_dict}) {
+        if (dict != nullptr) (void)set_watched(r.watcher, dict, false);
     }
     (void)PyDict_ClearWatcher(r.watcher);
     r.watcher = -1;
-    r.cacheable = false;
 #endif
 }
 

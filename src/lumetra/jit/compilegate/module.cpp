@@ -30,7 +30,7 @@ bool exec(PyObject* module, State& st) noexcept {
 
 }  // namespace
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.jit.compilegate",
     "Adaptive JIT threshold policy.\n\n"
     "Dynamically adjusts compilation thresholds based on observed performance.\n"
@@ -38,4 +38,4 @@ PyModuleDef module_def = capi::module_def<State, exec>(
 
 }  // namespace compilegate
 
-PyMODINIT_FUNC PyInit_compilegate() { return PyModuleDef_Init(&compilegate::module_def); }
+PyMODINIT_FUNC PyInit_compilegate() { return PyModuleDef_Init(&compilegate::State::definition); }

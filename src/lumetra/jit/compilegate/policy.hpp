@@ -45,14 +45,15 @@ inline const char* validate(const CPolicyConfig& c) noexcept {
     return nullptr;
 }
 
+// Seconds that must pass after a compilation before the next one.
+inline constexpr double recompile_interval = 600.0;
+
 // Whether a function is due for (re)compilation: its call count has reached
 // its threshold and it was never compiled or the last compilation is at least
-// `recompile_interval` seconds old. The speed-ups do not take part.
+// `recompile_interval` seconds old. The speed-ups take no part.
 inline bool _should_compile_check(uint64_t call_count, uint32_t compile_count, int32_t threshold,
-                                  double avg_speedup, double last_compile_time, double current_time,
-                                  double target_speedup, double recompile_interval) noexcept {
-    (void)avg_speedup;
-    (void)target_speedup;
+                                  double last_compile_time, double current_time,
+                                  double recompile_interval) noexcept {
     // Compared as numbers: a negative threshold (possible after unchecked
     // property writes) is reached by every call count, which a plain C
     // comparison of unsigned with signed would get backwards.

@@ -3,12 +3,9 @@
 // The constructor converts all five values before checking any of them and
 // reports only the first broken rule. Property writes convert and store without
 // re-checking the invariant; a failed conversion leaves the field unchanged.
-//
-// An instance holds no reference but the one to its type, and is still known
-// to the collector: the shared policy, held by the module's state, holds its
-// PolicyConfig, so the type (and through it the module) would otherwise keep
-// a reference the collector cannot see, and the module would never be freed
-// when its interpreter ends.
+// Each property access is one relaxed atomic access to its field
+// (capi::record_property), as are the policy's native reads, so a policy on
+// one thread may read the record while another thread writes a property.
 #include "capi/capi.hpp"
 #include "compilegate.hpp"
 
@@ -18,65 +15,26 @@ namespace {
 
 using Self = PolicyConfigObject;
 
-Self* as_config(PyObject* obj) noexcept { return reinterpret_cast<Self*>(obj); }
-
 constexpr PolicyConfigSignature<int, double> new_sig("PolicyConfig");
 
-PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* values[5];
-    if (!capi::parse_tuple_args(new_sig, args, kwargs, values)) return nullptr;
-    return new_policy_config(type, values);
+PyObject* config_new(PyTypeObject* type, int32_t initial_threshold, int32_t min_threshold,
+                     int32_t max_threshold, double learning_rate, double target_speedup) noexcept {
+    return make_policy_config(
+        type, {initial_threshold, min_threshold, max_threshold, learning_rate, target_speedup});
 }
 
-template <int32_t CPolicyConfig::* Field>
-PyObject* get_int(PyObject* self, void*) noexcept {
-    return PyLong_FromLong(as_config(self)->_config.*Field);
-}
-
-template <double CPolicyConfig::* Field>
-PyObject* get_double(PyObject* self, void*) noexcept {
-    return PyFloat_FromDouble(as_config(self)->_config.*Field);
-}
-
-// Property writes convert as the constructor does (`Kind` is its kind).
-template <typename Kind, auto Field>
-int set_field(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == nullptr) return capi::reject_delete();
-    typename capi::Convert<Kind>::type converted;
-    if (!capi::Convert<Kind>::convert(value, converted, nullptr)) return -1;
-    as_config(self)->_config.*Field = converted;
-    return 0;
+template <auto Field>
+constexpr PyGetSetDef property(const char* name) noexcept {
+    return capi::record_property<&Self::_config, Field>(name);
 }
 
 PyGetSetDef getset[] = {
-    {"initial_threshold", get_int<&CPolicyConfig::initial_threshold>,
-     set_field<int, &CPolicyConfig::initial_threshold>, nullptr, nullptr},
-    {"min_threshold", get_int<&CPolicyConfig::min_threshold>,
-     set_field<int, &CPolicyConfig::min_threshold>, nullptr, nullptr},
-    {"max_threshold", get_int<&CPolicyConfig::max_threshold>,
-     set_field<int, &CPolicyConfig::max_threshold>, nullptr, nullptr},
-    {"learning_rate", get_double<&CPolicyConfig::learning_rate>,
-     set_field<double, &CPolicyConfig::learning_rate>, nullptr, nullptr},
-    {"target_speedup", get_double<&CPolicyConfig::target_speedup>,
-     set_field<double, &CPolicyConfig::target_speedup>, nullptr, nullptr},
+    property<&CPolicyConfig::initial_threshold>("initial_threshold"),
+    property<&CPolicyConfig::min_threshold>("min_threshold"),
+    property<&CPolicyConfig::max_threshold>("max_threshold"),
+    property<&CPolicyConfig::learning_rate>("learning_rate"),
+    property<&CPolicyConfig::target_speedup>("target_speedup"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(config_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("Configuration of the adaptive JIT threshold policy.")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.jit.compilegate.PolicyConfig",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
 };
 
 }  // namespace
@@ -88,7 +46,8 @@ PyObject* make_policy_config(PyTypeObject* type, const CPolicyConfig& record) no
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    as_config(self)->_config = record;
+    // No other thread has seen the new instance yet.
+    reinterpret_cast<Self*>(self)->_config = record;
     return self;
 }
 
@@ -103,7 +62,13 @@ PyObject* new_policy_config(PyTypeObject* type, PyObject* const values[5]) noexc
 
 bool add_policy_config(PyObject* module, State& st) noexcept {
     st.PolicyConfigType =
-        capi::create_type(module, st, {.type_spec = &type_spec, .constructor = &new_sig});
+        capi::create_type<Self>(module, st,
+                                {
+                                    .name = "lumetra.jit.compilegate.PolicyConfig",
+                                    .doc = "Configuration of the adaptive JIT threshold policy.",
+                                    .constructor = capi::constructor<config_new, new_sig>(),
+                                    .getset = getset,
+                                });
     return st.PolicyConfigType != nullptr;
 }
 

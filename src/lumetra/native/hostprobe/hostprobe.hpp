@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <iterator>
 
 #include "capi/capi.hpp"
 #include "report.hpp"
@@ -16,6 +17,8 @@ struct State : capi::ModuleState {
     // The keys of the two reports, indexed by the enums of report.hpp.
     PyObject* backend_keys[backend_key_count] = {};
     PyObject* capability_keys[capability_key_count] = {};
+    // The registry members of availability_flags, in that order.
+    PyObject* availability_members[std::size(availability_flags)] = {};
     PyObject* int_0 = nullptr;
     PyObject* int_1 = nullptr;
     PyObject* int_1024 = nullptr;
@@ -27,6 +30,10 @@ struct State : capi::ModuleState {
     PyObject* decode_kwnames = nullptr;     // ("errors",)
     PyObject* winDLL_kwnames = nullptr;     // ("use_last_error",)
     PyObject* devreg_fromlist = nullptr;    // ("GPUDevreg", "GPUBackendKind")
+    // Attribute names are always the interned strings below (or the keys
+    // above), never made afresh for a lookup: the interpreter's type-attribute
+    // cache is keyed by the name's address and keeps the name, so a new string
+    // per call would take a further cache slot at every call.
     capi::Names<
         // module globals
         "os", "sys", "time", "detect_physical_cores", "detect_numa_nodes", "detect_gpu_backends",
@@ -37,6 +44,9 @@ struct State : capi::ModuleState {
         "GetNumaHighestNodeNumber", "BOOL", "c_ulong", "POINTER", "byref", "value",
         "detect_available_backends", "get_best_available", "info", "kind", "version",
         "device_count", "memory_gb", "run", "returncode", "stdout", "decode", "strip", "split",
+        "GPUDevreg", "GPUBackendKind", "restype", "argtypes",
+        // modules
+        "lumetra.gpu.devreg", "ctypes", "wintypes", "kernel32",
         // texts
         "cpu", "", "linux", "win32", numa_path, numa_prefix, "native", "native_fallback", "\n",
         "utf-8", "ignore">
@@ -47,6 +57,7 @@ struct State : capi::ModuleState {
         ModuleState::for_each_ref(f);
         for (PyObject*& key : backend_keys) f(key);
         for (PyObject*& key : capability_keys) f(key);
+        for (PyObject*& member : availability_members) f(member);
         f(int_0);
         f(int_1);
         f(int_1024);

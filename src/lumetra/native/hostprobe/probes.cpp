@@ -7,9 +7,11 @@
 // catch `Exception` only: KeyboardInterrupt, SystemExit and other
 // BaseExceptions always propagate. Nothing is cached between calls: the module
 // state (hostprobe.hpp) holds only the namespace reference, interned names and
-// constants built at start-up.
+// constants built at start-up, and is only read afterwards, so any number of
+// threads may probe at once; each call's objects are its own.
 #include <climits>
 #include <cstddef>
+#include <iterator>
 
 #include "capi/capi.hpp"
 #include "hostprobe.hpp"
@@ -23,8 +25,15 @@ using capi::Ref;
 
 // --- small Python-level operations ---------------------------------------------------
 
-Ref attr(PyObject* obj, const char* name) noexcept {
-    return Ref::steal(PyObject_GetAttrString(obj, name));
+// `from <source> import <name>` on `module`, already imported as `source`, as
+// capi::from_import does it but with an interned name (see hostprobe.hpp).
+Ref import_from(PyObject* module, const char* source, PyObject* name) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttr(module, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name, source);
+    }
+    return value;
 }
 
 // Calls the module global `N` without arguments.
@@ -130,7 +139,7 @@ Ref physical_cores_guarded(const State& st) noexcept {
     PyObject* raw = nullptr;
     const int has_affinity =
         capi::internals::get_optional_attr(os.get(), st.names.get<"sched_getaffinity">(), &raw);
-    Py_XDECREF(raw);
+    Ref::steal(raw).reset();  // only whether there is one counts
     if (has_affinity < 0) return Ref();
     if (has_affinity) {
         Ref cpus = Ref::steal(capi::call_method<"sched_getaffinity">(st, os.get(), st.int_0));
@@ -153,9 +162,7 @@ Ref physical_cores_guarded(const State& st) noexcept {
 }
 
 constexpr capi::Signature physical_cores_sig("detect_physical_cores");
-PyObject* detect_physical_cores(State& st, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(physical_cores_sig, nargs, kwnames)) return nullptr;
+PyObject* detect_physical_cores(State& st) noexcept {
     Ref cores = physical_cores_guarded(st);
     if (cores) return cores.release();
     if (!catch_exception()) return nullptr;
@@ -207,24 +214,24 @@ bool numa_nodes_linux(const State& st, int& numa_nodes) noexcept {
 // is ctypes.c_ulong (ctypes.wintypes names that type ULONG, not c_ulong).
 bool numa_nodes_windows(const State& st, int& numa_nodes) noexcept {
     // import ctypes; from ctypes import wintypes
-    Ref wintypes_fromlist = Ref::steal(Py_BuildValue("(s)", "wintypes"));
+    Ref wintypes_fromlist = Ref::steal(PyTuple_Pack(1, st.names.get<"wintypes">()));
     if (!wintypes_fromlist) return false;
-    Ref ctypes = Ref::steal(
-        PyImport_ImportModuleLevel("ctypes", st.module_dict, nullptr, wintypes_fromlist.get(), 0));
+    Ref ctypes = Ref::steal(PyImport_ImportModuleLevelObject(
+        st.names.get<"ctypes">(), st.module_dict, nullptr, wintypes_fromlist.get(), 0));
     if (!ctypes) return false;
-    Ref wintypes = Ref::steal(capi::from_import(ctypes.get(), "ctypes", "wintypes"));
+    Ref wintypes = import_from(ctypes.get(), "ctypes", st.names.get<"wintypes">());
     if (!wintypes) return false;
 
     Ref win_dll = Ref::steal(capi::attr<"WinDLL">(st, ctypes.get()));
-    Ref name = Ref::steal(PyUnicode_FromString("kernel32"));
-    if (!win_dll || !name) return false;
-    PyObject* dll_args[] = {name.get(), Py_True};
+    if (!win_dll) return false;
+    PyObject* dll_args[] = {st.names.get<"kernel32">(), Py_True};
     Ref kernel32 = Ref::steal(PyObject_Vectorcall(win_dll.get(), dll_args, 1, st.winDLL_kwnames));
     if (!kernel32) return false;
     Ref func = Ref::steal(capi::attr<"GetNumaHighestNodeNumber">(st, kernel32.get()));
     if (!func) return false;
     Ref bool_type = Ref::steal(capi::attr<"BOOL">(st, wintypes.get()));
-    if (!bool_type || PyObject_SetAttrString(func.get(), "restype", bool_type.get()) < 0) {
+    if (!bool_type ||
+        PyObject_SetAttr(func.get(), st.names.get<"restype">(), bool_type.get()) < 0) {
         return false;
     }
     Ref c_ulong = Ref::steal(capi::attr<"c_ulong">(st, ctypes.get()));
@@ -234,7 +241,7 @@ bool numa_nodes_windows(const State& st, int& numa_nodes) noexcept {
     Ref argtypes = Ref::steal(PyList_New(1));
     if (!argtypes) return false;
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
-    if (PyObject_SetAttrString(func.get(), "argtypes", argtypes.get()) < 0) return false;
+    if (PyObject_SetAttr(func.get(), st.names.get<"argtypes">(), argtypes.get()) < 0) return false;
 
     Ref highest_node = Ref::steal(PyObject_CallOneArg(c_ulong.get(), st.int_0));
     if (!highest_node) return false;
@@ -265,9 +272,7 @@ bool numa_nodes_guarded(const State& st, int& numa_nodes) noexcept {
 }
 
 constexpr capi::Signature numa_nodes_sig("detect_numa_nodes");
-PyObject* detect_numa_nodes(State& st, PyObject* const*, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(numa_nodes_sig, nargs, kwnames)) return nullptr;
+PyObject* detect_numa_nodes(State& st) noexcept {
     int numa_nodes = 1;
     if (!numa_nodes_guarded(st, numa_nodes) && !catch_exception()) return nullptr;
     return PyLong_FromLong(numa_nodes);
@@ -306,21 +311,24 @@ Ref best_kind(const State& st, PyObject* best) noexcept {
 // The registry path. Keys are written as they are found, so an exception
 // part-way leaves the earlier ones in the report.
 bool backends_from_registry(const State& st, PyObject* info) noexcept {
-    Ref devreg = Ref::steal(PyImport_ImportModuleLevel("lumetra.gpu.devreg", st.module_dict,
-                                                       nullptr, st.devreg_fromlist, 0));
+    constexpr const char* source = "lumetra.gpu.devreg";
+    Ref devreg = Ref::steal(PyImport_ImportModuleLevelObject(
+        st.names.get<"lumetra.gpu.devreg">(), st.module_dict, nullptr, st.devreg_fromlist, 0));
     if (!devreg) return false;
-    Ref registry = Ref::steal(capi::from_import(devreg.get(), "lumetra.gpu.devreg", "GPUDevreg"));
+    Ref registry = import_from(devreg.get(), source, st.names.get<"GPUDevreg">());
     if (!registry) return false;
-    Ref kinds = Ref::steal(capi::from_import(devreg.get(), "lumetra.gpu.devreg", "GPUBackendKind"));
+    Ref kinds = import_from(devreg.get(), source, st.names.get<"GPUBackendKind">());
     if (!kinds) return false;
 
     Ref backends = Ref::steal(capi::call_method<"detect_available_backends">(st, registry.get()));
     if (!backends) return false;
-    for (const AvailabilityFlag& flag : availability_flags) {
-        Ref member = attr(kinds.get(), flag.member);
+    for (std::size_t i = 0; i < std::size(availability_flags); ++i) {
+        Ref member = Ref::steal(PyObject_GetAttr(kinds.get(), st.availability_members[i]));
         if (!member) return false;
         const int present = PySequence_Contains(backends.get(), member.get());
-        if (present < 0 || !set_bool(info, st.backend_keys[flag.key], present)) return false;
+        if (present < 0 || !set_bool(info, st.backend_keys[availability_flags[i].key], present)) {
+            return false;
+        }
     }
 
     Ref best = Ref::steal(capi::call_method<"get_best_available">(st, registry.get()));
@@ -414,9 +422,7 @@ bool backends_from_nvidia_smi(const State& st, PyObject* info) noexcept {
 }
 
 constexpr capi::Signature gpu_backends_sig("detect_gpu_backends");
-PyObject* detect_gpu_backends(State& st, PyObject* const*, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(gpu_backends_sig, nargs, kwnames)) return nullptr;
+PyObject* detect_gpu_backends(State& st) noexcept {
     Ref info = new_backend_report(st);
     if (!info) return nullptr;
     if (!backends_from_registry(st, info.get())) {
@@ -444,9 +450,7 @@ Ref version_text(const State& st, bool with_micro) noexcept {
 }
 
 constexpr capi::Signature python_version_sig("detect_python_version");
-PyObject* detect_python_version(State& st, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(python_version_sig, nargs, kwnames)) return nullptr;
+PyObject* detect_python_version(State& st) noexcept {
     Ref version = version_text(st, true);
     if (!version) return nullptr;
     Ref sys = capi::global<"sys">(st);
@@ -545,9 +549,7 @@ bool capabilities_fallback(const State& st, PyObject* caps, double start_time,
 }
 
 constexpr capi::Signature capabilities_sig("detect_capabilities");
-PyObject* detect_capabilities(State& st, PyObject* const*, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(capabilities_sig, nargs, kwnames)) return nullptr;
+PyObject* detect_capabilities(State& st) noexcept {
     double start_time = 0.0;
     if (!perf_counter(st, start_time)) return nullptr;
     Ref caps = Ref::steal(PyDict_New());
@@ -562,18 +564,16 @@ PyObject* detect_capabilities(State& st, PyObject* const*, Py_ssize_t nargs,
 }
 
 const capi::FunctionDef functions[] = {
-    capi::function<detect_physical_cores>(
-        physical_cores_sig, "Number of CPU cores this process may use (at least 1).", "int"),
-    capi::function<detect_numa_nodes>(numa_nodes_sig, "Number of NUMA nodes (at least 1).", "int"),
-    capi::function<detect_gpu_backends>(
-        gpu_backends_sig, "GPU back-ends present on this machine and the best one.", "dict"),
-    capi::function<detect_python_version>(
-        python_version_sig,
+    capi::function<detect_physical_cores, physical_cores_sig>(
+        "Number of CPU cores this process may use (at least 1).", "int"),
+    capi::function<detect_numa_nodes, numa_nodes_sig>("Number of NUMA nodes (at least 1).", "int"),
+    capi::function<detect_gpu_backends, gpu_backends_sig>(
+        "GPU back-ends present on this machine and the best one.", "dict"),
+    capi::function<detect_python_version, python_version_sig>(
         "Interpreter version as 'major.minor.micro' and whether sub-interpreters can be used.",
         "tuple"),
-    capi::function<detect_capabilities>(
-        capabilities_sig, "Cores, NUMA nodes, GPU back-ends and interpreter in one report.",
-        "dict"),
+    capi::function<detect_capabilities, capabilities_sig>(
+        "Cores, NUMA nodes, GPU back-ends and interpreter in one report.", "dict"),
 };
 
 // Interns the texts of `names` into `keys`; false with an error set.
@@ -591,6 +591,10 @@ bool make_constants(State& st) noexcept {
         !intern_keys(st.capability_keys, capability_key_names)) {
         return false;
     }
+    for (std::size_t i = 0; i < std::size(availability_flags); ++i) {
+        st.availability_members[i] = PyUnicode_InternFromString(availability_flags[i].member);
+        if (st.availability_members[i] == nullptr) return false;
+    }
     Ref suffix_start = Ref::steal(PyLong_FromLong(numa_prefix_length));
     return suffix_start && (st.int_0 = PyLong_FromLong(0)) != nullptr &&
            (st.int_1 = PyLong_FromLong(1)) != nullptr &&
@@ -603,7 +607,8 @@ bool make_constants(State& st) noexcept {
                nullptr &&
            (st.decode_kwnames = Py_BuildValue("(s)", "errors")) != nullptr &&
            (st.winDLL_kwnames = Py_BuildValue("(s)", "use_last_error")) != nullptr &&
-           (st.devreg_fromlist = Py_BuildValue("(ss)", "GPUDevreg", "GPUBackendKind")) != nullptr;
+           (st.devreg_fromlist = PyTuple_Pack(2, st.names.get<"GPUDevreg">(),
+                                              st.names.get<"GPUBackendKind">())) != nullptr;
 }
 
 }  // namespace

@@ -10,9 +10,13 @@
 //
 // Reading lists: a list's length is read once, then entries are read by
 // position. Converting a value (`__float__`, `__index__`, `__add__`, iterating a
-// sample) can run Python code that changes the list, so every read re-checks
-// the bound against the list's current size and raises IndexError past the
-// end, and every item is held by a strong reference while it is converted.
+// sample) can run Python code that changes the list, and without the GIL
+// another thread may change it at any moment, so every entry is taken as a
+// strong reference at once (list_item), which re-checks the bound against the
+// list's current size and raises IndexError past the end. Dict values are
+// taken the same way (dict_get_ref). Where no Python code runs between reads
+// (the labels of detect_dominant_pattern, a two-item sample list), all of them
+// run in one critical section on the list, which keeps it unchanged.
 #pragma once
 
 #include <Python.h>
@@ -58,13 +62,21 @@ bool init_constants(State& st) noexcept;
 
 // --- shared readers --------------------------------------------------------------
 
-// Strong reference to list[i], or IndexError once the list has shrunk below i.
+// Strong reference to list[i], or IndexError ("list index out of range") once
+// the list has shrunk below i. The entry is read and its reference taken in a
+// critical section on the list, so no other thread can replace it and drop
+// the list's reference in between; with a GIL this is the plain read.
 inline bool list_item(PyObject* list, Py_ssize_t i, capi::Ref& out) noexcept {
-    if (i >= PyList_GET_SIZE(list)) {
+    PyObject* item = nullptr;
+    {
+        capi::CriticalSection section(list);
+        if (i < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, i));
+    }
+    if (item == nullptr) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         return false;
     }
-    out = capi::Ref::borrow(PyList_GET_ITEM(list, i));
+    out = capi::Ref::steal(item);  // drops what `out` held outside the section
     return true;
 }
 

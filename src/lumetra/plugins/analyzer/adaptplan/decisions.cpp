@@ -3,8 +3,8 @@
 // over an allocation history.
 //
 // The scalar wrappers run no Python code after their arguments are converted;
-// the prediction reads its list by position with bounds re-checked (see
-// adaptplan.hpp).
+// the prediction reads its list by position, each entry taken as a strong
+// reference with its bound re-checked (see adaptplan.hpp).
 #include "adaptplan.hpp"
 
 namespace adaptplan {
@@ -86,19 +86,11 @@ constexpr capi::TypedSignature beneficial_sig(
     Arg<PyFloat>{"current_performance_estimate"}, Arg<capi::CInt>{"trigger_code"},
     Arg<PyFloat>{"min_improvement_ratio", 1.1}, Arg<PyFloat>{"min_confidence", 0.6});
 
-PyObject* py_is_adaptation_beneficial(PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    PyObject *current_pool, *recommended_pool;
-    double score, confidence, estimate, min_improvement_ratio, min_confidence;
-    int32_t trigger_code;
-    if (!beneficial_sig.parse(args, nargs, kwnames, current_pool, recommended_pool, score,
-                              confidence, estimate, trigger_code, min_improvement_ratio,
-                              min_confidence)) {
-        return nullptr;
-    }
-    return capi::new_bool(is_adaptation_beneficial(current_pool, recommended_pool, score,
-                                                   confidence, estimate, trigger_code,
-                                                   min_improvement_ratio, min_confidence));
+bool py_is_adaptation_beneficial(PyObject* current_pool, PyObject* recommended_pool, double score,
+                                 double confidence, double estimate, int32_t trigger_code,
+                                 double min_improvement_ratio, double min_confidence) noexcept {
+    return is_adaptation_beneficial(current_pool, recommended_pool, score, confidence, estimate,
+                                    trigger_code, min_improvement_ratio, min_confidence) != 0;
 }
 
 constexpr capi::TypedSignature skip_sig("should_skip_adaptation",
@@ -128,21 +120,9 @@ constexpr capi::TypedSignature prediction_sig("predict_resource_requirements",
                                               Arg<List>{"allocation_history"},
                                               Arg<PyFloat>{"prediction_horizon_seconds"});
 
-PyObject* py_predict_resource_requirements(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) noexcept {
-    PyObject* allocation_history;
-    double prediction_horizon_seconds;
-    if (!prediction_sig.parse(args, nargs, kwnames, allocation_history,
-                              prediction_horizon_seconds)) {
-        return nullptr;
-    }
-    return predict_resource_requirements(st, allocation_history, prediction_horizon_seconds);
-}
-
 // The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.
 const capi::FunctionDef functions[] = {
-    capi::function<py_is_adaptation_beneficial>(
-        beneficial_sig,
+    capi::native<py_is_adaptation_beneficial, beneficial_sig>(
         "Determine if pool adaptation would be beneficial.\n"
         "\n"
         "IP-PROTECTED: Core adaptation decision algorithm.\n"
@@ -226,8 +206,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    Recommendation score (0.0 to 1.0)\n",
         "float"),
-    capi::function<py_predict_resource_requirements>(
-        prediction_sig,
+    capi::function<predict_resource_requirements, prediction_sig>(
         "Predict future resource requirements based on allocation history.\n"
         "\n"
         "IP-PROTECTED: Resource prediction algorithm.\n"

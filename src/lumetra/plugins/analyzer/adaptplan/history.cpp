@@ -2,9 +2,10 @@
 // trend over (timestamp, metric) samples, workload-characteristics change over
 // pattern dicts, and the dominant pattern label of a window.
 //
-// Lists are read by position with their bounds re-checked on every read (see
-// adaptplan.hpp). Dicts and values are held by strong references while Python
-// code (`__add__`, `__float__`, key comparisons) may run.
+// Lists are read by position, each entry taken as a strong reference with its
+// bound re-checked (see adaptplan.hpp). Dicts and values are held by strong
+// references while Python code (`__add__`, `__float__`, key comparisons) may
+// run.
 #include <cstddef>
 #include <cstring>
 
@@ -68,11 +69,9 @@ bool add_characteristic(double& accumulator, PyObject* value) noexcept {
         accumulator += addend;
         return true;
     }
-    // `value` is borrowed from a dict its own `__radd__` could change.
-    capi::Ref held = capi::Ref::borrow(value);
     capi::Ref left = capi::Ref::steal(PyFloat_FromDouble(accumulator));
     if (!left) return false;
-    capi::Ref sum = capi::Ref::steal(PyNumber_Add(left.get(), held.get()));
+    capi::Ref sum = capi::Ref::steal(PyNumber_Add(left.get(), value));
     return sum && capi::to_double(sum.get(), accumulator);
 }
 
@@ -82,13 +81,16 @@ bool add_characteristics(const State& st, PyObject* entry, double sums[3]) noexc
     for (int k = 0; k < 3; ++k) {
         PyObject* key = keys[k];
         // Looked up again for each addition: an earlier `__add__` may have
-        // changed the dict.
-        PyObject* value = PyDict_GetItemWithError(entry, key);
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        // changed the dict. The value is held while it is added, which may
+        // run its own `__radd__`, and another thread may replace it.
+        PyObject* found = nullptr;
+        const int present = capi::internals::dict_get_ref(entry, key, &found);
+        capi::Ref value = capi::Ref::steal(found);
+        if (present <= 0) {
+            if (present == 0) PyErr_SetObject(PyExc_KeyError, key);
             return false;
         }
-        if (!add_characteristic(sums[k], value)) return false;
+        if (!add_characteristic(sums[k], value.get())) return false;
     }
     return true;
 }
@@ -140,8 +142,8 @@ namespace {
 
 // Counts of the labels of a window in first-occurrence order. Labels are exact
 // `str` or None: hashing and comparing them runs no Python code and allocates
-// no Python object, so the list cannot change while labels are counted and the
-// labels are borrowed from it.
+// no Python object, so the labels are borrowed from the list, which the caller
+// keeps unchanged while they are counted.
 //
 // The first few distinct labels live in the counter itself; more go to memory
 // from the interpreter's allocator, found through an open-addressing index of
@@ -268,17 +270,16 @@ private:
 PyObject* detect_dominant_pattern(const State& st, PyObject* patterns,
                                   int32_t window_size) noexcept {
     if (patterns == Py_None) return raise_none_has_no_len();
+    // Counting runs no Python code and never blocks (see LabelCounter), so a
+    // critical section on the list keeps every other thread from changing it
+    // until the result holds its own reference. On failure only the error is
+    // made in it, and nothing borrowed is used after that.
+    capi::CriticalSection section(patterns);
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
     if (n == 0) return Py_NewRef(st.names.get<"mixed">());
     const int64_t start = window_start(n, window_size);
     LabelCounter counter;
     for (int64_t i = start; i < n; ++i) {
-        // The size cannot change here (see LabelCounter), but a read past the
-        // end must never happen.
-        if (i >= PyList_GET_SIZE(patterns)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return nullptr;
-        }
         PyObject* label = PyList_GET_ITEM(patterns, i);
         if (label != Py_None && !PyUnicode_CheckExact(label)) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
@@ -307,14 +308,8 @@ constexpr capi::TypedSignature degradation_sig("detect_performance_degradation",
                                                Arg<PyFloat>{"threshold"},
                                                Arg<PyFloat>{"window_start_time"});
 
-PyObject* py_detect_performance_degradation(PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
-    PyObject* history;
-    double baseline_performance, threshold, window_start_time;
-    if (!degradation_sig.parse(args, nargs, kwnames, history, baseline_performance, threshold,
-                               window_start_time)) {
-        return nullptr;
-    }
+PyObject* py_detect_performance_degradation(PyObject* history, double baseline_performance,
+                                            double threshold, double window_start_time) noexcept {
     const int result =
         detect_performance_degradation(history, baseline_performance, threshold, window_start_time);
     return result < 0 ? nullptr : capi::new_bool(result);
@@ -324,11 +319,7 @@ constexpr capi::TypedSignature trend_sig("calculate_performance_trend",
                                          Arg<List>{"performance_history"},
                                          Arg<PyFloat>{"window_start_time"});
 
-PyObject* py_calculate_performance_trend(PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) noexcept {
-    PyObject* history;
-    double window_start_time;
-    if (!trend_sig.parse(args, nargs, kwnames, history, window_start_time)) return nullptr;
+PyObject* py_calculate_performance_trend(PyObject* history, double window_start_time) noexcept {
     const double result = calculate_performance_trend(history, window_start_time);
     if (result == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(result);
@@ -338,29 +329,12 @@ constexpr capi::TypedSignature change_sig("detect_workload_characteristics_chang
                                           Arg<List>{"pattern_history"},
                                           Arg<PyFloat>{"change_threshold", 0.3});
 
-PyObject* py_detect_workload_characteristics_change(State& st, PyObject* const* args,
-                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* pattern_history;
-    double change_threshold;
-    if (!change_sig.parse(args, nargs, kwnames, pattern_history, change_threshold)) return nullptr;
-    return detect_workload_characteristics_change(st, pattern_history, change_threshold);
-}
-
 constexpr capi::TypedSignature dominant_sig("detect_dominant_pattern", Arg<List>{"patterns"},
                                             Arg<capi::CInt>{"window_size", 5});
 
-PyObject* py_detect_dominant_pattern(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
-    PyObject* patterns;
-    int32_t window_size;
-    if (!dominant_sig.parse(args, nargs, kwnames, patterns, window_size)) return nullptr;
-    return detect_dominant_pattern(st, patterns, window_size);
-}
-
 // The docstrings' "IP-PROTECTED: " topic lines are kept as written: callers match them.
 const capi::FunctionDef functions[] = {
-    capi::function<py_detect_performance_degradation>(
-        degradation_sig,
+    capi::function<py_detect_performance_degradation, degradation_sig>(
         "Detect if performance has degraded significantly.\n"
         "\n"
         "IP-PROTECTED: Core performance degradation detection algorithm.\n"
@@ -374,8 +348,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    True if the recent average fell below the baseline by more than threshold\n",
         "bool"),
-    capi::function<py_calculate_performance_trend>(
-        trend_sig,
+    capi::function<py_calculate_performance_trend, trend_sig>(
         "Calculate performance trend over a time window.\n"
         "\n"
         "IP-PROTECTED: Performance trend analysis algorithm.\n"
@@ -387,8 +360,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    Trend coefficient (-1.0 to 1.0, negative = declining)\n",
         "float"),
-    capi::function<py_detect_workload_characteristics_change>(
-        change_sig,
+    capi::function<detect_workload_characteristics_change, change_sig>(
         "Detect significant changes in workload characteristics.\n"
         "\n"
         "IP-PROTECTED: Workload pattern shift detection algorithm.\n"
@@ -400,8 +372,7 @@ const capi::FunctionDef functions[] = {
         "Returns:\n"
         "    Tuple of (changed, parallel_change, cpu_change, memory_change)\n",
         "tuple"),
-    capi::function<py_detect_dominant_pattern>(
-        dominant_sig,
+    capi::function<detect_dominant_pattern, dominant_sig>(
         "Detect the dominant pattern in a list of pattern names.\n"
         "\n"
         "IP-PROTECTED: Pattern frequency analysis.\n"

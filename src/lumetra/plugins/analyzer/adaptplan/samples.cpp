@@ -45,10 +45,20 @@ bool unpack_pair(PyObject* sample, double& first, double& second) noexcept {
                             second);
     }
     if (PyList_CheckExact(sample)) {
-        if (PyList_GET_SIZE(sample) != 2) return raise_unpack_size(PyList_GET_SIZE(sample));
-        // Converting the first item may change the list: hold both.
-        capi::Ref a = capi::Ref::borrow(PyList_GET_ITEM(sample, 0));
-        capi::Ref b = capi::Ref::borrow(PyList_GET_ITEM(sample, 1));
+        // Both items are taken at once, in a critical section on the list
+        // (nothing in it runs Python code or blocks), and held: converting the
+        // first may change the list.
+        capi::Ref a, b;
+        Py_ssize_t size;
+        {
+            capi::CriticalSection section(sample);
+            size = PyList_GET_SIZE(sample);
+            if (size == 2) {
+                a = capi::Ref::borrow(PyList_GET_ITEM(sample, 0));
+                b = capi::Ref::borrow(PyList_GET_ITEM(sample, 1));
+            }
+        }
+        if (size != 2) return raise_unpack_size(size);
         return convert_pair(a.get(), b.get(), first, second);
     }
     capi::Ref iterator = capi::Ref::steal(PyObject_GetIter(sample));

@@ -36,10 +36,7 @@ PyObject* float_tuple(const std::array<double, N>& values) noexcept {
 constexpr capi::TypedSignature quick_sig("quick_framework_score", Arg<PyStr>{"code"},
                                          Arg<PyStr>{"framework"});
 
-PyObject* py_quick_framework_score(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-    PyObject *code, *framework;
-    if (!quick_sig.parse(args, nargs, kwnames, code, framework)) return nullptr;
+PyObject* py_quick_framework_score(State& st, PyObject* code, PyObject* framework) noexcept {
     return float_result(quick_framework_score(st, code, framework));
 }
 
@@ -60,14 +57,9 @@ constexpr const char quick_doc[] =
 constexpr capi::TypedSignature indicators_sig("score_indicators", Arg<PyStr>{"code"},
                                               Arg<PyStr>{"function_name"});
 
-PyObject* py_score_indicators(State& st, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-    PyObject *code, *function_name;
+PyObject* py_score_indicators(State& st, PyObject* code, PyObject* function_name) noexcept {
     IndicatorCounts counts;
-    if (!indicators_sig.parse(args, nargs, kwnames, code, function_name) ||
-        !score_indicators(st, code, function_name, counts)) {
-        return nullptr;
-    }
+    if (!score_indicators(st, code, function_name, counts)) return nullptr;
     capi::Ref tuple = capi::Ref::steal(PyTuple_New(counts.size()));
     if (!tuple) return nullptr;
     for (std::size_t i = 0; i < counts.size(); ++i) {
@@ -96,10 +88,11 @@ constexpr capi::TypedSignature normalize_sig("normalize_scores", Arg<Int>{"cpu_s
                                              Arg<Int>{"gpu_op_score"},
                                              Arg<Int>{"large_data_score"});
 
-PyObject* py_normalize_scores(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    std::int32_t s[5];
-    if (!normalize_sig.parse(args, nargs, kwnames, s[0], s[1], s[2], s[3], s[4])) return nullptr;
-    return float_tuple(normalize_scores(s[0], s[1], s[2], s[3], s[4]));
+PyObject* py_normalize_scores(std::int32_t cpu_score, std::int32_t memory_score,
+                              std::int32_t parallel_score, std::int32_t gpu_op_score,
+                              std::int32_t large_data_score) noexcept {
+    return float_tuple(
+        normalize_scores(cpu_score, memory_score, parallel_score, gpu_op_score, large_data_score));
 }
 
 constexpr const char normalize_doc[] =
@@ -119,14 +112,9 @@ constexpr const char normalize_doc[] =
 
 constexpr capi::TypedSignature framework_sig("score_framework_patterns", Arg<PyStr>{"code"});
 
-PyObject* py_score_framework_patterns(State& st, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-    PyObject* code;
+PyObject* py_score_framework_patterns(State& st, PyObject* code) noexcept {
     FrameworkScores scores;
-    if (!framework_sig.parse(args, nargs, kwnames, code) ||
-        !score_framework_patterns(st, code, scores)) {
-        return nullptr;
-    }
+    if (!score_framework_patterns(st, code, scores)) return nullptr;
     return float_tuple(scores);
 }
 
@@ -198,17 +186,12 @@ constexpr capi::TypedSignature suitability_sig("calculate_gpu_suitability",
                                                Arg<PyBool>{"gpu_available"},
                                                Arg<PyStr>{"compute_capability"});
 
-PyObject* py_calculate_gpu_suitability(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
-    double s[3];
-    bool gpu_available;
-    PyObject* compute_capability;
-    if (!suitability_sig.parse(args, nargs, kwnames, s[0], s[1], s[2], gpu_available,
-                               compute_capability)) {
-        return nullptr;
-    }
-    return float_result(
-        calculate_gpu_suitability(s[0], s[1], s[2], gpu_available, compute_capability));
+PyObject* py_calculate_gpu_suitability(double gpu_operation_score, double gpu_data_size_score,
+                                       double cpu_intensity, bool gpu_available,
+                                       PyObject* compute_capability) noexcept {
+    return float_result(calculate_gpu_suitability(gpu_operation_score, gpu_data_size_score,
+                                                  cpu_intensity, gpu_available,
+                                                  compute_capability));
 }
 
 constexpr const char suitability_doc[] =
@@ -284,12 +267,12 @@ constexpr const char threshold_doc[] =
     "    Updated threshold value\n";
 
 const capi::FunctionDef functions[] = {
-    capi::function<py_quick_framework_score>(quick_sig, quick_doc, "float"),
-    capi::function<py_score_indicators>(indicators_sig, indicators_doc, "tuple"),
-    capi::function<py_normalize_scores>(normalize_sig, normalize_doc, "tuple"),
-    capi::function<py_score_framework_patterns>(framework_sig, framework_doc, "tuple"),
+    capi::function<py_quick_framework_score, quick_sig>(quick_doc, "float"),
+    capi::function<py_score_indicators, indicators_sig>(indicators_doc, "tuple"),
+    capi::function<py_normalize_scores, normalize_sig>(normalize_doc, "tuple"),
+    capi::function<py_score_framework_patterns, framework_sig>(framework_doc, "tuple"),
     capi::native<determine_workload_pattern, pattern_sig>(pattern_doc, "int"),
-    capi::function<py_calculate_gpu_suitability>(suitability_sig, suitability_doc, "float"),
+    capi::function<py_calculate_gpu_suitability, suitability_sig>(suitability_doc, "float"),
     capi::native<estimate_gpu_speedup, speedup_sig>(speedup_doc, "float"),
     capi::native<calculate_parallelization_potential, parallel_sig>(parallel_doc, "float"),
     capi::native<update_adaptive_threshold, threshold_sig>(threshold_doc, "float"),

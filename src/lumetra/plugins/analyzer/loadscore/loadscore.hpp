@@ -6,8 +6,9 @@
 // A text parameter is a `str` or None as its Python function documents (the
 // Python functions check that); an entry that fails returns its error value
 // (-1.0 or false) with a Python exception set. None of them keeps state
-// between calls (they only read the module's constants), and all of them need
-// the interpreter lock.
+// between calls (they only read the module's constants, which never change
+// after import), so any number of threads may call them at once; each needs
+// its thread attached to the interpreter (holding the GIL where there is one).
 #pragma once
 
 #include <Python.h>

@@ -33,9 +33,13 @@ std::mutex scorers_mutex;
 // tables, which never change once built, and the caller's immutable text.
 std::atomic<bool> scorers_built{false};
 
-// Texts at least this long are scanned with the interpreter lock released:
-// the scan then takes tens of microseconds and reads only the immutable text,
-// which the caller keeps alive, and the read-only automaton.
+// Texts at least this long are scanned with the thread detached from the
+// interpreter (Py_BEGIN_ALLOW_THREADS: the GIL released where there is one,
+// and without one a collection's stop-the-world pause need not wait for the
+// scan): the scan then takes tens of microseconds and reads only the text,
+// which is immutable and which the caller holds a reference to throughout
+// (the lower-cased copy), and the read-only automaton. It touches no Python
+// object and nothing another thread writes.
 constexpr Py_ssize_t release_lock_length = Py_ssize_t{1} << 16;
 
 // Python's `text.lower()`: the same TypeError as the method for None or any
