@@ -31,7 +31,8 @@ namespace capi {
 struct ModuleState;
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     // The defining module's state (see state.hpp); valid as long as
     // `defining_module` is held, which only deallocation gives up.
     void* state;
