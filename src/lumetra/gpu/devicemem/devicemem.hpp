@@ -23,6 +23,7 @@ namespace devicemem {
 
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;             // module.cpp
     PyObject* chunkable_ops = nullptr;         // frozenset of interned operation names
     PyObject* non_chunkable_ops = nullptr;     // frozenset of interned operation names
     PyObject* no_gpu_memory_result = nullptr;  // the three fixed strategy tuples

@@ -20,7 +20,9 @@ bool exec(PyObject* module, State& st) noexcept {
     return capi::log_banner(module, "Lumetra Devicemem Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+}  // namespace
+
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.gpu.devicemem",
     "Lumetra Devicemem: the protected core of the GPU memory heuristics.\n\n"
     "Topics:\n"
@@ -29,8 +31,6 @@ PyModuleDef module_def = capi::module_def<State, exec>(
     "- Chunk size calculation for large arrays\n"
     "- OOM detection heuristics\n");
 
-}  // namespace
-
 }  // namespace devicemem
 
-PyMODINIT_FUNC PyInit_devicemem() { return PyModuleDef_Init(&devicemem::module_def); }
+PyMODINIT_FUNC PyInit_devicemem() { return PyModuleDef_Init(&devicemem::State::definition); }

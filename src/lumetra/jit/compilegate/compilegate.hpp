@@ -20,7 +20,8 @@
 namespace compilegate {
 
 struct PolicyConfigObject {
-    PyObject_HEAD CPolicyConfig _config;
+    PyObject_HEAD
+    CPolicyConfig _config;
 
     // An instance holds no reference but the one to its type, and is still
     // known to the collector: the shared policy, held by the module's state,
@@ -52,7 +53,8 @@ struct PolicyConfigObject {
 };
 
 struct FunctionMetricsObject {
-    PyObject_HEAD CFunctionMetrics _metrics;
+    PyObject_HEAD
+    CFunctionMetrics _metrics;
 
     // Native-level operations, as for PolicyConfigObject (none for
     // total_execution_time_ms).
@@ -71,9 +73,10 @@ struct FunctionMetricsObject {
 };
 
 struct CompilegateObject {
-    PyObject_HEAD capi::Ref _config;  // PolicyConfigObject (or a subclass instance)
-    capi::Ref _thresholds;            // dict, guarded by _lock
-    capi::Ref _lock;                  // threading.Lock()
+    PyObject_HEAD
+    capi::Ref _config;      // PolicyConfigObject (or a subclass instance)
+    capi::Ref _thresholds;  // dict, guarded by _lock
+    capi::Ref _lock;        // threading.Lock()
 
     // The collector clears none of them (see compilegate_type.cpp).
     template <typename F>
@@ -169,9 +172,6 @@ struct State : capi::ModuleState {
 
     static PyModuleDef definition;
 };
-
-// The state of the module that made `type` (or its base).
-inline State& state_of(PyTypeObject* type) noexcept { return capi::state_of<State>(type); }
 
 // The parameters of PolicyConfig's constructor and of create_policy_config:
 // the five fields in order, their defaults those of CPolicyConfig. `Int` and

@@ -100,6 +100,7 @@ struct PerformanceTimerObject {
 
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;  // module.cpp
     PyTypeObject* AtomicCounterType = nullptr;
     PyTypeObject* AtomicPointerType = nullptr;
     PyTypeObject* LockFreeStackType = nullptr;
@@ -145,13 +146,6 @@ struct State : capi::ModuleState {
         names.for_each_ref(f);
     }
 };
-
-extern PyModuleDef module_def;
-
-// The state of the module that made `type` (or its base).
-inline State& state_of(PyTypeObject* type) noexcept {
-    return capi::type_state<State>(type, module_def);
-}
 
 // The counter inside `obj` when it is exactly an AtomicCounter (not a
 // subclass, whose methods may be overridden), else null.

@@ -27,7 +27,7 @@ bool exec(PyObject* module, State& st) noexcept {
 
 }  // namespace
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.memory.lockless",
     "Concurrency primitives for the memory manager.\n\n"
     "Each class uses the strategy that is correct for it:\n"
@@ -40,4 +40,4 @@ PyModuleDef module_def = capi::module_def<State, exec>(
 
 }  // namespace lockless
 
-PyMODINIT_FUNC PyInit_lockless() { return PyModuleDef_Init(&lockless::module_def); }
+PyMODINIT_FUNC PyInit_lockless() { return PyModuleDef_Init(&lockless::State::definition); }

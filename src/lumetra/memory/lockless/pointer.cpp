@@ -40,7 +40,7 @@ PyObject* pointer_new(PyTypeObject* type, PyObject* initial_value) noexcept {
     if (!self) return nullptr;
     Self* p = reinterpret_cast<Self*>(self.get());
     new (&p->cell) VersionedCell<PyObject>(cell_ref(initial_value));
-    p->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    p->lock = capi::Ref::steal(capi::new_threading_lock(capi::state_of<State>(type)));
     if (!p->lock) return nullptr;
     return self.release();
 }

@@ -46,7 +46,7 @@ PyObject* stack_new(PyTypeObject* type) noexcept {
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
     new (&s->stack) NodeStack<PyObject>();
-    s->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    s->lock = capi::Ref::steal(capi::new_threading_lock(capi::state_of<State>(type)));
     if (!s->lock) return nullptr;
     return self.release();
 }

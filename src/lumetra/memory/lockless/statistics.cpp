@@ -324,7 +324,7 @@ PyObject* statistics_new(PyTypeObject* type) noexcept {
     capi::Ref self = capi::Ref::steal(reinterpret_cast<PyObject*>(capi::alloc<Self>(type)));
     if (!self) return nullptr;
     Self* s = reinterpret_cast<Self*>(self.get());
-    const State& st = state_of(type);
+    const State& st = capi::state_of<State>(type);
     s->update_lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!s->update_lock) return nullptr;
     for (capi::Ref& counter : s->counters) {

@@ -222,7 +222,7 @@ PyObject* allocator_new(PyTypeObject* type, int32_t bucket_size_step, int32_t sm
     // an exception pending).
     self->bucketed_free_lists = capi::Ref::steal(PyDict_New());
     if (!self->bucketed_free_lists) return nullptr;
-    const State& st = state_of(type);
+    const State& st = capi::state_of<State>(type);
     self->lock = capi::Ref::steal(capi::new_threading_lock(st));
     if (!self->lock) return nullptr;
     // A subclass may replace _init_buckets; its version runs instead.

@@ -30,7 +30,7 @@ bool exec(PyObject* module, State& st) noexcept {
 
 }  // namespace
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.memory.slabkit",
     "Native fast paths of the slab and bucket allocator.\n\n"
     "- FastSlabHeaderOps: one slab's 16-byte header with a CRC-16 checksum and\n"
@@ -43,4 +43,4 @@ PyModuleDef module_def = capi::module_def<State, exec>(
 
 }  // namespace slabkit
 
-PyMODINIT_FUNC PyInit_slabkit() { return PyModuleDef_Init(&slabkit::module_def); }
+PyMODINIT_FUNC PyInit_slabkit() { return PyModuleDef_Init(&slabkit::State::definition); }

@@ -13,6 +13,7 @@ namespace slabkit {
 // `threading.Lock` and `logger` are looked up in the module's namespace when
 // used, so rebinding either is honoured.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;  // module.cpp
     PyTypeObject* FastSlabHeaderOpsType = nullptr;
     PyTypeObject* FastBucketAllocatorType = nullptr;
     PyTypeObject* FastStatsCollectorType = nullptr;
@@ -37,13 +38,6 @@ struct State : capi::ModuleState {
         names.for_each_ref(f);
     }
 };
-
-extern PyModuleDef module_def;
-
-// The state of the module that made `type` (or its base).
-inline State& state_of(PyTypeObject* type) noexcept {
-    return capi::type_state<State>(type, module_def);
-}
 
 bool add_slab_header_ops(PyObject* module, State& st) noexcept;
 bool add_bucket_allocator(PyObject* module, State& st) noexcept;

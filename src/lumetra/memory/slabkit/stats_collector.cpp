@@ -34,7 +34,7 @@ PyObject* collector_new(PyTypeObject* type) noexcept {
     if (!owned) return nullptr;
     auto* self = reinterpret_cast<Self*>(owned.get());
     new (&self->stats) FastAllocStats();
-    self->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    self->lock = capi::Ref::steal(capi::new_threading_lock(capi::state_of<State>(type)));
     if (!self->lock) return nullptr;
     return owned.release();
 }

@@ -175,7 +175,7 @@ PyObject* aggregator_new(PyTypeObject* type, int32_t num_counters) noexcept {
     auto* s = reinterpret_cast<Self*>(self.get());
     s->counters = counters;
     s->num_counters = num_counters;
-    s->lock = capi::Ref::steal(capi::new_threading_lock(state_of(type)));
+    s->lock = capi::Ref::steal(capi::new_threading_lock(capi::state_of<State>(type)));
     if (!s->lock) return nullptr;
     return self.release();
 }

@@ -16,7 +16,7 @@ bool exec(PyObject* module, State& st) noexcept {
 
 }  // namespace
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.monitoring.statcounters",
     "Running-statistics counters for the package's monitoring.\n\n"
     "CounterAggregator keeps a fixed array of numbered counters, each with its\n"
@@ -25,4 +25,4 @@ PyModuleDef module_def = capi::module_def<State, exec>(
 
 }  // namespace statcounters
 
-PyMODINIT_FUNC PyInit_statcounters() { return PyModuleDef_Init(&statcounters::module_def); }
+PyMODINIT_FUNC PyInit_statcounters() { return PyModuleDef_Init(&statcounters::State::definition); }

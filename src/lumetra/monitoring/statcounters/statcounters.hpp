@@ -39,6 +39,7 @@ struct CounterAggregatorObject {
 
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;  // module.cpp
     PyTypeObject* CounterAggregatorType = nullptr;
     capi::Names<"count", "mean", "variance", "std", "min", "max", "get_stats"> names;
 
@@ -49,13 +50,6 @@ struct State : capi::ModuleState {
         names.for_each_ref(f);
     }
 };
-
-extern PyModuleDef module_def;
-
-// The state of the module that made `type` (or its base).
-inline State& state_of(PyTypeObject* type) noexcept {
-    return capi::type_state<State>(type, module_def);
-}
 
 bool add_counter_aggregator(PyObject* module, State& st) noexcept;
 bool add_functions(PyObject* module, State& st) noexcept;

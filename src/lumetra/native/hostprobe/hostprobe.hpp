@@ -14,6 +14,7 @@ namespace hostprobe {
 // The module's state: one per module object, so one per interpreter. Built by
 // the module's execution and only read afterwards.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;  // module.cpp
     // The keys of the two reports, indexed by the enums of report.hpp.
     PyObject* backend_keys[backend_key_count] = {};
     PyObject* capability_keys[capability_key_count] = {};

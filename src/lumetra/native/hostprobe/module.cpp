@@ -15,15 +15,15 @@ bool exec(PyObject* module, State& st) noexcept {
            capi::import_module(module, "os") && capi::import_module(module, "time");
 }
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+}  // namespace
+
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.native.hostprobe",
     "Host capability detection.\n\n"
     "Usable CPU cores, NUMA nodes, GPU back-ends, the interpreter version and\n"
     "sub-interpreter support, probed afresh at each call. A failing probe never\n"
     "raises: it falls back to a conservative value.\n");
 
-}  // namespace
-
 }  // namespace hostprobe
 
-PyMODINIT_FUNC PyInit_hostprobe() { return PyModuleDef_Init(&hostprobe::module_def); }
+PyMODINIT_FUNC PyInit_hostprobe() { return PyModuleDef_Init(&hostprobe::State::definition); }

@@ -36,6 +36,7 @@ namespace adaptplan {
 // The module's constant objects, one set per module object (so per
 // interpreter), built by its execution and only read afterwards.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;           // module.cpp
     PyObject* neutral_change = nullptr;      // (False, 0.0, 0.0, 0.0)
     PyObject* neutral_prediction = nullptr;  // (0, 0, 0.0)
     PyObject* zero = nullptr;                // 0, the index of a record's timestamp

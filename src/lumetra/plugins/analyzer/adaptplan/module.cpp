@@ -18,7 +18,9 @@ bool exec(PyObject* module, State& st) noexcept {
     return capi::log_banner(module, "Lumetra Adaptplan Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def =
+}  // namespace
+
+PyModuleDef State::definition =
     capi::module_def<State, exec>("lumetra.plugins.analyzer.adaptplan",
                                   "Protected core of the adaptive orchestration heuristics.\n"
                                   "\n"
@@ -27,8 +29,6 @@ PyModuleDef module_def =
                                   "- Adaptation benefit scoring\n"
                                   "- Memory pressure evaluation\n");
 
-}  // namespace
-
 }  // namespace adaptplan
 
-PyMODINIT_FUNC PyInit_adaptplan() { return PyModuleDef_Init(&adaptplan::module_def); }
+PyMODINIT_FUNC PyInit_adaptplan() { return PyModuleDef_Init(&adaptplan::State::definition); }

@@ -25,6 +25,7 @@ using IndicatorCounts = std::array<int, 7>;
 // The module's state: one per module object, so one per interpreter. Built by
 // the module's execution and only read afterwards.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;  // module.cpp
     // `_COMPILED_PATTERNS`: framework name -> pattern compiled by `re` with
     // IGNORECASE; never exposed to Python.
     PyObject* compiled_patterns = nullptr;

@@ -20,7 +20,9 @@ bool exec(PyObject* module, State& st) noexcept {
     return capi::log_banner(module, "Lumetra Loadscore Cython module loaded - IP protected");
 }
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+}  // namespace
+
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.plugins.analyzer.loadscore",
     // The "IP Protected Core" heading is kept as written: callers match it.
     "Workload Detection Algorithms - IP Protected Core\n"
@@ -28,8 +30,6 @@ PyModuleDef module_def = capi::module_def<State, exec>(
     "This module contains the scoring algorithms for workload detection and\n"
     "pattern classification.\n");
 
-}  // namespace
-
 }  // namespace loadscore
 
-PyMODINIT_FUNC PyInit_loadscore() { return PyModuleDef_Init(&loadscore::module_def); }
+PyMODINIT_FUNC PyInit_loadscore() { return PyModuleDef_Init(&loadscore::State::definition); }
