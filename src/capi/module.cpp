@@ -49,12 +49,14 @@ bool import_names(PyObject* module, const char* source,
     return true;
 }
 
-PyObject* create_logger(PyObject* module) noexcept {
-    Ref key = Ref::steal(PyUnicode_InternFromString("logging"));
-    if (!key) return nullptr;
-    Ref logging = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), key.get()));
+PyObject* create_logger(PyObject* module, const ModuleState& st) noexcept {
+    PyObject* found = nullptr;
+    if (internals::dict_get_ref(PyModule_GetDict(module), st.base_names.get<"logging">(), &found) <
+        0) {
+        return nullptr;
+    }
+    Ref logging = Ref::steal(found);
     if (!logging) {
-        if (PyErr_Occurred()) return nullptr;
         logging = Ref::steal(PyImport_ImportModule("logging"));
         if (!logging) return nullptr;
     }
@@ -70,9 +72,9 @@ bool log(PyObject* logger, const char* level, const char* message) noexcept {
     return static_cast<bool>(result);
 }
 
-bool log_banner(PyObject* module, const char* banner) noexcept {
+bool log_banner(PyObject* module, const ModuleState& st, const char* banner) noexcept {
     if (!import_module(module, "logging")) return false;
-    Ref logger = Ref::steal(create_logger(module));
+    Ref logger = Ref::steal(create_logger(module, st));
     return logger && log(logger.get(), "info", banner);
 }
 

@@ -29,19 +29,19 @@ PyObject* from_import(PyObject* module, const char* source, const char* name) no
 bool import_names(PyObject* module, const char* source,
                   std::initializer_list<const char*> names) noexcept;
 
+struct ModuleState;
+
 // `logger = logging.getLogger(__name__)`, through the module's own `logging`
 // global (the logging module, imported without binding it, when the module has
 // none). Returns a new reference to the logger.
-PyObject* create_logger(PyObject* module) noexcept;
+PyObject* create_logger(PyObject* module, const ModuleState& st) noexcept;
 
 // The closing steps of a module's import: `import logging`, `logger =
 // logging.getLogger(__name__)`, then the banner logged once at INFO.
-bool log_banner(PyObject* module, const char* banner) noexcept;
+bool log_banner(PyObject* module, const ModuleState& st, const char* banner) noexcept;
 
 // logger.<level>(message), e.g. log(logger, "info", "...").
 bool log(PyObject* logger, const char* level, const char* message) noexcept;
-
-struct ModuleState;
 
 // Module functions of a module with state, bound in the module in the order given.
 bool add_functions(PyObject* module, ModuleState& st, void* state,

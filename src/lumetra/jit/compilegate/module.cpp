@@ -18,7 +18,7 @@ bool exec(PyObject* module, State& st) noexcept {
         !capi::import_names(module, "typing", {"Dict", "Optional"})) {
         return false;
     }
-    capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
+    capi::Ref logger = capi::Ref::steal(capi::create_logger(module, st));
     if (!logger || !capture_standard_names(st) || !watch_time_names(st)) return false;
     capi::Ref policy_lock = capi::Ref::steal(capi::new_threading_lock(st));
     return policy_lock && PyModule_AddObjectRef(module, "_policy_lock", policy_lock.get()) == 0 &&

@@ -20,7 +20,7 @@ bool exec(PyObject* module, State& st) noexcept {
     }
     // The banner and CYTHON_ATOMICS_AVAILABLE are kept as written: callers match them.
     return capi::log_banner(
-               module,
+               module, st,
                "Lumetra Cython Lockless loaded - C11 atomics active (10-20\xc3\x97 speedup)") &&
            PyModule_AddObjectRef(module, "CYTHON_ATOMICS_AVAILABLE", Py_True) == 0;
 }

@@ -15,7 +15,7 @@ bool exec(PyObject* module, State& st) noexcept {
     if (!capi::import_module(module, "threading") || !capi::import_module(module, "logging")) {
         return false;
     }
-    capi::Ref logger = capi::Ref::steal(capi::create_logger(module));
+    capi::Ref logger = capi::Ref::steal(capi::create_logger(module, st));
     if (!logger || !st.names.init() || !add_slab_header_ops(module, st) ||
         !add_bucket_allocator(module, st) || !add_stats_collector(module, st) ||
         !add_functions(module, st)) {

@@ -15,7 +15,7 @@ bool exec(PyObject* module, State& st) noexcept {
         return false;
     }
     // The banner is kept as written: callers match it.
-    return capi::log_banner(module, "Lumetra Adaptplan Cython module loaded - IP protected");
+    return capi::log_banner(module, st, "Lumetra Adaptplan Cython module loaded - IP protected");
 }
 
 }  // namespace
