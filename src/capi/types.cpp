@@ -195,12 +195,17 @@ bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexc
     return true;
 }
 
-bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
-    if (Py_IS_TYPE(self, base)) return false;
-    // Both lookups only read type dictionaries and set no error.
-    PyObject* found = internals::type_lookup(Py_TYPE(self), name);
-    PyObject* own = internals::type_lookup(base, name);
-    return found != own;
+bool overridden(PyObject* self, PyTypeObject* base,
+                std::initializer_list<PyObject*> names) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == base) return false;
+    if (type->tp_getattro != base->tp_getattro) return true;
+    // The lookups only read type dictionaries and set no error; only the
+    // found objects' identities are compared.
+    for (PyObject* name : names) {
+        if (internals::type_lookup(type, name) != internals::type_lookup(base, name)) return true;
+    }
+    return false;
 }
 
 void dealloc_plain(PyObject* self) noexcept {

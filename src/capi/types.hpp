@@ -227,9 +227,18 @@ struct Alias {
 // Adds `alias = target` entries to a type created by create_type.
 bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexcept;
 
-// True when `self` is an instance of a Python subclass of `base` whose class
-// replaces the method `name`: native code must then call the override instead
-// of its own implementation. No error is ever set.
-bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept;
+// The one rule for native code that could run a type's own implementation of
+// its methods or properties instead of looking them up on the instance: true
+// when `self` (an instance of `base` or of a subclass) is of a Python subclass
+// that replaces any of the attributes `names`, or attribute lookup itself
+// (`__getattribute__`); native code must then go through Python. For an
+// instance of `base` itself, or of a subclass that replaces none of them, the
+// lookup would find the type's own implementation, which native code may then
+// run directly. No error is ever set.
+bool overridden(PyObject* self, PyTypeObject* base,
+                std::initializer_list<PyObject*> names) noexcept;
+inline bool overridden(PyObject* self, PyTypeObject* base, PyObject* name) noexcept {
+    return overridden(self, base, {name});
+}
 
 }  // namespace capi

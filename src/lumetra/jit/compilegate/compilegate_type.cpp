@@ -252,10 +252,16 @@ PyObject* read_attr(const State& st, PyObject* obj, capi::Ref& holder) noexcept 
     return holder.get();
 }
 
-bool is_exact_metrics(const State& st, PyObject* metrics) noexcept {
-    // FunctionMetrics is immutable, so its properties are known to return the
-    // record's fields: read them directly. Subclasses go through getattr.
-    return Py_IS_TYPE(metrics, st.FunctionMetricsType);
+// Whether the record's fields may be read directly: a FunctionMetrics, or an
+// instance of a subclass that replaces none of the properties read here
+// (getattr would then answer from the same record; an instance attribute
+// cannot shadow a property). Other objects go through getattr.
+bool reads_record(const State& st, PyObject* metrics) noexcept {
+    PyTypeObject* type = st.FunctionMetricsType;
+    return PyObject_TypeCheck(metrics, type) &&
+           !capi::overridden(metrics, type,
+                             {st.names.get<"call_count">(), st.names.get<"compile_count">(),
+                              st.names.get<"avg_speedup">(), st.names.get<"last_compiled">()});
 }
 
 // `value == 0` as Python evaluates it; -1 with an error set.
@@ -303,7 +309,7 @@ PyObject* should_compile(State& st, Self* self, PyObject* func_id,
         metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
-        if (is_exact_metrics(st, obj)) {
+        if (reads_record(st, obj)) {
             // The speed-up takes no part in the decision, and reading the
             // record's has no effect, so it is not read.
             const auto* record = reinterpret_cast<FunctionMetricsObject*>(obj);
@@ -391,7 +397,7 @@ PyObject* update(State& st, Self* self, PyObject* func_id, PyObject* telemetry_s
         metrics = capi::Ref::steal(get_metrics(st, telemetry_store, func_id));
         if (!metrics) return nullptr;
         PyObject* obj = metrics.get();
-        const bool exact = is_exact_metrics(st, obj);
+        const bool exact = reads_record(st, obj);
         const auto* record = reinterpret_cast<FunctionMetricsObject*>(obj);
         int none_compiled;
         if (exact) {

@@ -147,8 +147,11 @@ struct State : capi::ModuleState {
     }
 };
 
-// The counter inside `obj` when it is exactly an AtomicCounter (not a
-// subclass, whose methods may be overridden), else null.
+// The counter inside `obj` when it is exactly an AtomicCounter, else null. A
+// subclass instance goes through its methods even when it overrides none
+// (capi::overridden would tell): this is asked inside a critical section on
+// the statistics object, where a type lookup, which may wait for the type
+// lock and so suspend the section, must not run.
 inline Counter* exact_counter(const State& st, PyObject* obj) noexcept {
     return Py_IS_TYPE(obj, st.AtomicCounterType)
                ? &reinterpret_cast<AtomicCounterObject*>(obj)->counter

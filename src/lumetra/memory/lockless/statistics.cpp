@@ -219,7 +219,9 @@ bool update_peaks(const State& st, Self* self, PyObject* current_allocs,
 // The end of record_allocation: fresh loads of the current count and bytes,
 // then self._update_peaks(...) looked up on the instance.
 bool record_peaks(const State& st, Self* self) noexcept {
-    const bool own_method = Py_IS_TYPE(self, st.LockFreeStatisticsType);
+    const bool own_method =
+        !capi::overridden(reinterpret_cast<PyObject*>(self), st.LockFreeStatisticsType,
+                          st.names.get<"_update_peaks">());
     if (own_method) {
         bool native = false;
         int64_t current_allocs = 0, current_bytes = 0;
@@ -278,7 +280,9 @@ bool apply(const State& st, Self* self, std::span<const Change> changes, bool pe
         fits = changes[i].delta == nullptr || int64_of(changes[i].delta, deltas[i]);
     }
     // A subclass's _update_peaks override runs after the section.
-    const bool own_peaks = peaks && Py_IS_TYPE(self, st.LockFreeStatisticsType);
+    const bool own_peaks =
+        peaks && !capi::overridden(reinterpret_cast<PyObject*>(self), st.LockFreeStatisticsType,
+                                   st.names.get<"_update_peaks">());
     bool applied = false;
     if (fits) {
         capi::CriticalSection section(reinterpret_cast<PyObject*>(self));

@@ -58,7 +58,8 @@ PyObject* elapsed_ns(State& st, Self* self) noexcept { return elapsed_ns_impl(st
 // multiplied by `factor`; any other object is true-divided by `divisor`.
 PyObject* scaled_elapsed(const State& st, Self* self, double factor, PyObject* divisor) noexcept {
     capi::Ref ns;
-    if (Py_IS_TYPE(self, st.PerformanceTimerType)) {
+    if (!capi::overridden(reinterpret_cast<PyObject*>(self), st.PerformanceTimerType,
+                          st.names.get<"elapsed_ns">())) {
         ns = capi::Ref::steal(elapsed_ns_impl(st, self));
     } else {
         ns = capi::Ref::steal(
