@@ -44,7 +44,7 @@ namespace blockindex {
 // The statistics dictionary kept as native counters, so that hot paths bump
 // integers instead of dictionary entries; get_stats() builds the dictionary.
 struct Stats {
-    uint64_t total_blocks = 0;  // equals tree.node_count
+    uint64_t total_blocks = 0;  // equals tree.node_count()
     uint64_t total_insertions = 0;
     uint64_t total_deletions = 0;
     uint64_t total_searches = 0;
@@ -62,6 +62,7 @@ struct PyMemory {
     static void* reallocate(void* old, size_t bytes) noexcept { return PyMem_Realloc(old, bytes); }
     static void release(void* old) noexcept { PyMem_Free(old); }
     static constexpr bool huge_pages = true;
+    static constexpr bool concurrent_readers = false;
 };
 using Tree = BasicTree<PyMemory>;
 
@@ -106,7 +107,8 @@ inline State& state_of(PyTypeObject* type) noexcept {
 // Native state of one tree, with the native-level operations the binding
 // uses; the tree algorithms themselves are the methods of `Tree`.
 struct FastRedBlackTree {
-    Tree tree;
+    Tree::Gate readers;  // the lock-free readers of `tree`
+    Tree tree{&readers};
     capi::Ref write_lock;      // threading.Lock(), never null
     uint64_t seq_counter = 0;  // even: stable; odd: a writer is inside its section
     uint32_t sample_rate = 100;

@@ -42,8 +42,8 @@ PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
         capi::LockGuard guard;
         if (!guard.acquire(t.stats_lock.get())) return nullptr;
         stats = t.stats;
-        node_count = t.tree.node_count;
-        height = t._compute_height(t.tree.root);
+        node_count = t.tree.node_count();
+        height = t._compute_height(t.tree.root());
         if (t.using_atomic) counter = capi::Ref::borrow(t.sampled_counter.get());
     }
     // The statistics in their dictionary order, then the four computed keys.
@@ -86,7 +86,7 @@ PyObject* get_size_distribution(Self* self, PyObject* const*, Py_ssize_t nargs,
     if (!dist) return nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
-    if (t.tree.root != NO_NODE && !t._collect_dist_recursive(t.tree.root, dist.get())) {
+    if (t.tree.root() != NO_NODE && !t._collect_dist_recursive(t.tree.root(), dist.get())) {
         return nullptr;
     }
     return dist.release();

@@ -490,13 +490,13 @@ constexpr capi::Signature size_sig("size");
 
 PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(size_sig, nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(self->t.tree.node_count);
+    return PyLong_FromUnsignedLongLong(self->t.tree.node_count());
 }
 
 // self.size(), honouring a subclass's override.
 PyObject* size_of(const State& st, PyObject* self) noexcept {
     if (Py_IS_TYPE(self, st.FastRedBlackTreeType)) {
-        return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count);
+        return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count());
     }
     return capi::call_method<"size">(st, self);
 }
@@ -528,7 +528,7 @@ int tree_bool(PyObject* self) noexcept {
 PyObject* tree_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat(
         "FastRedBlackTree(blocks=%llu, native=True)",
-        static_cast<unsigned long long>(reinterpret_cast<Self*>(self)->t.tree.node_count));
+        static_cast<unsigned long long>(reinterpret_cast<Self*>(self)->t.tree.node_count()));
 }
 
 constexpr capi::Signature check_invariants_sig("_check_invariants");
@@ -541,7 +541,7 @@ PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t n
     FastRedBlackTree& t = self->t;
     CheckResult check = t.tree.check_invariants();
     if (check.error == nullptr && (t.seq_counter & 1)) check.error = "seq_counter is odd";
-    if (check.error == nullptr && t.stats.total_blocks != t.tree.node_count) {
+    if (check.error == nullptr && t.stats.total_blocks != t.tree.node_count()) {
         check.error = "total_blocks differs from node_count";
     }
     if (check.error != nullptr) {
