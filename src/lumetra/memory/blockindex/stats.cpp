@@ -32,16 +32,20 @@ PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
     PyObject* d = result.get();
-    // Copied under the lock; the sampling counter's load() (Python code when
-    // `AtomicCounter` is rebound) and the int values come after it.
-    Stats stats;
+    // Copied under the lock and the tree's critical section, which every
+    // structural change and its statistics take: the copy agrees with the
+    // tree, and the height walk sees it whole. The sampling counter's load()
+    // (Python code when `AtomicCounter` is rebound) and the int values come
+    // after both.
+    StatsValues stats;
     uint64_t node_count;
     int height;
     capi::Ref counter;
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.stats_lock.get())) return nullptr;
-        stats = t.stats;
+        capi::CriticalSection cs(reinterpret_cast<PyObject*>(self));
+        stats = t.stats.values();
         node_count = t.tree.node_count();
         height = t._compute_height(t.tree.root());
         if (t.using_atomic) counter = capi::Ref::borrow(t.sampled_counter.get());
@@ -98,8 +102,11 @@ PyObject* reset_circuit_breaker(Self* self, PyObject* const*, Py_ssize_t nargs,
     FastRedBlackTree& t = self->t;
     capi::LockGuard guard;
     if (!guard.acquire(t.stats_lock.get())) return nullptr;
-    t.stats.has_circuit_breaker_trips = true;
-    t.stats.operation_count = 0;
+    // In the critical section: a writer counting an insertion then cannot
+    // store its count over the reset.
+    capi::CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    t.stats.has_circuit_breaker_trips.store(true, std::memory_order_relaxed);
+    t.stats.operation_count.store(0, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 

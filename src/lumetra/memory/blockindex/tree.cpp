@@ -3,11 +3,16 @@
 // find_all_exact) and the small accessors.
 //
 // Writers follow one shape: convert and check the size, take write_lock, make
-// seq_counter odd, change the tree without calling into Python, make
-// seq_counter even, release the lock, and only then drop the references of
-// removed blocks and build result objects (either can run arbitrary Python
-// code). Readers never take a lock: they retry while seq_counter is odd and
-// accept a result only if seq_counter did not move while they looked.
+// seq_counter odd, change the tree inside a critical section without calling
+// into Python, wait for the readers that may hold what the change removed
+// (tree.synchronize()), make seq_counter even, release the lock, and only
+// then drop the references of removed blocks and build result objects
+// (either can run arbitrary Python code). Readers never take a lock: they
+// retry while seq_counter is odd and accept a result only if seq_counter did
+// not move while they looked, and they take their references to the blocks
+// they found before they leave the tree's reader gate; blockindex.hpp and
+// rbtree.hpp give the argument.
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -23,16 +28,36 @@ constexpr int MAX_RETRIES = 100;
 
 // Makes seq_counter odd for the lifetime of the guard: declared right after
 // the write lock is taken, it ends before the lock is released, on every path.
+// Each writer moves the counter on by two. A writer nested in another's
+// section (re-entering through a lock that lets its holder in again) adds both
+// at its start, so that the counter stays odd until the outermost one ends:
+// readers never see an even value while any change can still come.
 class SeqWrite {
 public:
-    explicit SeqWrite(uint64_t& seq) noexcept : seq_(seq) { ++seq_; }
+    explicit SeqWrite(FastRedBlackTree& t) noexcept : t_(t) {
+        const uint64_t seq = t_.seq_counter.load(std::memory_order_relaxed);
+        t_.seq_counter.store(seq + (t_.writers++ == 0 ? 1 : 2), std::memory_order_relaxed);
+        // The tree's stores below cannot be seen before the odd value: a
+        // reader that loads any of them (then its acquire fence) sees the
+        // counter moved when it checks.
+        std::atomic_thread_fence(std::memory_order_release);
+    }
     SeqWrite(const SeqWrite&) = delete;
     SeqWrite& operator=(const SeqWrite&) = delete;
-    ~SeqWrite() { ++seq_; }
+    ~SeqWrite() {
+        if (--t_.writers != 0) return;
+        // Release: a reader that acquires the even value sees every change.
+        t_.seq_counter.store(t_.seq_counter.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_release);
+    }
 
 private:
-    uint64_t& seq_;
+    FastRedBlackTree& t_;
 };
+
+// The object whose critical section guards structural changes and the looks
+// at the tree that must see it whole; see blockindex.hpp.
+PyObject* owner(Self* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // time.perf_counter_ns() through the module global `time`. While neither the
 // global nor the function has been replaced, the clock is read directly: the
@@ -95,20 +120,31 @@ Sanitized sanitize(const State& st, Self* self, PyObject* size, uint64_t& out,
 
 // The readers' side of seq_counter. next() starts an attempt: it waits,
 // backing off, while a writer is inside its section; the reader then looks at
-// the tree and keeps what it saw only if unchanged() still holds. Every
-// attempt counts towards MAX_RETRIES, those that found the counter odd too.
-// next() is false once they are used up, or when the back-off raised
-// (failed(), with the error set).
+// the tree (tree.read_view()) and keeps what it saw only if unchanged() still
+// holds. From next() returning true until leave() (or the next attempt, or the
+// end of the guard) the reader is registered with the tree's reader gate:
+// nothing it can reach is freed meanwhile, so it takes its references to the
+// blocks it found before it leaves. It calls no Python code and allocates
+// nothing while registered (a writer may be waiting for it), which is why the
+// back-off comes after leaving. Every attempt counts towards MAX_RETRIES,
+// those that found the counter odd too. next() is false once they are used
+// up, or when the back-off raised (failed(), with the error set).
 class SeqRead {
 public:
-    SeqRead(const State& st, const uint64_t& seq) noexcept : st_(st), seq_(seq) {}
+    SeqRead(const State& st, FastRedBlackTree& t) noexcept : st_(st), t_(t) {}
     SeqRead(const SeqRead&) = delete;
     SeqRead& operator=(const SeqRead&) = delete;
+    ~SeqRead() { leave(); }
 
     bool next() noexcept {
+        leave();
         while (++attempts_ <= MAX_RETRIES) {
-            start_ = seq_;
+            slot_ = t_.tree.enter_reader();
+            inside_ = true;
+            // seq_cst after the gate's seq_cst increment: see ReaderGate.
+            start_ = t_.seq_counter.load(std::memory_order_seq_cst);
             if (!(start_ & 1)) return true;
+            leave();
             if (!backoff(st_)) {
                 failed_ = true;
                 return false;
@@ -117,15 +153,63 @@ public:
         return false;
     }
 
-    bool unchanged() const noexcept { return seq_ == start_; }
+    // The fence keeps the attempt's loads before the counter's second load:
+    // if any of them saw a writer's store, that load sees the counter moved.
+    bool unchanged() const noexcept {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return t_.seq_counter.load(std::memory_order_relaxed) == start_;
+    }
+    void leave() noexcept {
+        if (!inside_) return;
+        inside_ = false;
+        t_.tree.leave_reader(slot_);
+    }
     bool failed() const noexcept { return failed_; }
 
 private:
     const State& st_;
-    const uint64_t& seq_;  // the tree's seq_counter
-    uint64_t start_ = 0;   // its value when the current attempt began
+    FastRedBlackTree& t_;
+    uint64_t start_ = 0;  // seq_counter when the current attempt began
     int attempts_ = 0;
+    unsigned slot_ = 0;  // the reader gate's count this attempt registered in
+    bool inside_ = false;
     bool failed_ = false;
+};
+
+// Room for the blocks find_all_exact collects in one attempt, on the stack
+// for short chains. It grows only between attempts (outside the reader gate).
+class BlockBuffer {
+public:
+    BlockBuffer() noexcept = default;
+    BlockBuffer(const BlockBuffer&) = delete;
+    BlockBuffer& operator=(const BlockBuffer&) = delete;
+    ~BlockBuffer() {
+        if (data_ != inline_) PyMem_Free(data_);
+    }
+
+    size_t capacity() const noexcept { return capacity_; }
+    PyObject*& operator[](size_t i) noexcept { return data_[i]; }
+    // Room for at least `count` blocks; false with MemoryError set.
+    bool reserve(size_t count) noexcept {
+        if (count <= capacity_) return true;
+        const size_t wanted = count + count / 2;
+        // PyMem_New's overflow check: a chain never comes near it.
+        auto* data = PyMem_New(PyObject*, wanted);
+        if (data == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (data_ != inline_) PyMem_Free(data_);
+        data_ = data;
+        capacity_ = wanted;
+        return true;
+    }
+
+private:
+    static constexpr size_t inline_count = 32;
+    PyObject* inline_[inline_count];
+    PyObject** data_ = inline_;
+    size_t capacity_ = inline_count;
 };
 
 // `count % sample_rate == 0` with Python semantics for whatever increment()
@@ -155,9 +239,16 @@ bool is_sampled(const State& st, PyObject* count, uint32_t sample_rate, bool& sa
 
 // The operation counter's increment() and the sampling decision, made before
 // the write lock is taken.
-bool count_operation(const State& st, FastRedBlackTree& t, bool& sample) noexcept {
-    // A strong reference: clear() may replace the counter while the call runs.
-    capi::Ref counter = capi::Ref::borrow(t.operation_counter.get());
+bool count_operation(const State& st, Self* self, bool& sample) noexcept {
+    FastRedBlackTree& t = self->t;
+    // A strong reference, taken under the critical section clear() swaps the
+    // counters in: clear() may replace the counter (and drop the old one)
+    // while the call runs.
+    capi::Ref counter;
+    {
+        capi::CriticalSection cs(owner(self));
+        counter = capi::Ref::borrow(t.operation_counter.get());
+    }
     capi::Ref count = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     if (!count) return false;
     if (t.sample_rate == 0) return true;
@@ -241,9 +332,11 @@ int TreeObject::visit_native(visitproc visit, void* arg) noexcept {
 void TreeObject::clear_native() noexcept {
     Tree detached;
     {
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
+        capi::CriticalSection cs(reinterpret_cast<PyObject*>(this));
         detached = t.tree.detach();
-        t.stats.total_blocks = 0;
+        t.stats.total_blocks.store(0, std::memory_order_relaxed);
+        t.tree.synchronize();
     }
     capi::SavedError saved;
     t._recursive_free(std::move(detached));
@@ -265,25 +358,26 @@ PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
     if (sanitize(st, self, size.object(), c_size, true) != Sanitized::ok) return nullptr;
     FastRedBlackTree& t = self->t;
     bool sample = false;
-    if (t.using_atomic && !count_operation(st, t, sample)) return nullptr;
+    if (t.using_atomic && !count_operation(st, self, sample)) return nullptr;
 
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
-    SeqWrite write(t.seq_counter);
+    SeqWrite write(t);
     // The Python code (the clock, the sample count) runs before a slot is
     // taken: a writer re-entering through it (possible only through a lock
     // that allows it) may move or free every slot. Room is made before the
     // sample is counted, so that a failed allocation changes no counter, and
     // a failing count abandons the insertion with the tree as it was.
     uint64_t now;
-    if (!perf_counter_ns(st, now) || !t._reserve_node()) return nullptr;
+    if (!perf_counter_ns(st, now) || !t._reserve_node(owner(self))) return nullptr;
     if (sample && t.using_atomic && !t._record_sample(st)) return nullptr;
-    const NodeId node = t._allocate_node(c_size, block, now);
+    const NodeId node = t._allocate_node(owner(self), c_size, block, now);
     if (node == NO_NODE) return nullptr;
+    capi::CriticalSection cs(owner(self));
     t.tree.link(node);
-    ++t.stats.total_blocks;
-    ++t.stats.total_insertions;
-    ++t.stats.operation_count;
+    Stats::add(t.stats.total_blocks, 1);
+    Stats::add(t.stats.total_insertions, 1);
+    Stats::add(t.stats.operation_count, 1);
     Py_RETURN_TRUE;
 }
 
@@ -304,7 +398,7 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
         bool restart = true;
         while (restart) {
             restart = false;
@@ -312,23 +406,26 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
             NodeId prev = NO_NODE;
             for (NodeId entry = node; entry != NO_NODE;
                  prev = entry, entry = t.tree.next_same_size(entry)) {
-                const uint64_t seq = t.seq_counter;
+                const uint64_t seq = t.seq_counter.load(std::memory_order_relaxed);
                 const int equal =
                     blocks_equal(static_cast<PyObject*>(t.tree.block_of(entry)), block);
                 if (equal < 0) return nullptr;
                 // Only a writer re-entering through a lock that allows it (a
                 // replaced `threading.Lock`) can move the counter here; the
                 // links held may be stale then, so search again.
-                if (t.seq_counter != seq) {
+                if (t.seq_counter.load(std::memory_order_relaxed) != seq) {
                     restart = true;
                     break;
                 }
                 if (!equal) continue;
+                capi::CriticalSection cs(owner(self));
                 const NodeId record =
                     prev == NO_NODE ? t.tree.remove_head(node) : t.tree.remove_after(prev);
                 removed = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
-                --t.stats.total_blocks;
-                ++t.stats.total_deletions;
+                Stats::add(t.stats.total_blocks, -1);
+                Stats::add(t.stats.total_deletions, 1);
+                // A reader may have loaded the block before the unlink.
+                t.tree.synchronize();
                 break;
             }
         }
@@ -359,15 +456,19 @@ PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nar
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
         const NodeId node = t.tree.find_best_fit_node(c_size);
         if (node != NO_NODE) {
             size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(t.tree.size_of(node)));
             if (!size_obj) return nullptr;
+            capi::CriticalSection cs(owner(self));
             const NodeId record = t.tree.remove_head(node);
             block = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
-            --t.stats.total_blocks;
-            ++t.stats.total_deletions;
+            Stats::add(t.stats.total_blocks, -1);
+            Stats::add(t.stats.total_deletions, 1);
+            // The caller may drop the block at once; a reader may have
+            // loaded it before the unlink.
+            t.tree.synchronize();
         }
     }
     if (!block) return Py_NewRef(st.none_pair);
@@ -397,14 +498,17 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
+        capi::CriticalSection cs(owner(self));
         detached = t.tree.detach();
-        t.stats = Stats{};
+        t.stats.reset();
         if (t.using_atomic) {
             // Swapping leaves the old counters in the locals, dropped below.
             std::swap(t.operation_counter, operation_counter);
             std::swap(t.sampled_counter, sampled_counter);
         }
+        // Readers may still be inside the detached storage.
+        t.tree.synchronize();
     }
     t._recursive_free(std::move(detached));
     Py_RETURN_NONE;
@@ -427,15 +531,19 @@ PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t
         return s == Sanitized::invalid ? Py_NewRef(Py_None) : nullptr;
     }
     FastRedBlackTree& t = self->t;
-    SeqRead read(st, t.seq_counter);
+    SeqRead read(st, t);
     while (read.next()) {
-        // The descent runs under the interpreter lock and calls nothing, so a
-        // writer cannot free or move a node under it.
-        const NodeId node = t.tree.find_best_fit_node(c_size);
+        const auto view = t.tree.read_view();
+        NodeId node;
+        if (!view.lower_bound(c_size, node)) continue;
+        auto* block = node == NO_NODE ? Py_None : static_cast<PyObject*>(view.block_of(node));
         if (!read.unchanged()) continue;
-        ++t.stats.total_searches;
-        if (node == NO_NODE) Py_RETURN_NONE;
-        return Py_NewRef(static_cast<PyObject*>(t.tree.block_of(node)));
+        // The block was in the tree all along; a writer removing it now
+        // waits for this reader to leave before the tree's reference goes.
+        Py_INCREF(block);
+        read.leave();
+        t.stats.count_search();
+        return block;
     }
     return read.failed() ? nullptr : capi::new_none();
 }
@@ -452,22 +560,41 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
         return s == Sanitized::invalid ? PyList_New(0) : nullptr;
     }
     FastRedBlackTree& t = self->t;
-    SeqRead read(st, t.seq_counter);
+    BlockBuffer blocks;
+    SeqRead read(st, t);
     while (read.next()) {
-        const NodeId node = t.tree.find_node(c_size);
-        const uint64_t count = t.tree.entries_of(node);
-        // Allocating the list can start a collection whose finalizers may
-        // write to this tree; `node` is read again only if nothing moved.
-        capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-        if (!list) return nullptr;
-        if (!read.unchanged()) continue;
-        Py_ssize_t i = 0;
-        for (NodeId entry = node; entry != NO_NODE; entry = t.tree.next_same_size(entry)) {
-            PyList_SET_ITEM(list.get(), i++,
-                            Py_NewRef(static_cast<PyObject*>(t.tree.block_of(entry))));
+        const auto view = t.tree.read_view();
+        NodeId node;
+        size_t count = 0;
+        auto collect = [&blocks, &count](void* block) {
+            if (count < blocks.capacity()) blocks[count] = static_cast<PyObject*>(block);
+            ++count;
+        };
+        if (!view.find(c_size, node) || !view.chain(node, collect) || !read.unchanged()) {
+            continue;
         }
-        ++t.stats.total_searches;
-        return list.release();
+        if (count > blocks.capacity()) {
+            // A longer chain than there was room for: make room outside the
+            // gate, and look again (a fresh attempt).
+            read.leave();
+            if (!blocks.reserve(count)) return nullptr;
+            continue;
+        }
+        // As in find_best_fit, the references are taken before leaving.
+        for (size_t i = 0; i < count; ++i) Py_INCREF(blocks[i]);
+        read.leave();
+        // The list is made once this reader owns the blocks: allocating it
+        // can start a collection whose finalizers may write to this tree.
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+        if (list == nullptr) {
+            for (size_t i = 0; i < count; ++i) Py_DECREF(blocks[i]);
+            return nullptr;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), blocks[i]);
+        }
+        t.stats.count_search();
+        return list;
     }
     return read.failed() ? nullptr : PyList_New(0);
 }
@@ -539,10 +666,17 @@ PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t n
                            PyObject* kwnames) noexcept {
     if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
     FastRedBlackTree& t = self->t;
-    CheckResult check = t.tree.check_invariants();
-    if (check.error == nullptr && (t.seq_counter & 1)) check.error = "seq_counter is odd";
-    if (check.error == nullptr && t.stats.total_blocks != t.tree.node_count()) {
-        check.error = "total_blocks differs from node_count";
+    CheckResult check;
+    uint64_t seq;
+    {
+        capi::CriticalSection cs(owner(self));
+        check = t.tree.check_invariants();
+        seq = t.seq_counter.load(std::memory_order_relaxed);
+        if (check.error == nullptr && (seq & 1)) check.error = "seq_counter is odd";
+        if (check.error == nullptr &&
+            t.stats.total_blocks.load(std::memory_order_relaxed) != t.tree.node_count()) {
+            check.error = "total_blocks differs from node_count";
+        }
     }
     if (check.error != nullptr) {
         PyErr_SetString(PyExc_AssertionError, check.error);
@@ -551,7 +685,7 @@ PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t n
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
     const std::pair<PyObject*, unsigned long long> items[] = {
-        {st.names.get<"seq_counter">(), t.seq_counter},
+        {st.names.get<"seq_counter">(), seq},
         {st.names.get<"tree_nodes">(), check.tree_nodes},
         {st.names.get<"entries">(), check.entries},
         {st.names.get<"black_height">(), static_cast<unsigned long long>(check.black_height)},
@@ -651,8 +785,14 @@ void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
     doomed.free_all(release);
 }
 
-bool FastRedBlackTree::_reserve_node() noexcept {
-    switch (tree.reserve()) {
+bool FastRedBlackTree::_reserve_node(PyObject* owner) noexcept {
+    Reserve reserved;
+    {
+        // A growth moves the records into a new array.
+        capi::CriticalSection cs(owner);
+        reserved = tree.reserve();
+    }
+    switch (reserved) {
         case Reserve::ok:
             return true;
         case Reserve::no_memory:
@@ -667,9 +807,10 @@ bool FastRedBlackTree::_reserve_node() noexcept {
     return false;
 }
 
-NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block,
+NodeId FastRedBlackTree::_allocate_node(PyObject* owner, uint64_t size, PyObject* block,
                                         uint64_t insert_time_ns) noexcept {
-    if (!_reserve_node()) return NO_NODE;
+    if (!_reserve_node(owner)) return NO_NODE;
+    capi::CriticalSection cs(owner);
     Py_INCREF(block);
     return tree.take(size, block, insert_time_ns);
 }
