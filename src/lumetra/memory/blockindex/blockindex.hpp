@@ -207,10 +207,12 @@ struct FastRedBlackTree {
 };
 
 struct TreeObject {
-    // The defining module's state, for the slots that run on every len() and
-    // truth test (finding it from the type costs a walk of the MRO). Set by
-    // tp_new; the instance keeps its type, and so the module, alive.
-    PyObject_HEAD const State* state;
+    // The defining module's state, for the methods and for the slots that run
+    // on every len() and truth test (finding it from the type costs a walk of
+    // the MRO). Set by tp_new; the instance keeps its type, and so the module,
+    // alive.
+    PyObject_HEAD
+    const State* state;
     FastRedBlackTree t;  // constructed by tp_new, destroyed by release_native
 
     // The locks and counters are visited but never cleared: they hold no
@@ -232,14 +234,10 @@ struct TreeObject {
 bool add_fast_red_black_tree(PyObject* module, State& st) noexcept;
 
 // Statistics methods (stats.cpp).
-PyObject* get_stats(State& st, TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept;
-PyObject* get_statistics(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept;
-PyObject* get_size_distribution(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept;
-PyObject* reset_circuit_breaker(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept;
+PyObject* get_stats(TreeObject* self) noexcept;
+PyObject* get_statistics(TreeObject* self) noexcept;
+PyObject* get_size_distribution(TreeObject* self) noexcept;
+PyObject* reset_circuit_breaker(TreeObject* self) noexcept;
 
 inline constexpr capi::Signature get_stats_sig("get_stats");
 inline constexpr capi::Signature get_statistics_sig("get_statistics");

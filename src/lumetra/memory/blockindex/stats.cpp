@@ -25,9 +25,8 @@ bool set_count(PyObject* dict, PyObject* key, unsigned long long value) noexcept
 
 }  // namespace
 
-PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
+PyObject* get_stats(Self* self) noexcept {
+    const State& st = *self->state;
     FastRedBlackTree& t = self->t;
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
@@ -77,14 +76,9 @@ PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     return result.release();
 }
 
-PyObject* get_statistics(Self*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_statistics_sig, nargs, kwnames)) return nullptr;
-    return PyDict_New();
-}
+PyObject* get_statistics(Self*) noexcept { return PyDict_New(); }
 
-PyObject* get_size_distribution(Self* self, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_size_distribution_sig, nargs, kwnames)) return nullptr;
+PyObject* get_size_distribution(Self* self) noexcept {
     FastRedBlackTree& t = self->t;
     capi::Ref dist = capi::Ref::steal(PyDict_New());
     if (!dist) return nullptr;
@@ -96,9 +90,7 @@ PyObject* get_size_distribution(Self* self, PyObject* const*, Py_ssize_t nargs,
     return dist.release();
 }
 
-PyObject* reset_circuit_breaker(Self* self, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(reset_circuit_breaker_sig, nargs, kwnames)) return nullptr;
+PyObject* reset_circuit_breaker(Self* self) noexcept {
     FastRedBlackTree& t = self->t;
     capi::LockGuard guard;
     if (!guard.acquire(t.stats_lock.get())) return nullptr;

@@ -244,11 +244,7 @@ bool count_operation(const State& st, Self* self, bool& sample) noexcept {
     // A strong reference, taken under the critical section clear() swaps the
     // counters in: clear() may replace the counter (and drop the old one)
     // while the call runs.
-    capi::Ref counter;
-    {
-        capi::CriticalSection cs(owner(self));
-        counter = capi::Ref::borrow(t.operation_counter.get());
-    }
+    capi::Ref counter = capi::read_shared(owner(self), t.operation_counter);
     capi::Ref count = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     if (!count) return false;
     if (t.sample_rate == 0) return true;
@@ -349,11 +345,8 @@ namespace {
 constexpr capi::TypedSignature insert_sig("insert", capi::Arg<capi::PyInt>{"size"},
                                           capi::Arg<PyObject*>{"block"});
 
-PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    PyObject* block;
-    if (!insert_sig.parse(args, nargs, kwnames, size, block)) return nullptr;
+PyObject* insert(Self* self, capi::IntValue& size, PyObject* block) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     if (sanitize(st, self, size.object(), c_size, true) != Sanitized::ok) return nullptr;
     FastRedBlackTree& t = self->t;
@@ -383,11 +376,8 @@ PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
 
 constexpr capi::TypedSignature delete_sig("delete", insert_sig);
 
-PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    PyObject* block;
-    if (!delete_sig.parse(args, nargs, kwnames, size, block)) return nullptr;
+PyObject* delete_block(Self* self, capi::IntValue& size, PyObject* block) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
@@ -435,10 +425,8 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
 
 constexpr capi::TypedSignature remove_ge_sig("remove_ge", capi::Arg<capi::PyInt>{"size"});
 
-PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    if (!remove_ge_sig.parse(args, nargs, kwnames, size)) return nullptr;
+PyObject* remove_ge(Self* self, capi::IntValue& size) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
@@ -479,9 +467,8 @@ PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nar
 
 constexpr capi::Signature clear_sig("clear");
 
-PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(clear_sig, nargs, kwnames)) return nullptr;
+PyObject* clear(Self* self) noexcept {
+    const State& st = *self->state;
     FastRedBlackTree& t = self->t;
     // The fresh counters are made first, so that a failure leaves the tree
     // as it was; they are swapped in under the lock.
@@ -519,12 +506,10 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
 constexpr capi::TypedSignature find_best_fit_sig("find_best_fit", capi::Arg<capi::PyInt>{"size"},
                                                  capi::Arg<capi::PyInt>{"alignment", 1});
 
-PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    // The alignment is checked, then ignored: every block is taken as
-    // suitably aligned.
-    capi::IntValue size, alignment;
-    if (!find_best_fit_sig.parse(args, nargs, kwnames, size, alignment)) return nullptr;
+// The alignment is checked (as the declaration converts it), then ignored:
+// every block is taken as suitably aligned.
+PyObject* find_best_fit(Self* self, capi::IntValue& size, capi::IntValue&) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
@@ -550,10 +535,8 @@ PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t
 
 constexpr capi::TypedSignature find_all_exact_sig("find_all_exact", remove_ge_sig);
 
-PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    if (!find_all_exact_sig.parse(args, nargs, kwnames, size)) return nullptr;
+PyObject* find_all_exact(Self* self, capi::IntValue& size) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
@@ -603,9 +586,7 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
 
 constexpr capi::TypedSignature sanitize_size_sig("_sanitize_size", remove_ge_sig);
 
-PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    if (!sanitize_size_sig.parse(args, nargs, kwnames, size)) return nullptr;
+PyObject* sanitize_size(capi::IntValue& size) noexcept {
     if (capi::internals::long_sign(size.object()) < 0) {
         PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.object());
         return nullptr;
@@ -615,10 +596,7 @@ PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
 constexpr capi::Signature size_sig("size");
 
-PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(size_sig, nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(self->t.tree.node_count());
-}
+uint64_t size(Self* self) noexcept { return self->t.tree.node_count(); }
 
 // self.size(), honouring a subclass's override.
 PyObject* size_of(const State& st, PyObject* self) noexcept {
@@ -662,9 +640,8 @@ constexpr capi::Signature check_invariants_sig("_check_invariants");
 
 // For tests: raises AssertionError naming the first broken invariant, else
 // returns the shape of the tree and the entries its storage has room for.
-PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
+PyObject* check_invariants(Self* self) noexcept {
+    const State& st = *self->state;
     FastRedBlackTree& t = self->t;
     CheckResult check;
     uint64_t seq;
@@ -703,10 +680,7 @@ constexpr capi::TypedSignature set_entry_limit_sig("_set_entry_limit",
 
 // For tests: caps the tree's storage at `limit` blocks instead of 2**29 - 1,
 // so that what happens beyond the limit can be reached.
-PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-    uint32_t limit;
-    if (!set_entry_limit_sig.parse(args, nargs, kwnames, limit)) return nullptr;
+PyObject* set_entry_limit(Self* self, uint32_t limit) noexcept {
     FastRedBlackTree& t = self->t;
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
@@ -715,39 +689,37 @@ PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<insert>(insert_sig, "Insert block into tree."),
-    capi::method<find_best_fit>(find_best_fit_sig,
-                                "Find best-fit block (LOCK-FREE read).\n\n"
-                                "Args:\n"
-                                "    size: Minimum block size\n"
-                                "    alignment: Alignment (unused)\n\n"
-                                "Returns:\n"
-                                "    The stored block of the smallest size >= size, or None"),
-    capi::method<find_all_exact>(find_all_exact_sig,
-                                 "Find all blocks of exact size (lock-free read)."),
-    capi::method<delete_block>(delete_sig, "Delete specific block."),
-    capi::method<remove_ge>(remove_ge_sig, "Remove and return best-fit block >= size."),
-    capi::method<size>(size_sig, "Get total block count."),
-    capi::method<clear>(clear_sig, "Clear all blocks."),
-    capi::method<get_stats>(get_stats_sig, "Get tree statistics."),
-    capi::method<get_statistics>(get_statistics_sig,
-                                 "Get timing statistics (empty for sampling mode)."),
-    capi::method<get_size_distribution>(get_size_distribution_sig, "Get size distribution."),
-    capi::method<reset_circuit_breaker>(reset_circuit_breaker_sig, "Reset circuit breaker stats."),
-    capi::method<check_invariants>(
-        check_invariants_sig,
+    capi::method<insert, insert_sig>("Insert block into tree."),
+    capi::method<find_best_fit, find_best_fit_sig>(
+        "Find best-fit block (LOCK-FREE read).\n\n"
+        "Args:\n"
+        "    size: Minimum block size\n"
+        "    alignment: Alignment (unused)\n\n"
+        "Returns:\n"
+        "    The stored block of the smallest size >= size, or None"),
+    capi::method<find_all_exact, find_all_exact_sig>(
+        "Find all blocks of exact size (lock-free read)."),
+    capi::method<delete_block, delete_sig>("Delete specific block."),
+    capi::method<remove_ge, remove_ge_sig>("Remove and return best-fit block >= size."),
+    capi::method<size, size_sig>("Get total block count."),
+    capi::method<clear, clear_sig>("Clear all blocks."),
+    capi::method<get_stats, get_stats_sig>("Get tree statistics."),
+    capi::method<get_statistics, get_statistics_sig>(
+        "Get timing statistics (empty for sampling mode)."),
+    capi::method<get_size_distribution, get_size_distribution_sig>("Get size distribution."),
+    capi::method<reset_circuit_breaker, reset_circuit_breaker_sig>("Reset circuit breaker stats."),
+    capi::method<check_invariants, check_invariants_sig>(
         "Verify the red-black and bookkeeping invariants (for tests).\n\n"
         "Raises AssertionError naming the first broken invariant; otherwise returns\n"
         "seq_counter, the number of tree nodes and entries, the black height, and\n"
         "the number of entries the storage has room for."),
-    capi::method<set_entry_limit>(
-        set_entry_limit_sig,
+    capi::method<set_entry_limit, set_entry_limit_sig>(
         "Cap this tree's storage at limit blocks instead of 2**29 - 1 (for tests).\n\n"
         "An insert that needs more room raises MemoryError, as beyond 2**29 - 1."),
 };
 
 const capi::FunctionDef static_methods[] = {
-    capi::function<sanitize_size>(sanitize_size_sig, "Validate size."),
+    capi::function<sanitize_size, sanitize_size_sig>("Validate size."),
 };
 
 PyType_Slot slots[] = {
