@@ -598,9 +598,11 @@ constexpr capi::Signature size_sig("size");
 
 uint64_t size(Self* self) noexcept { return self->t.tree.node_count(); }
 
-// self.size(), honouring a subclass's override.
+// self.size(), honouring a subclass's override: the count itself unless the
+// instance's class replaces `size` (a subclass that does not reads it as
+// directly as the tree's own type does), else a call of that override.
 PyObject* size_of(const State& st, PyObject* self) noexcept {
-    if (Py_IS_TYPE(self, st.FastRedBlackTreeType)) {
+    if (!capi::overridden(self, st.FastRedBlackTreeType, st.names.get<"size">())) {
         return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count());
     }
     return capi::call_method<"size">(st, self);
