@@ -40,7 +40,7 @@ public:
         // The tree's stores below cannot be seen before the odd value: a
         // reader that loads any of them (then its acquire fence) sees the
         // counter moved when it checks.
-        std::atomic_thread_fence(std::memory_order_release);
+        thread_fence<std::memory_order_release>();
     }
     SeqWrite(const SeqWrite&) = delete;
     SeqWrite& operator=(const SeqWrite&) = delete;
@@ -156,7 +156,7 @@ public:
     // The fence keeps the attempt's loads before the counter's second load:
     // if any of them saw a writer's store, that load sees the counter moved.
     bool unchanged() const noexcept {
-        std::atomic_thread_fence(std::memory_order_acquire);
+        thread_fence<std::memory_order_acquire>();
         return t_.seq_counter.load(std::memory_order_relaxed) == start_;
     }
     void leave() noexcept {
