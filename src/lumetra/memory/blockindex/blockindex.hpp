@@ -228,6 +228,8 @@ struct TreeObject {
     }
     int visit_native(visitproc visit, void* arg) noexcept;
     void clear_native() noexcept;
+    // Empties the tree for clear_native and returns its former entries.
+    [[gnu::noinline]] Tree detach_entries() noexcept;
     void release_native() noexcept { t.~FastRedBlackTree(); }
 };
 

@@ -887,7 +887,14 @@ public:
         store_shared(node_count_, uint64_t{0});
         publish();
         free_subtree(old_root, release);
-        BasicTree emptied(std::move(*this));  // the storage goes with it
+        // The storage goes with it (no temporary tree: this runs nested once
+        // per tree when the blocks are trees themselves).
+        release_nodes(std::exchange(nodes_, nullptr));
+        Memory::release(std::exchange(times_, nullptr));
+        capacity_ = 0;
+        used_ = 0;
+        free_head_ = NO_NODE;
+        publish();
     }
 
     // Calls `visit(block)` for every entry (in storage order) until it returns

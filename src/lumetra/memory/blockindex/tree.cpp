@@ -326,16 +326,22 @@ int TreeObject::visit_native(visitproc visit, void* arg) noexcept {
 // then the blocks are released (their destructors see an empty tree and must
 // not clobber an exception in flight).
 void TreeObject::clear_native() noexcept {
-    Tree detached;
-    {
-        SeqWrite write(t);
-        capi::CriticalSection cs(reinterpret_cast<PyObject*>(this));
-        detached = t.tree.detach();
-        t.stats.total_blocks.store(0, std::memory_order_relaxed);
-        t.tree.synchronize();
-    }
+    Tree detached = detach_entries();
     capi::SavedError saved;
     t._recursive_free(std::move(detached));
+}
+
+// Out of line: clear_native's frame stays on the stack while the blocks it
+// releases free further trees (a chain of trees, each a block of the next, is
+// freed one nested deallocation per tree up to the interpreter's trashcan
+// depth), so it holds nothing but the detached tree.
+Tree TreeObject::detach_entries() noexcept {
+    SeqWrite write(t);
+    capi::CriticalSection cs(reinterpret_cast<PyObject*>(this));
+    Tree detached = t.tree.detach();
+    t.stats.total_blocks.store(0, std::memory_order_relaxed);
+    t.tree.synchronize();
+    return detached;
 }
 
 namespace {
@@ -754,9 +760,8 @@ PyType_Spec type_spec = {
 }  // namespace
 
 void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
-    Tree doomed(std::move(detached));  // its storage goes when this returns
     auto release = [](void* block) { Py_DECREF(static_cast<PyObject*>(block)); };
-    doomed.free_all(release);
+    detached.free_all(release);  // the storage goes with the blocks
 }
 
 bool FastRedBlackTree::_reserve_node(PyObject* owner) noexcept {
