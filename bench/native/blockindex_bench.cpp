@@ -59,6 +59,7 @@ struct Heap {
     static void* reallocate(void* old, size_t bytes) noexcept { return std::realloc(old, bytes); }
     static void release(void* old) noexcept { std::free(old); }
     static constexpr bool huge_pages = Huge;
+    static constexpr bool concurrent_readers = false;  // one thread
 };
 
 using ArenaTree = blockindex::BasicTree<Heap<true>>;  // as the module keeps it
@@ -214,7 +215,7 @@ public:
     uint64_t lower_bound(uint64_t key) const {
         NodeId node = none;
         if constexpr (V == Variant::prefetch) {
-            NodeId at = tree_.root;
+            NodeId at = tree_.root();
             while (at != none) {
                 const NodeId left = tree_.left_of(at);
                 const NodeId right = tree_.right_of(at);
@@ -225,7 +226,7 @@ public:
                 at = below ? right : left;
             }
         } else if constexpr (V == Variant::branchy) {
-            NodeId at = tree_.root;
+            NodeId at = tree_.root();
             while (at != none) {
                 if (tree_.size_of(at) < key) {
                     at = tree_.right_of(at);
@@ -256,7 +257,7 @@ public:
         }
         return false;
     }
-    uint64_t entries() const { return tree_.node_count; }
+    uint64_t entries() const { return tree_.node_count(); }
     double bytes_per_entry() const {
         return static_cast<double>(tree_.bytes_allocated()) / entries();
     }
@@ -599,7 +600,7 @@ int verify(const Options& options) {
             std::printf("step %" PRIu64 ": %s\n", step, check.error);
             return 1;
         }
-        if (!same_shape(pointer.tree().root, arena.tree(), arena.tree().root)) {
+        if (!same_shape(pointer.tree().root, arena.tree(), arena.tree().root())) {
             std::printf("step %" PRIu64 ": shapes differ\n", step);
             return 1;
         }

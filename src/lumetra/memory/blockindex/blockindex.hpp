@@ -2,22 +2,32 @@
 //
 // A FastRedBlackTree instance is a TreeObject: the Python header followed by
 // the native state below. Who guards what:
-//   - `tree` and `seq_counter` change only inside a writer's critical section
-//     (write_lock held, seq_counter odd). Every structural change runs to
-//     completion without calling into Python, so code holding the interpreter
-//     lock (readers, get_stats, the collector) always sees a consistent tree.
-//     Python code that a writer must run inside its section (a block's `==`,
-//     the clock, the sampling counter) sees the tree unchanged or complete.
-//   - Readers take no lock: they traverse under the interpreter lock and
-//     validate against `seq_counter`. `tree` and `seq_counter` are plain
-//     memory, not atomics, because every access to them is made holding the
-//     interpreter lock: a writer lets it go inside its section only inside
-//     Python code it runs there, a reader lets it go only to back off, and
-//     the interpreter lock's hand-over orders all memory on every
-//     architecture (it is a lock), so a reader on another core sees the
-//     writer's changes complete before it sees the even counter. A build
-//     without the interpreter lock would need the counter atomic, with
-//     acquire loads and release stores around the tree's accesses.
+//   - Writers (insert, delete, remove_ge, clear) hold write_lock for their
+//     whole section and keep `seq_counter` odd meanwhile (SeqWrite). Inside
+//     it they run Python code (a block's `==`, the clock, the sampling
+//     counter) only where the tree is complete, and make every structural
+//     change, with its `stats` updates, inside a critical section on the tree
+//     that calls no Python code. So code holding that critical section
+//     (get_stats, _check_invariants) always sees a consistent tree, as code
+//     holding the interpreter lock did: with a GIL the section is nothing and
+//     the interpreter lock, never let go inside a change, does the same.
+//   - Readers (find_best_fit, find_all_exact) take no lock and may run while
+//     a writer changes the tree, on free-threaded builds truly at once. They
+//     follow the seqlock protocol described in rbtree.hpp: register with the
+//     tree's reader gate, load `seq_counter` (seq_cst), back off while it is
+//     odd, read the records through relaxed atomic loads, and keep the result
+//     only if `seq_counter` is unchanged after an acquire fence. Writers make
+//     it odd with a relaxed store followed by a release fence, and even with
+//     a release store.
+//   - Blocks a reader returns: after its re-check the reader still has not
+//     taken a reference, and a writer may remove the block the next moment.
+//     Every writer that removes blocks (delete, remove_ge, clear, the
+//     collector's clear) calls `tree.synchronize()` after the removal and
+//     before the tree's reference can go (dropped, or handed to remove_ge's
+//     caller, who may drop it): it waits until every reader that could have
+//     loaded the block has left, and readers take their reference before
+//     they leave. A reader therefore increfs only a block the tree still
+//     holds. Arrays a writer replaces are freed the same way (rbtree.hpp).
 //   - A link (NodeId) names a slot of the tree's storage, which a writer may
 //     move (growing, shrinking) or free (clear): code that runs Python code
 //     while it holds one uses it again only if `seq_counter` did not move, and
@@ -25,15 +35,19 @@
 //   - Removed blocks are released only after the tree is consistent and the
 //     write lock is released, because dropping a reference can run a
 //     destructor that calls back into the tree.
-//   - `stats` counters are bumped by writers under write_lock and by readers
-//     under the interpreter lock alone; get_stats and reset_circuit_breaker
-//     hold stats_lock.
+//   - `stats` counters are atomics: writers bump theirs inside their critical
+//     sections, readers bump `total_searches` from any thread at once (an
+//     atomic add); get_stats copies them under stats_lock and the critical
+//     section, so it sees them agree with the tree.
 //   - `sample_rate` and `using_atomic` never change after construction; the
-//     counters are replaced only by clear(), under write_lock.
+//     counters are replaced only by clear(), under write_lock and the critical
+//     section, which is also what other threads read them under (taking their
+//     own reference before they call them).
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "capi/capi.hpp"
@@ -41,27 +55,77 @@
 
 namespace blockindex {
 
-// The statistics dictionary kept as native counters, so that hot paths bump
-// integers instead of dictionary entries; get_stats() builds the dictionary.
-struct Stats {
-    uint64_t total_blocks = 0;  // equals tree.node_count
+// The statistics dictionary's values, as get_stats() copies them.
+struct StatsValues {
+    uint64_t total_blocks = 0;
     uint64_t total_insertions = 0;
     uint64_t total_deletions = 0;
     uint64_t total_searches = 0;
-    uint64_t bucket_hits = 0;  // never changes
-    uint64_t tree_hits = 0;    // never changes
+    uint64_t bucket_hits = 0;
+    uint64_t tree_hits = 0;
     uint64_t operation_count = 0;
-    // The "circuit_breaker_trips" key (always 0) exists after the first
-    // reset_circuit_breaker() until the next clear().
     bool has_circuit_breaker_trips = false;
 };
 
+// The statistics dictionary kept as native counters, so that hot paths bump
+// integers instead of dictionary entries; get_stats() builds the dictionary.
+// Relaxed atomics: get_stats and readers on other threads load them while a
+// writer stores; what they must agree with is ordered by the critical section.
+struct Stats {
+    std::atomic<uint64_t> total_blocks{0};  // equals tree.node_count()
+    std::atomic<uint64_t> total_insertions{0};
+    std::atomic<uint64_t> total_deletions{0};
+    std::atomic<uint64_t> total_searches{0};  // bumped by readers, without a lock
+    std::atomic<uint64_t> bucket_hits{0};     // never changes
+    std::atomic<uint64_t> tree_hits{0};       // never changes
+    std::atomic<uint64_t> operation_count{0};
+    // The "circuit_breaker_trips" key (always 0) exists after the first
+    // reset_circuit_breaker() until the next clear().
+    std::atomic<bool> has_circuit_breaker_trips{false};
+
+    // A counter only writers change (inside the critical section, one at a
+    // time): a load and a store, no read-modify-write.
+    static void add(std::atomic<uint64_t>& counter, int64_t delta) noexcept {
+        counter.store(counter.load(std::memory_order_relaxed) + static_cast<uint64_t>(delta),
+                      std::memory_order_relaxed);
+    }
+    // One more lock-free search. Readers on several threads count at once
+    // without a GIL; with one, each holds it from the load to the store.
+    void count_search() noexcept {
+#ifdef Py_GIL_DISABLED
+        total_searches.fetch_add(1, std::memory_order_relaxed);
+#else
+        add(total_searches, 1);
+#endif
+    }
+    StatsValues values() const noexcept {
+        constexpr auto relaxed = std::memory_order_relaxed;
+        return {total_blocks.load(relaxed),    total_insertions.load(relaxed),
+                total_deletions.load(relaxed), total_searches.load(relaxed),
+                bucket_hits.load(relaxed),     tree_hits.load(relaxed),
+                operation_count.load(relaxed), has_circuit_breaker_trips.load(relaxed)};
+    }
+    void reset() noexcept {
+        for (auto* counter : {&total_blocks, &total_insertions, &total_deletions, &total_searches,
+                              &bucket_hits, &tree_hits, &operation_count}) {
+            counter->store(0, std::memory_order_relaxed);
+        }
+        has_circuit_breaker_trips.store(false, std::memory_order_relaxed);
+    }
+};
+
 // The tree's storage comes from the interpreter's allocator: tracemalloc
-// counts it, and the allocation-failure hook can fail its growth.
+// counts it, and the allocation-failure hook can fail its growth. Readers run
+// while a writer works only without the GIL (with it, both hold it throughout).
 struct PyMemory {
     static void* reallocate(void* old, size_t bytes) noexcept { return PyMem_Realloc(old, bytes); }
     static void release(void* old) noexcept { PyMem_Free(old); }
     static constexpr bool huge_pages = true;
+#ifdef Py_GIL_DISABLED
+    static constexpr bool concurrent_readers = true;
+#else
+    static constexpr bool concurrent_readers = false;
+#endif
 };
 using Tree = BasicTree<PyMemory>;
 
@@ -106,9 +170,15 @@ inline State& state_of(PyTypeObject* type) noexcept {
 // Native state of one tree, with the native-level operations the binding
 // uses; the tree algorithms themselves are the methods of `Tree`.
 struct FastRedBlackTree {
-    Tree tree;
-    capi::Ref write_lock;      // threading.Lock(), never null
-    uint64_t seq_counter = 0;  // even: stable; odd: a writer is inside its section
+    Tree::Gate readers;  // the lock-free readers of `tree`
+    Tree tree{&readers};
+    capi::Ref write_lock;  // threading.Lock(), never null
+    // Even: stable; odd: a writer is inside its section. Loaded by readers on
+    // any thread; stored by writers only (see SeqWrite in tree.cpp).
+    std::atomic<uint64_t> seq_counter{0};
+    // Writers inside their section: more than one only when a writer re-enters
+    // through a lock that lets its holder in again. Guarded by write_lock.
+    uint32_t writers = 0;
     uint32_t sample_rate = 100;
     capi::Ref operation_counter;  // AtomicCounter, or null without atomic counters
     capi::Ref sampled_counter;
@@ -120,11 +190,13 @@ struct FastRedBlackTree {
     // storage.
     void _recursive_free(Tree&& detached) noexcept;
     // Room for one more entry: false with MemoryError set ("Failed to
-    // allocate RB node", with the limit when the tree is full).
-    bool _reserve_node() noexcept;
+    // allocate RB node", with the limit when the tree is full). `owner` is
+    // the tree object, whose critical section a growth takes.
+    bool _reserve_node(PyObject* owner) noexcept;
     // A fresh red entry holding a new reference to `block`, linked nowhere;
     // NO_NODE with MemoryError set. Calls no Python code.
-    NodeId _allocate_node(uint64_t size, PyObject* block, uint64_t insert_time_ns) noexcept;
+    NodeId _allocate_node(PyObject* owner, uint64_t size, PyObject* block,
+                          uint64_t insert_time_ns) noexcept;
     // sampled_counter.increment() when atomic counters are in use; false with
     // an exception set when that call fails.
     bool _record_sample(const State& st) noexcept;
@@ -135,10 +207,12 @@ struct FastRedBlackTree {
 };
 
 struct TreeObject {
-    // The defining module's state, for the slots that run on every len() and
-    // truth test (finding it from the type costs a walk of the MRO). Set by
-    // tp_new; the instance keeps its type, and so the module, alive.
-    PyObject_HEAD const State* state;
+    // The defining module's state, for the methods and for the slots that run
+    // on every len() and truth test (finding it from the type costs a walk of
+    // the MRO). Set by tp_new; the instance keeps its type, and so the module,
+    // alive.
+    PyObject_HEAD
+    const State* state;
     FastRedBlackTree t;  // constructed by tp_new, destroyed by release_native
 
     // The locks and counters are visited but never cleared: they hold no
@@ -154,20 +228,18 @@ struct TreeObject {
     }
     int visit_native(visitproc visit, void* arg) noexcept;
     void clear_native() noexcept;
+    // Empties the tree for clear_native and returns its former entries.
+    [[gnu::noinline]] Tree detach_entries() noexcept;
     void release_native() noexcept { t.~FastRedBlackTree(); }
 };
 
 bool add_fast_red_black_tree(PyObject* module, State& st) noexcept;
 
 // Statistics methods (stats.cpp).
-PyObject* get_stats(State& st, TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept;
-PyObject* get_statistics(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept;
-PyObject* get_size_distribution(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept;
-PyObject* reset_circuit_breaker(TreeObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept;
+PyObject* get_stats(TreeObject* self) noexcept;
+PyObject* get_statistics(TreeObject* self) noexcept;
+PyObject* get_size_distribution(TreeObject* self) noexcept;
+PyObject* reset_circuit_breaker(TreeObject* self) noexcept;
 
 inline constexpr capi::Signature get_stats_sig("get_stats");
 inline constexpr capi::Signature get_statistics_sig("get_statistics");

@@ -17,9 +17,14 @@
 // load; the creation times, read by nobody, live in a parallel array. The
 // arrays grow by half their length through `Memory` (a failed growth leaves
 // the tree as it was) and, once less than a quarter full, move into storage of
-// half the size, tree nodes breadth first. Freed slots go on a free list and
-// are handed out again newest first, so a tree that shrinks and grows again
-// within its storage allocates nothing.
+// half the size, tree nodes breadth first. Growing and shrinking always move
+// the records into fresh storage (never a reallocation in place), so that a
+// reader still inside the old array keeps it until the writer frees it after
+// the readers left (below). The node array is preceded by one 32-byte header
+// record, the one link 0 would name, which holds for readers the number of
+// slots handed out in that array. Freed slots go on a free list and are handed
+// out again newest first, so a tree that shrinks and grows again within its
+// storage allocates nothing.
 //
 // Invariants between operations (verified by `check_invariants`):
 //   - binary search tree on `size`, no two tree nodes of equal size;
@@ -36,12 +41,46 @@
 // The tree calls no code of its owner while it changes links, so an owner
 // that runs an operation to completion never lets anybody observe a
 // half-linked tree. The opaque `block_obj` of an entry belongs to the owner.
+//
+// One writer, any number of lock-free readers. Changes are made by one writer
+// at a time (the owner serialises them); readers (`ReadView`) walk the tree at
+// the same time without any lock, under a sequence counter the owner keeps:
+// it makes the counter odd before a change (then a release fence) and even
+// after it (a release store), and a reader loads it (seq_cst, for ReaderGate)
+// before it looks and again after an acquire fence, keeping what it saw only
+// when the two loads agree on an even value. So that this is a data-race-free
+// program:
+//   - every field a reader loads while a writer may store it is accessed
+//     atomically: `root_`'s published copy, the published array pointer and
+//     its header's count, `node_count_`, and a record's size, block, children
+//     and chain word (through std::atomic_ref: relaxed loads by readers, so a
+//     descent costs what a plain one does on x86 and ARM, and relaxed stores
+//     by the writer where readers run at the same time, `store_shared`). The
+//     parent links and the creation times are the writer's alone;
+//   - a reader may see any mixture of old and new values while a change runs
+//     (it then fails the re-check), so it trusts nothing it read before the
+//     re-check: every link is checked against the array it came from (a
+//     multiple of four naming a slot handed out in that array), a descent
+//     gives up after `max_read_depth` levels and a chain walk after as many
+//     entries as the array has slots, so a torn read can neither leave the
+//     array nor loop;
+//   - memory a reader may be inside is never freed under it. With
+//     `Memory::concurrent_readers` (free-threaded Python), readers register in
+//     `ReaderGate` around each attempt, and a writer calls `synchronize()`
+//     after it unpublished something (an array it replaced, a record whose
+//     block the owner is about to drop) and before freeing it: that waits
+//     until every reader that could have seen it has left. Without it
+//     (Python with an interpreter lock) a reader holds the lock from its first
+//     load to its last and no writer changes anything without it, so nothing
+//     a reader could be inside is freed meanwhile and both calls cost nothing.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #if defined(__linux__)
@@ -71,12 +110,230 @@ static_assert(sizeof(RBNode) == 32, "two records to a cache line");
 static_assert(offsetof(RBNode, right) == offsetof(RBNode, left) + sizeof(NodeId),
               "the children are read as one word");
 
+// The record in front of a node array (where link 0 points).
+struct StorageHeader {
+    uint32_t used;  // slots handed out in this array; readers load it atomically
+    uint32_t reserved[7];
+};
+static_assert(sizeof(StorageHeader) == sizeof(RBNode), "the header takes one record's place");
+
+// A field that readers load while the writer may store it: a relaxed atomic
+// load (the sequence counter orders it, see the top of this file). The
+// writer's side is BasicTree::store_shared.
+template <typename T>
+inline T load_shared(T& field) noexcept {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
+// std::atomic_thread_fence(Order). gcc refuses that under -fsanitize=thread
+// (ThreadSanitizer does not model fences, -Wtsan), so a ThreadSanitizer build
+// calls the builtin with that warning off. It sees no race for want of them:
+// every field these fences order is itself accessed atomically, and the frees
+// they guard are ordered by the reader gate's read-modify-writes, which it
+// models.
+template <std::memory_order Order>
+inline void thread_fence() noexcept {
+#if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wtsan"
+    __atomic_thread_fence(static_cast<int>(Order));
+#pragma GCC diagnostic pop
+#else
+    std::atomic_thread_fence(Order);
+#endif
+}
+
+// The deepest descent a reader follows: a red-black tree of at most
+// max_entries tree nodes is at most 2*log2(2^29) = 58 levels high, so a
+// longer path can only come from a torn read.
+inline constexpr int max_read_depth = 64;
+
+// What one reader attempt sees of a tree: the array it loaded, the links
+// valid in it and the root. Everything read through it may be torn by a
+// writer working at the same time: the owner's sequence counter decides
+// afterwards whether the attempt counts. A lookup returns false when it met
+// something no consistent tree holds (a link outside the array or not a
+// multiple of four, a path deeper than max_read_depth, a chain longer than the
+// array): the attempt is void. (With a GIL a reader never sees a change under
+// way, but the checks cost next to nothing: they are predictable branches
+// beside the load that each level waits for.)
+class ReadView {
+public:
+    ReadView(RBNode* nodes, NodeId root) noexcept
+        : nodes_(nodes), limit_(limit_of(nodes)), root_(root) {}
+
+    // Lower bound: the tree node with the smallest size >= `size` (or
+    // NO_NODE) in `out`.
+    bool lower_bound(uint64_t size, NodeId& out) const noexcept {
+        NodeId node = root_;
+        NodeId candidate = NO_NODE;
+        for (int depth = 0; node != NO_NODE; ++depth) {
+            if (torn(node, depth == max_read_depth)) return false;
+            RBNode& n = at(node);
+            const uint64_t here = load_shared(n.size);
+            const NodeId left = load_shared(n.left);
+            const NodeId right = load_shared(n.right);
+            // Both children loaded, then a select: the direction is a coin
+            // toss for random sizes, so no branch may depend on it.
+            const bool below = unpredictable(here < size);
+            candidate = below ? candidate : node;
+            node = below ? right : left;
+        }
+        out = candidate;
+        return true;
+    }
+
+    // Exact lookup: the tree node of `size` (or NO_NODE) in `out`.
+    bool find(uint64_t size, NodeId& out) const noexcept {
+        NodeId node = root_;
+        for (int depth = 0; node != NO_NODE; ++depth) {
+            if (torn(node, depth == max_read_depth)) return false;
+            RBNode& n = at(node);
+            const uint64_t here = load_shared(n.size);
+            const NodeId left = load_shared(n.left);
+            const NodeId right = load_shared(n.right);
+            if (here == size) break;
+            node = unpredictable(here < size) ? right : left;
+        }
+        out = node;
+        return true;
+    }
+
+    // The block of a node a lookup of this view returned.
+    void* block_of(NodeId node) const noexcept { return load_shared(at(node).block_obj); }
+
+    // Calls `visit(block)` for `node` (from a lookup of this view, or NO_NODE)
+    // and each entry chained behind it, in chain order.
+    template <typename Visit>
+    bool chain(NodeId node, Visit& visit) const noexcept {
+        for (uint32_t seen = 0; node != NO_NODE; ++seen) {
+            if (torn(node, seen == limit_ / 4)) return false;
+            RBNode& n = at(node);
+            visit(load_shared(n.block_obj));
+            node = load_shared(n.color_next) & ((uint32_t{1} << 31) - 1);
+        }
+        return true;
+    }
+
+private:
+    RBNode* nodes_;   // slot 0 of the array; null for a tree without storage
+    uint32_t limit_;  // the highest link naming a slot handed out in it
+    NodeId root_;
+
+    // Tells the compiler that `coin` is a coin toss, so that it selects
+    // (a conditional move) instead of jumping: left to itself it jumps in
+    // some of these loops, and a descent then pays a misprediction at every
+    // other level.
+    static bool unpredictable(bool coin) noexcept {
+#if defined(__clang__)
+        return __builtin_unpredictable(coin);
+#elif defined(__GNUC__)
+        return __builtin_expect_with_probability(coin, 1, 0.5);
+#else
+        return coin;
+#endif
+    }
+    static uint32_t limit_of(RBNode* nodes) noexcept {
+        if (nodes == nullptr) return 0;
+        return load_shared(reinterpret_cast<StorageHeader*>(nodes - 1)->used) * 4;
+    }
+    // Whether a non-empty link met `too_far` along a path, or names no slot
+    // handed out in this view's array.
+    bool torn(NodeId link, bool too_far) const noexcept {
+        return (link & 3) != 0 || link > limit_ || too_far;
+    }
+    RBNode& at(NodeId link) const noexcept {
+        return *reinterpret_cast<RBNode*>(reinterpret_cast<char*>(nodes_) + size_t{link} * 8 -
+                                          sizeof(RBNode));
+    }
+};
+
 // What `check_invariants` found: `error` is null when the tree is sound.
 struct CheckResult {
     const char* error = nullptr;
     int black_height = 0;
     uint64_t tree_nodes = 0;
     uint64_t entries = 0;
+};
+
+// Readers that walk a tree without the writer's lock register here for each
+// attempt, and a writer waits for them before it frees memory they may be in.
+//
+// A reader: enter() (reads the epoch, then a seq_cst increment of that
+// epoch's count), then a seq_cst load of the owner's sequence counter, its
+// walk, leave() (a release decrement). A writer, after it unpublished
+// something U (relaxed or release stores, made after the odd counter store):
+// synchronize() = a seq_cst fence, then seq_cst loads of the counts.
+//   - A reader whose increment the writer's loads do not see came after them
+//     in the single total order of seq_cst operations, so its counter load
+//     follows the writer's fence and observes the odd store made before U or
+//     a later store: it retries, or it acquired an even value stored after U
+//     and sees U complete. So only readers the counts show can be inside U.
+//   - Those the writer waits out: it waits for the previous epoch's count to
+//     reach zero, moves the epoch on (new readers count there), then waits for
+//     the count of the epoch it left. A reader counts under the epoch it read,
+//     one of the two, so each reader seen is waited for; and as new readers
+//     go to the other count, only stragglers that read the epoch just before
+//     it moved can delay either wait: the wait ends.
+// Readers never block, call back into their owner or wait for anything
+// inside, so the writer's wait is short (it yields the processor while it
+// spins). Writers call synchronize() one at a time (the owner serialises
+// them), and never while they are registered as readers themselves.
+// fork() in Python stops every other thread at a point outside any attempt,
+// so a child process never inherits a reader that is not there.
+template <bool Concurrent>
+class ReaderGate {
+public:
+    unsigned enter() noexcept { return 0; }
+    void leave(unsigned) noexcept {}
+    void synchronize() noexcept {}
+};
+
+template <>
+class ReaderGate<true> {
+public:
+    ReaderGate() noexcept = default;
+    ReaderGate(const ReaderGate&) = delete;
+    ReaderGate& operator=(const ReaderGate&) = delete;
+
+    unsigned enter() noexcept {
+        const auto slot = static_cast<unsigned>(epoch_.load(std::memory_order_acquire) & 1);
+        counts_[slot].readers.fetch_add(1, std::memory_order_seq_cst);
+        return slot;
+    }
+    // Release: the reader's loads happen before whatever a writer that sees
+    // the count drop (with an acquire load) does next, freeing included.
+    void leave(unsigned slot) noexcept {
+        counts_[slot].readers.fetch_sub(1, std::memory_order_release);
+    }
+    void synchronize() noexcept {
+        thread_fence<std::memory_order_seq_cst>();
+        if (idle(0) && idle(1)) return;
+        const uint64_t epoch = epoch_.load(std::memory_order_relaxed);
+        wait_idle((epoch + 1) & 1);
+        epoch_.store(epoch + 1, std::memory_order_seq_cst);
+        wait_idle(epoch & 1);
+    }
+
+private:
+    // Each count on a cache line of its own (padding rather than alignment:
+    // the tree lives inside a Python object, which is only 16-byte aligned).
+    struct Count {
+        std::atomic<uint64_t> readers{0};
+        char pad[56];
+    };
+    std::atomic<uint64_t> epoch_{0};  // changed only by synchronize()
+    char pad_[56];
+    Count counts_[2];
+
+    bool idle(unsigned slot) const noexcept {
+        return counts_[slot].readers.load(std::memory_order_seq_cst) == 0;
+    }
+    void wait_idle(unsigned slot) const noexcept {
+        for (unsigned spins = 0; !idle(slot); ++spins) {
+            if (spins >= 64) std::this_thread::yield();
+        }
+    }
 };
 
 // Offers the 2 MiB-aligned part of a large array to the kernel for huge pages
@@ -101,46 +358,60 @@ enum class Reserve { ok, no_memory, full };
 //   static void* reallocate(void* old, size_t bytes)  // null on failure, old untouched
 //   static void release(void* old)
 //   static constexpr bool huge_pages  // offer large node arrays for huge pages
+//   static constexpr bool concurrent_readers  // readers may run while a writer works
 template <typename Memory>
 class BasicTree {
 public:
-    NodeId root = NO_NODE;
-    uint64_t node_count = 0;
+    using Gate = ReaderGate<Memory::concurrent_readers>;
 
-    BasicTree() noexcept = default;
+    // A tree that lock-free readers use registers them in `gate`, which the
+    // owner keeps (outside the tree, so that a tree object stays small: trees
+    // detached for freeing live on the stack of nested deallocations).
+    explicit BasicTree(Gate* gate = nullptr) noexcept : gate_(gate) {}
     BasicTree(const BasicTree&) = delete;
     BasicTree& operator=(const BasicTree&) = delete;
-    // Takes over `other`'s entries and storage and leaves it empty.
+    // Takes over `other`'s entries and storage and leaves it empty (readers of
+    // `other` find it empty from then on; the storage may still hold some of
+    // them until the owner's synchronize()). The gate stays with `other`.
     BasicTree(BasicTree&& other) noexcept
-        : root(std::exchange(other.root, NO_NODE)),
-          node_count(std::exchange(other.node_count, 0)),
+        : root_(std::exchange(other.root_, NO_NODE)),
+          node_count_(std::exchange(other.node_count_, 0)),
           nodes_(std::exchange(other.nodes_, nullptr)),
           times_(std::exchange(other.times_, nullptr)),
           capacity_(std::exchange(other.capacity_, 0)),
           used_(std::exchange(other.used_, 0)),
           free_head_(std::exchange(other.free_head_, NO_NODE)),
-          entry_limit_(std::exchange(other.entry_limit_, max_entries)) {}
+          entry_limit_(std::exchange(other.entry_limit_, max_entries)) {
+        other.publish();
+        publish();
+    }
     // Takes over `other`'s entries and storage; this tree's own storage is
-    // freed (its blocks, if any, are the owner's business).
+    // freed (its blocks, if any, are the owner's business; no reader may be
+    // inside it).
     BasicTree& operator=(BasicTree&& other) noexcept {
         BasicTree taken(std::move(other));
-        std::swap(root, taken.root);
-        std::swap(node_count, taken.node_count);
+        std::swap(root_, taken.root_);
+        std::swap(node_count_, taken.node_count_);
         std::swap(nodes_, taken.nodes_);
         std::swap(times_, taken.times_);
         std::swap(capacity_, taken.capacity_);
         std::swap(used_, taken.used_);
         std::swap(free_head_, taken.free_head_);
         std::swap(entry_limit_, taken.entry_limit_);
+        publish();
         return *this;
     }
     // Frees the storage; the blocks are the owner's business.
     ~BasicTree() {
-        Memory::release(nodes_);
+        release_nodes(nodes_);
         Memory::release(times_);
     }
 
     // --- entries --------------------------------------------------------------
+
+    NodeId root() const noexcept { return root_; }
+    // The number of entries; any thread may read it at any time.
+    uint64_t node_count() const noexcept { return load_shared(const_cast<uint64_t&>(node_count_)); }
 
     const RBNode& record_of(NodeId node) const noexcept { return at(node); }
     uint64_t size_of(NodeId node) const noexcept { return at(node).size; }
@@ -185,8 +456,15 @@ public:
             free_head_ = at(node).right;
         } else {
             node = link_of(used_++);
+            store_shared(header_of(nodes_).used, used_);
         }
-        at(node) = RBNode{size, block, NO_NODE, NO_NODE, NO_NODE, RED};
+        RBNode& n = at(node);
+        store_shared(n.size, size);
+        store_shared(n.block_obj, block);
+        store_shared(n.left, NO_NODE);
+        store_shared(n.right, NO_NODE);
+        n.parent = NO_NODE;
+        store_shared(n.color_next, uint32_t{RED});
         time_at(node) = insert_time_ns;
         return node;
     }
@@ -198,18 +476,39 @@ public:
     void* release(NodeId node) noexcept {
         RBNode& n = at(node);
         void* block = n.block_obj;
-        n.left = free_mark;
-        n.right = free_head_;
+        store_shared(n.left, free_mark);
+        store_shared(n.right, free_head_);
         free_head_ = node;
-        if (capacity_ > min_shrink_slots && node_count < capacity_ / 4) shrink();
+        if (capacity_ > min_shrink_slots && node_count() < capacity_ / 4) shrink();
         return block;
+    }
+
+    // --- lock-free reading ------------------------------------------------------
+
+    // A reader's registration for one attempt (see ReaderGate): enter first,
+    // then load the owner's sequence counter (seq_cst), then read_view().
+    unsigned enter_reader() noexcept { return gate_->enter(); }
+    void leave_reader(unsigned slot) noexcept { gate_->leave(slot); }
+    // Returns once no reader can still be inside anything the writer
+    // unpublished before the call (an array, a record's former contents, the
+    // storage of a detached tree). The writer calls it before freeing such
+    // memory or dropping a block a reader may have seen.
+    void synchronize() noexcept {
+        if (gate_ != nullptr) gate_->synchronize();
+    }
+
+    // The tree as a reader sees it now. Acquire: the records and header of
+    // an array are written before its publication.
+    ReadView read_view() const noexcept {
+        return ReadView(shared_nodes_.load(std::memory_order_acquire),
+                        shared_root_.load(std::memory_order_relaxed));
     }
 
     // --- lookups ----------------------------------------------------------------
 
     // Exact lookup: the tree node of `size`, or NO_NODE.
     NodeId find_node(uint64_t size) const noexcept {
-        NodeId node = root;
+        NodeId node = root_;
         while (node != NO_NODE) {
             const RBNode& n = at(node);
             if (size == n.size) return node;
@@ -220,7 +519,7 @@ public:
 
     // Lower bound: the tree node with the smallest size >= `size`, or NO_NODE.
     NodeId find_best_fit_node(uint64_t size) const noexcept {
-        NodeId node = root;
+        NodeId node = root_;
         NodeId candidate = NO_NODE;
         while (node != NO_NODE) {
             const RBNode& n = at(node);
@@ -246,11 +545,11 @@ public:
         const NodeId right_child = n.right;
         RBNode& r = at(right_child);
         const NodeId inner = r.left;
-        n.right = inner;
+        store_shared(n.right, inner);
         if (inner != NO_NODE) at(inner).parent = node;
         r.parent = n.parent;
         replace_child(n.parent, node, right_child);
-        r.left = node;
+        store_shared(r.left, node);
         n.parent = right_child;
     }
 
@@ -259,11 +558,11 @@ public:
         const NodeId left_child = n.left;
         RBNode& l = at(left_child);
         const NodeId inner = l.right;
-        n.left = inner;
+        store_shared(n.left, inner);
         if (inner != NO_NODE) at(inner).parent = node;
         l.parent = n.parent;
         replace_child(n.parent, node, left_child);
-        l.right = node;
+        store_shared(l.right, node);
         n.parent = left_child;
     }
 
@@ -309,7 +608,7 @@ public:
                 rotate_left(top);
             }
         }
-        paint_black(root);
+        paint_black(root_);
     }
 
     // Puts subtree `v` (possibly empty) where `u` hangs.
@@ -324,30 +623,30 @@ public:
     void link(NodeId entry) noexcept {
         const uint64_t size = at(entry).size;
         NodeId parent = NO_NODE;
-        NodeId current = root;
+        NodeId current = root_;
         while (current != NO_NODE) {
             RBNode& c = at(current);
             if (size == c.size) {
                 // The entry stays red: chain entries carry no colour.
-                at(entry).color_next = c.color_next & next_mask;
-                c.color_next = (c.color_next & ~next_mask) | entry;
-                ++node_count;
+                store_shared(at(entry).color_next, c.color_next & next_mask);
+                store_shared(c.color_next, (c.color_next & ~next_mask) | entry);
+                count_entries(+1);
                 return;
             }
             parent = current;
             current = child_of(c, size < c.size);
         }
-        ++node_count;
+        count_entries(+1);
         if (parent == NO_NODE) {
-            root = entry;
             paint_black(entry);
+            set_root(entry);
             return;
         }
         at(entry).parent = parent;
         if (size < at(parent).size) {
-            at(parent).left = entry;
+            store_shared(at(parent).left, entry);
         } else {
-            at(parent).right = entry;
+            store_shared(at(parent).right, entry);
         }
         fixup_insert(entry);
     }
@@ -357,21 +656,23 @@ public:
     // chain, the newest duplicate is promoted into the tree node (its block and
     // time move over) and the tree shape is unchanged.
     NodeId remove_head(NodeId node) noexcept {
-        --node_count;
+        count_entries(-1);
         const NodeId promoted = next_same_size(node);
         if (promoted == NO_NODE) {
             unlink_node(node);
             return node;
         }
         set_next(node, next_same_size(promoted));
-        std::swap(at(node).block_obj, at(promoted).block_obj);
+        void* const removed = at(node).block_obj;
+        store_shared(at(node).block_obj, at(promoted).block_obj);
+        store_shared(at(promoted).block_obj, removed);
         std::swap(time_at(node), time_at(promoted));
         return promoted;
     }
 
     // Removes the chained entry that follows `prev` and returns it.
     NodeId remove_after(NodeId prev) noexcept {
-        --node_count;
+        count_entries(-1);
         const NodeId entry = next_same_size(prev);
         set_next(prev, next_same_size(entry));
         return entry;
@@ -402,11 +703,11 @@ public:
             } else {
                 child_parent = parent_of(replacement);
                 transplant(replacement, child);
-                at(replacement).right = right;
+                store_shared(at(replacement).right, right);
                 at(right).parent = replacement;
             }
             transplant(node, replacement);
-            at(replacement).left = left;
+            store_shared(at(replacement).left, left);
             at(left).parent = replacement;
             set_color(replacement, color_of(node));
         }
@@ -418,7 +719,7 @@ public:
     // Deletion repair. `node` (possibly empty, which counts as black) carries
     // an extra black; `parent` is its parent, needed when `node` is empty.
     void fixup_delete(NodeId node, NodeId parent) noexcept {
-        while (node != root && is_black(node)) {
+        while (node != root_ && is_black(node)) {
             if (node == at(parent).left) {
                 NodeId sibling = at(parent).right;
                 if (is_red(sibling)) {
@@ -446,7 +747,7 @@ public:
                 paint_black(parent);
                 if (at(sibling).right != NO_NODE) paint_black(at(sibling).right);
                 rotate_left(parent);
-                node = root;
+                node = root_;
             } else {
                 NodeId sibling = at(parent).left;
                 if (is_red(sibling)) {
@@ -472,7 +773,7 @@ public:
                 paint_black(parent);
                 if (at(sibling).left != NO_NODE) paint_black(at(sibling).left);
                 rotate_right(parent);
-                node = root;
+                node = root_;
             }
         }
         if (node != NO_NODE) paint_black(node);
@@ -484,24 +785,20 @@ public:
     // pages. Returns false, with nothing changed, when `slots` is too small or
     // the storage cannot be had. Links held by the caller are void after.
     bool relayout(uint32_t slots) noexcept {
-        if (slots < node_count || slots > entry_limit_) return false;
-        const size_t node_bytes = static_cast<size_t>(slots) * sizeof(RBNode);
-        auto* nodes = static_cast<RBNode*>(Memory::reallocate(nullptr, node_bytes));
+        if (slots < node_count() || slots > entry_limit_) return false;
+        RBNode* const nodes = allocate_nodes(slots);
         if (nodes == nullptr) return false;
-        if (Memory::huge_pages && node_bytes >= huge_page_array_bytes) {
-            advise_huge_pages(nodes, node_bytes);
-        }
         auto* times = static_cast<uint64_t*>(
             Memory::reallocate(nullptr, static_cast<size_t>(slots) * sizeof(uint64_t)));
         if (times == nullptr) {
-            Memory::release(nodes);
+            release_nodes(nodes);
             return false;
         }
         // Breadth first: a node's new record is first a placeholder holding
         // its old link (in `left`) and its parent's new link; the records
         // from slot `next` on are placeholders not yet filled.
         uint32_t next = 0;
-        if (root != NO_NODE) nodes[next++] = RBNode{0, nullptr, root, NO_NODE, NO_NODE, 0};
+        if (root_ != NO_NODE) nodes[next++] = RBNode{0, nullptr, root_, NO_NODE, NO_NODE, 0};
         constexpr uint32_t ahead = 16;  // placeholders whose old records are fetched early
         for (uint32_t slot = 0; slot < next; ++slot) {
             if (slot + ahead < next) {
@@ -537,20 +834,26 @@ public:
             }
             *chain &= ~next_mask;
         }
-        Memory::release(nodes_);
+        // The new array is complete before it is published (a release store).
+        header_of(nodes).used = next;
+        clear_unused(nodes, next, slots);
+        RBNode* const old = std::exchange(nodes_, nodes);
         Memory::release(times_);
-        nodes_ = nodes;
         times_ = times;
         capacity_ = slots;
         used_ = next;
         free_head_ = NO_NODE;
-        root = node_count > 0 ? link_of(0) : NO_NODE;
+        root_ = node_count() > 0 ? link_of(0) : NO_NODE;
+        publish();
+        retire_nodes(old);
         return true;
     }
 
     // Empties this tree and returns its former entries and storage: the caller
     // releases the blocks (`free_all`) once nothing can reach them through
-    // this tree any more, and the storage goes with the returned tree.
+    // this tree any more, and the storage goes with the returned tree. Readers
+    // may still be inside that storage and hold its blocks until the owner's
+    // synchronize(), which must come first.
     BasicTree detach() noexcept {
         BasicTree detached(std::move(*this));
         entry_limit_ = detached.entry_limit_;
@@ -580,10 +883,18 @@ public:
     // tree the entries came from.
     template <typename Release>
     void free_all(Release& release) noexcept {
-        const NodeId old_root = std::exchange(root, NO_NODE);
-        node_count = 0;
+        const NodeId old_root = std::exchange(root_, NO_NODE);
+        store_shared(node_count_, uint64_t{0});
+        publish();
         free_subtree(old_root, release);
-        BasicTree emptied(std::move(*this));  // the storage goes with it
+        // The storage goes with it (no temporary tree: this runs nested once
+        // per tree when the blocks are trees themselves).
+        release_nodes(std::exchange(nodes_, nullptr));
+        Memory::release(std::exchange(times_, nullptr));
+        capacity_ = 0;
+        used_ = 0;
+        free_head_ = NO_NODE;
+        publish();
     }
 
     // Calls `visit(block)` for every entry (in storage order) until it returns
@@ -608,14 +919,18 @@ public:
     // debugging. Depth is capped so that a damaged tree cannot exhaust the stack.
     CheckResult check_invariants() const noexcept {
         CheckResult result;
-        if (root != NO_NODE && parent_of(root) != NO_NODE) {
+        if (root_ != NO_NODE && parent_of(root_) != NO_NODE) {
             result.error = "root has a parent";
-        } else if (is_red(root)) {
+        } else if (is_red(root_)) {
             result.error = "root is red";
+        } else if (root_ != shared_root_.load(std::memory_order_relaxed) ||
+                   nodes_ != shared_nodes_.load(std::memory_order_relaxed) ||
+                   (nodes_ != nullptr && header_of(nodes_).used != used_)) {
+            result.error = "what readers see differs from the tree";
         } else {
-            result.black_height = check_subtree(root, nullptr, nullptr, 0, result);
+            result.black_height = check_subtree(root_, nullptr, nullptr, 0, result);
         }
-        if (result.error == nullptr && result.entries != node_count) {
+        if (result.error == nullptr && result.entries != node_count()) {
             result.error = "node_count differs from the number of entries";
         }
         if (result.error == nullptr) {
@@ -626,7 +941,7 @@ public:
                     break;
                 }
             }
-            if (result.error == nullptr && free_slots + node_count != slots_used()) {
+            if (result.error == nullptr && free_slots + node_count() != slots_used()) {
                 result.error = "slots neither in use nor free";
             }
         }
@@ -644,12 +959,19 @@ private:
     // pages: they then hold at least one whole 2 MiB page.
     static constexpr size_t huge_page_array_bytes = size_t{4} << 20;
 
-    RBNode* nodes_ = nullptr;
+    NodeId root_ = NO_NODE;
+    uint64_t node_count_ = 0;    // stored by the writer only (store_shared)
+    RBNode* nodes_ = nullptr;    // slot 0 of the node array, behind its header
     uint64_t* times_ = nullptr;  // creation times, for diagnostics only
     uint32_t capacity_ = 0;      // slots the storage holds
     uint32_t used_ = 0;          // slots handed out so far
     NodeId free_head_ = NO_NODE;
     uint32_t entry_limit_ = max_entries;  // at most max_entries
+    // What readers load: copies of nodes_ and root_, stored whenever those
+    // change (publish(), set_root()).
+    std::atomic<RBNode*> shared_nodes_{nullptr};
+    std::atomic<NodeId> shared_root_{NO_NODE};
+    Gate* gate_ = nullptr;  // null for a tree nobody reads without the lock
 
     static constexpr uint32_t next_mask = (uint32_t{1} << 31) - 1;
 
@@ -690,69 +1012,137 @@ private:
 
     void set_next(NodeId node, NodeId next) noexcept {
         uint32_t& word = at(node).color_next;
-        word = (word & ~next_mask) | next;
+        store_shared(word, (word & ~next_mask) | next);
     }
     void set_color(NodeId node, Color color) noexcept {
         uint32_t& word = at(node).color_next;
-        word = (word & next_mask) | uint32_t{color} << 31;
+        store_shared(word, (word & next_mask) | uint32_t{color} << 31);
     }
-    void paint_black(NodeId node) noexcept { at(node).color_next |= ~next_mask; }
-    void paint_red(NodeId node) noexcept { at(node).color_next &= next_mask; }
+    void paint_black(NodeId node) noexcept {
+        uint32_t& word = at(node).color_next;
+        store_shared(word, word | ~next_mask);
+    }
+    void paint_red(NodeId node) noexcept {
+        uint32_t& word = at(node).color_next;
+        store_shared(word, word & next_mask);
+    }
+
+    void set_root(NodeId node) noexcept {
+        root_ = node;
+        shared_root_.store(node, std::memory_order_relaxed);
+    }
+    // node_count_ has one writer: a store, not a read-modify-write.
+    void count_entries(int delta) noexcept {
+        store_shared(node_count_, node_count_ + static_cast<uint64_t>(static_cast<int64_t>(delta)));
+    }
 
     // Puts `replacement` into the slot of `parent` (or the root) that holds
     // `node`.
     void replace_child(NodeId parent, NodeId node, NodeId replacement) noexcept {
         if (parent == NO_NODE) {
-            root = replacement;
+            set_root(replacement);
         } else if (node == at(parent).left) {
-            at(parent).left = replacement;
+            store_shared(at(parent).left, replacement);
         } else {
-            at(parent).right = replacement;
+            store_shared(at(parent).right, replacement);
         }
     }
 
-    // Grows both arrays by half (at least by one slot, at most to the entry
-    // limit). It runs only when every slot is handed out. The node array is
-    // grown first; if the second growth fails, the first only leaves room that
-    // `capacity_` does not count yet.
+    // The writer's store to a field readers load: relaxed atomic when readers
+    // run at the same time, else plain (readers then never overlap a change,
+    // and compilers treat an atomic store as a barrier to other accesses).
+    template <typename T>
+    static void store_shared(T& field, T value) noexcept {
+        if constexpr (Memory::concurrent_readers) {
+            std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+        } else {
+            field = value;
+        }
+    }
+
+    static StorageHeader& header_of(RBNode* nodes) noexcept {
+        return *reinterpret_cast<StorageHeader*>(nodes - 1);
+    }
+    // A node array of `slots` slots behind a header counting none handed out
+    // (slot 0's address; null on failure). Large arrays are offered for huge
+    // pages before their pages are first touched.
+    static RBNode* allocate_nodes(uint32_t slots) noexcept {
+        // Fits a 64-bit size_t: slots <= 2^29.
+        const size_t node_bytes = static_cast<size_t>(slots) * sizeof(RBNode);
+        void* storage = Memory::reallocate(nullptr, node_bytes + sizeof(StorageHeader));
+        if (storage == nullptr) return nullptr;
+        auto* nodes = static_cast<RBNode*>(storage) + 1;
+        if (Memory::huge_pages && node_bytes >= huge_page_array_bytes) {
+            advise_huge_pages(nodes, node_bytes);
+        }
+        header_of(nodes) = StorageHeader{};
+        return nodes;
+    }
+    static void release_nodes(RBNode* nodes) noexcept {
+        if (nodes != nullptr) Memory::release(nodes - 1);
+    }
+    // With concurrent readers, the slots not handed out yet are zeroed: a
+    // reader whose loads race ahead of the writer's initialising stores then
+    // still reads values that were written (it fails its re-check either way).
+    static void clear_unused(RBNode* nodes, uint32_t used, uint32_t slots) noexcept {
+        if constexpr (Memory::concurrent_readers) {
+            std::memset(static_cast<void*>(nodes + used), 0, size_t{slots - used} * sizeof(RBNode));
+        }
+    }
+    // Makes the writer's nodes_ and root_ what readers load.
+    void publish() noexcept {
+        shared_nodes_.store(nodes_, std::memory_order_release);
+        shared_root_.store(root_, std::memory_order_relaxed);
+    }
+    // Frees a node array that publish() replaced, once no reader is in it.
+    void retire_nodes(RBNode* old) noexcept {
+        if (old == nullptr) return;
+        synchronize();
+        release_nodes(old);
+    }
+
+    // Moves the entries into arrays one half longer (at least by one slot, at
+    // most to the entry limit). It runs only when every slot is handed out.
+    // Both arrays are had before anything changes, so a failure changes
+    // nothing (a grown time array only leaves room unused).
     Reserve grow() noexcept {
         if (capacity_ >= entry_limit_) return Reserve::full;
         // Small trees start small: a tree of one block holds one slot.
         uint64_t wanted = uint64_t{capacity_} + (capacity_ < 2 ? 1 : capacity_ / 2);
         if (wanted > entry_limit_) wanted = entry_limit_;
-        // Both byte counts fit a 64-bit size_t: wanted <= 2^29.
-        const size_t node_bytes = static_cast<size_t>(wanted) * sizeof(RBNode);
-        void* nodes;
-        if (Memory::huge_pages && node_bytes >= huge_page_array_bytes) {
-            // Fresh storage, offered for huge pages before its pages are first
-            // touched: grown in place, the part already touched would keep
-            // its small pages.
-            nodes = Memory::reallocate(nullptr, node_bytes);
-            if (nodes == nullptr) return Reserve::no_memory;
-            advise_huge_pages(nodes, node_bytes);
-            std::memcpy(nodes, nodes_, size_t{capacity_} * sizeof(RBNode));
-            Memory::release(nodes_);
-        } else {
-            nodes = Memory::reallocate(nodes_, node_bytes);
-            if (nodes == nullptr) return Reserve::no_memory;
+        const auto slots = static_cast<uint32_t>(wanted);
+        RBNode* const nodes = allocate_nodes(slots);
+        if (nodes == nullptr) return Reserve::no_memory;
+        void* times = Memory::reallocate(times_, static_cast<size_t>(slots) * sizeof(uint64_t));
+        if (times == nullptr) {
+            release_nodes(nodes);
+            return Reserve::no_memory;
         }
-        nodes_ = static_cast<RBNode*>(nodes);
-        void* times = Memory::reallocate(times_, static_cast<size_t>(wanted) * sizeof(uint64_t));
-        if (times == nullptr) return Reserve::no_memory;
         times_ = static_cast<uint64_t*>(times);
-        capacity_ = static_cast<uint32_t>(wanted);
+        if (used_ > 0) std::memcpy(nodes, nodes_, size_t{used_} * sizeof(RBNode));
+        header_of(nodes).used = used_;
+        clear_unused(nodes, used_, slots);
+        RBNode* const old = std::exchange(nodes_, nodes);
+        capacity_ = slots;
+        publish();
+        retire_nodes(old);
         return Reserve::ok;
     }
 
     // Moves the entries into storage of half the size, or frees the storage
     // of an empty tree. A failed allocation leaves things as they are.
     void shrink() noexcept {
-        if (node_count > 0) {
+        if (node_count() > 0) {
             (void)relayout(capacity_ / 2);
             return;
         }
-        BasicTree emptied(std::move(*this));
-        entry_limit_ = emptied.entry_limit_;
+        RBNode* const old = std::exchange(nodes_, nullptr);
+        Memory::release(std::exchange(times_, nullptr));
+        capacity_ = 0;
+        used_ = 0;
+        free_head_ = NO_NODE;
+        publish();
+        retire_nodes(old);
     }
 
     template <typename Release>
@@ -801,7 +1191,7 @@ private:
         }
         for (NodeId entry = node; entry != NO_NODE; entry = next_same_size(entry)) {
             // A cycle in a damaged chain ends here instead of looping.
-            if (++result.entries > node_count) {
+            if (++result.entries > node_count()) {
                 result.error = "more entries than node_count";
                 return 0;
             }

@@ -25,25 +25,28 @@ bool set_count(PyObject* dict, PyObject* key, unsigned long long value) noexcept
 
 }  // namespace
 
-PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_stats_sig, nargs, kwnames)) return nullptr;
+PyObject* get_stats(Self* self) noexcept {
+    const State& st = *self->state;
     FastRedBlackTree& t = self->t;
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
     PyObject* d = result.get();
-    // Copied under the lock; the sampling counter's load() (Python code when
-    // `AtomicCounter` is rebound) and the int values come after it.
-    Stats stats;
+    // Copied under the lock and the tree's critical section, which every
+    // structural change and its statistics take: the copy agrees with the
+    // tree, and the height walk sees it whole. The sampling counter's load()
+    // (Python code when `AtomicCounter` is rebound) and the int values come
+    // after both.
+    StatsValues stats;
     uint64_t node_count;
     int height;
     capi::Ref counter;
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.stats_lock.get())) return nullptr;
-        stats = t.stats;
-        node_count = t.tree.node_count;
-        height = t._compute_height(t.tree.root);
+        capi::CriticalSection cs(reinterpret_cast<PyObject*>(self));
+        stats = t.stats.values();
+        node_count = t.tree.node_count();
+        height = t._compute_height(t.tree.root());
         if (t.using_atomic) counter = capi::Ref::borrow(t.sampled_counter.get());
     }
     // The statistics in their dictionary order, then the four computed keys.
@@ -73,33 +76,29 @@ PyObject* get_stats(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     return result.release();
 }
 
-PyObject* get_statistics(Self*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_statistics_sig, nargs, kwnames)) return nullptr;
-    return PyDict_New();
-}
+PyObject* get_statistics(Self*) noexcept { return PyDict_New(); }
 
-PyObject* get_size_distribution(Self* self, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(get_size_distribution_sig, nargs, kwnames)) return nullptr;
+PyObject* get_size_distribution(Self* self) noexcept {
     FastRedBlackTree& t = self->t;
     capi::Ref dist = capi::Ref::steal(PyDict_New());
     if (!dist) return nullptr;
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
-    if (t.tree.root != NO_NODE && !t._collect_dist_recursive(t.tree.root, dist.get())) {
+    if (t.tree.root() != NO_NODE && !t._collect_dist_recursive(t.tree.root(), dist.get())) {
         return nullptr;
     }
     return dist.release();
 }
 
-PyObject* reset_circuit_breaker(Self* self, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(reset_circuit_breaker_sig, nargs, kwnames)) return nullptr;
+PyObject* reset_circuit_breaker(Self* self) noexcept {
     FastRedBlackTree& t = self->t;
     capi::LockGuard guard;
     if (!guard.acquire(t.stats_lock.get())) return nullptr;
-    t.stats.has_circuit_breaker_trips = true;
-    t.stats.operation_count = 0;
+    // In the critical section: a writer counting an insertion then cannot
+    // store its count over the reset.
+    capi::CriticalSection cs(reinterpret_cast<PyObject*>(self));
+    t.stats.has_circuit_breaker_trips.store(true, std::memory_order_relaxed);
+    t.stats.operation_count.store(0, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 

@@ -3,11 +3,16 @@
 // find_all_exact) and the small accessors.
 //
 // Writers follow one shape: convert and check the size, take write_lock, make
-// seq_counter odd, change the tree without calling into Python, make
-// seq_counter even, release the lock, and only then drop the references of
-// removed blocks and build result objects (either can run arbitrary Python
-// code). Readers never take a lock: they retry while seq_counter is odd and
-// accept a result only if seq_counter did not move while they looked.
+// seq_counter odd, change the tree inside a critical section without calling
+// into Python, wait for the readers that may hold what the change removed
+// (tree.synchronize()), make seq_counter even, release the lock, and only
+// then drop the references of removed blocks and build result objects
+// (either can run arbitrary Python code). Readers never take a lock: they
+// retry while seq_counter is odd and accept a result only if seq_counter did
+// not move while they looked, and they take their references to the blocks
+// they found before they leave the tree's reader gate; blockindex.hpp and
+// rbtree.hpp give the argument.
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -23,16 +28,36 @@ constexpr int MAX_RETRIES = 100;
 
 // Makes seq_counter odd for the lifetime of the guard: declared right after
 // the write lock is taken, it ends before the lock is released, on every path.
+// Each writer moves the counter on by two. A writer nested in another's
+// section (re-entering through a lock that lets its holder in again) adds both
+// at its start, so that the counter stays odd until the outermost one ends:
+// readers never see an even value while any change can still come.
 class SeqWrite {
 public:
-    explicit SeqWrite(uint64_t& seq) noexcept : seq_(seq) { ++seq_; }
+    explicit SeqWrite(FastRedBlackTree& t) noexcept : t_(t) {
+        const uint64_t seq = t_.seq_counter.load(std::memory_order_relaxed);
+        t_.seq_counter.store(seq + (t_.writers++ == 0 ? 1 : 2), std::memory_order_relaxed);
+        // The tree's stores below cannot be seen before the odd value: a
+        // reader that loads any of them (then its acquire fence) sees the
+        // counter moved when it checks.
+        thread_fence<std::memory_order_release>();
+    }
     SeqWrite(const SeqWrite&) = delete;
     SeqWrite& operator=(const SeqWrite&) = delete;
-    ~SeqWrite() { ++seq_; }
+    ~SeqWrite() {
+        if (--t_.writers != 0) return;
+        // Release: a reader that acquires the even value sees every change.
+        t_.seq_counter.store(t_.seq_counter.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_release);
+    }
 
 private:
-    uint64_t& seq_;
+    FastRedBlackTree& t_;
 };
+
+// The object whose critical section guards structural changes and the looks
+// at the tree that must see it whole; see blockindex.hpp.
+PyObject* owner(Self* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // time.perf_counter_ns() through the module global `time`. While neither the
 // global nor the function has been replaced, the clock is read directly: the
@@ -95,20 +120,31 @@ Sanitized sanitize(const State& st, Self* self, PyObject* size, uint64_t& out,
 
 // The readers' side of seq_counter. next() starts an attempt: it waits,
 // backing off, while a writer is inside its section; the reader then looks at
-// the tree and keeps what it saw only if unchanged() still holds. Every
-// attempt counts towards MAX_RETRIES, those that found the counter odd too.
-// next() is false once they are used up, or when the back-off raised
-// (failed(), with the error set).
+// the tree (tree.read_view()) and keeps what it saw only if unchanged() still
+// holds. From next() returning true until leave() (or the next attempt, or the
+// end of the guard) the reader is registered with the tree's reader gate:
+// nothing it can reach is freed meanwhile, so it takes its references to the
+// blocks it found before it leaves. It calls no Python code and allocates
+// nothing while registered (a writer may be waiting for it), which is why the
+// back-off comes after leaving. Every attempt counts towards MAX_RETRIES,
+// those that found the counter odd too. next() is false once they are used
+// up, or when the back-off raised (failed(), with the error set).
 class SeqRead {
 public:
-    SeqRead(const State& st, const uint64_t& seq) noexcept : st_(st), seq_(seq) {}
+    SeqRead(const State& st, FastRedBlackTree& t) noexcept : st_(st), t_(t) {}
     SeqRead(const SeqRead&) = delete;
     SeqRead& operator=(const SeqRead&) = delete;
+    ~SeqRead() { leave(); }
 
     bool next() noexcept {
+        leave();
         while (++attempts_ <= MAX_RETRIES) {
-            start_ = seq_;
+            slot_ = t_.tree.enter_reader();
+            inside_ = true;
+            // seq_cst after the gate's seq_cst increment: see ReaderGate.
+            start_ = t_.seq_counter.load(std::memory_order_seq_cst);
             if (!(start_ & 1)) return true;
+            leave();
             if (!backoff(st_)) {
                 failed_ = true;
                 return false;
@@ -117,15 +153,63 @@ public:
         return false;
     }
 
-    bool unchanged() const noexcept { return seq_ == start_; }
+    // The fence keeps the attempt's loads before the counter's second load:
+    // if any of them saw a writer's store, that load sees the counter moved.
+    bool unchanged() const noexcept {
+        thread_fence<std::memory_order_acquire>();
+        return t_.seq_counter.load(std::memory_order_relaxed) == start_;
+    }
+    void leave() noexcept {
+        if (!inside_) return;
+        inside_ = false;
+        t_.tree.leave_reader(slot_);
+    }
     bool failed() const noexcept { return failed_; }
 
 private:
     const State& st_;
-    const uint64_t& seq_;  // the tree's seq_counter
-    uint64_t start_ = 0;   // its value when the current attempt began
+    FastRedBlackTree& t_;
+    uint64_t start_ = 0;  // seq_counter when the current attempt began
     int attempts_ = 0;
+    unsigned slot_ = 0;  // the reader gate's count this attempt registered in
+    bool inside_ = false;
     bool failed_ = false;
+};
+
+// Room for the blocks find_all_exact collects in one attempt, on the stack
+// for short chains. It grows only between attempts (outside the reader gate).
+class BlockBuffer {
+public:
+    BlockBuffer() noexcept = default;
+    BlockBuffer(const BlockBuffer&) = delete;
+    BlockBuffer& operator=(const BlockBuffer&) = delete;
+    ~BlockBuffer() {
+        if (data_ != inline_) PyMem_Free(data_);
+    }
+
+    size_t capacity() const noexcept { return capacity_; }
+    PyObject*& operator[](size_t i) noexcept { return data_[i]; }
+    // Room for at least `count` blocks; false with MemoryError set.
+    bool reserve(size_t count) noexcept {
+        if (count <= capacity_) return true;
+        const size_t wanted = count + count / 2;
+        // PyMem_New's overflow check: a chain never comes near it.
+        auto* data = PyMem_New(PyObject*, wanted);
+        if (data == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (data_ != inline_) PyMem_Free(data_);
+        data_ = data;
+        capacity_ = wanted;
+        return true;
+    }
+
+private:
+    static constexpr size_t inline_count = 32;
+    PyObject* inline_[inline_count];
+    PyObject** data_ = inline_;
+    size_t capacity_ = inline_count;
 };
 
 // `count % sample_rate == 0` with Python semantics for whatever increment()
@@ -155,9 +239,12 @@ bool is_sampled(const State& st, PyObject* count, uint32_t sample_rate, bool& sa
 
 // The operation counter's increment() and the sampling decision, made before
 // the write lock is taken.
-bool count_operation(const State& st, FastRedBlackTree& t, bool& sample) noexcept {
-    // A strong reference: clear() may replace the counter while the call runs.
-    capi::Ref counter = capi::Ref::borrow(t.operation_counter.get());
+bool count_operation(const State& st, Self* self, bool& sample) noexcept {
+    FastRedBlackTree& t = self->t;
+    // A strong reference, taken under the critical section clear() swaps the
+    // counters in: clear() may replace the counter (and drop the old one)
+    // while the call runs.
+    capi::Ref counter = capi::read_shared(owner(self), t.operation_counter);
     capi::Ref count = capi::Ref::steal(capi::call_method<"increment">(st, counter.get()));
     if (!count) return false;
     if (t.sample_rate == 0) return true;
@@ -239,14 +326,22 @@ int TreeObject::visit_native(visitproc visit, void* arg) noexcept {
 // then the blocks are released (their destructors see an empty tree and must
 // not clobber an exception in flight).
 void TreeObject::clear_native() noexcept {
-    Tree detached;
-    {
-        SeqWrite write(t.seq_counter);
-        detached = t.tree.detach();
-        t.stats.total_blocks = 0;
-    }
+    Tree detached = detach_entries();
     capi::SavedError saved;
     t._recursive_free(std::move(detached));
+}
+
+// Out of line: clear_native's frame stays on the stack while the blocks it
+// releases free further trees (a chain of trees, each a block of the next, is
+// freed one nested deallocation per tree up to the interpreter's trashcan
+// depth), so it holds nothing but the detached tree.
+Tree TreeObject::detach_entries() noexcept {
+    SeqWrite write(t);
+    capi::CriticalSection cs(reinterpret_cast<PyObject*>(this));
+    Tree detached = t.tree.detach();
+    t.stats.total_blocks.store(0, std::memory_order_relaxed);
+    t.tree.synchronize();
+    return detached;
 }
 
 namespace {
@@ -256,44 +351,39 @@ namespace {
 constexpr capi::TypedSignature insert_sig("insert", capi::Arg<capi::PyInt>{"size"},
                                           capi::Arg<PyObject*>{"block"});
 
-PyObject* insert(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    PyObject* block;
-    if (!insert_sig.parse(args, nargs, kwnames, size, block)) return nullptr;
+PyObject* insert(Self* self, capi::IntValue& size, PyObject* block) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     if (sanitize(st, self, size.object(), c_size, true) != Sanitized::ok) return nullptr;
     FastRedBlackTree& t = self->t;
     bool sample = false;
-    if (t.using_atomic && !count_operation(st, t, sample)) return nullptr;
+    if (t.using_atomic && !count_operation(st, self, sample)) return nullptr;
 
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
-    SeqWrite write(t.seq_counter);
+    SeqWrite write(t);
     // The Python code (the clock, the sample count) runs before a slot is
     // taken: a writer re-entering through it (possible only through a lock
     // that allows it) may move or free every slot. Room is made before the
     // sample is counted, so that a failed allocation changes no counter, and
     // a failing count abandons the insertion with the tree as it was.
     uint64_t now;
-    if (!perf_counter_ns(st, now) || !t._reserve_node()) return nullptr;
+    if (!perf_counter_ns(st, now) || !t._reserve_node(owner(self))) return nullptr;
     if (sample && t.using_atomic && !t._record_sample(st)) return nullptr;
-    const NodeId node = t._allocate_node(c_size, block, now);
+    const NodeId node = t._allocate_node(owner(self), c_size, block, now);
     if (node == NO_NODE) return nullptr;
+    capi::CriticalSection cs(owner(self));
     t.tree.link(node);
-    ++t.stats.total_blocks;
-    ++t.stats.total_insertions;
-    ++t.stats.operation_count;
+    Stats::add(t.stats.total_blocks, 1);
+    Stats::add(t.stats.total_insertions, 1);
+    Stats::add(t.stats.operation_count, 1);
     Py_RETURN_TRUE;
 }
 
 constexpr capi::TypedSignature delete_sig("delete", insert_sig);
 
-PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    PyObject* block;
-    if (!delete_sig.parse(args, nargs, kwnames, size, block)) return nullptr;
+PyObject* delete_block(Self* self, capi::IntValue& size, PyObject* block) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
@@ -304,7 +394,7 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
         bool restart = true;
         while (restart) {
             restart = false;
@@ -312,23 +402,26 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
             NodeId prev = NO_NODE;
             for (NodeId entry = node; entry != NO_NODE;
                  prev = entry, entry = t.tree.next_same_size(entry)) {
-                const uint64_t seq = t.seq_counter;
+                const uint64_t seq = t.seq_counter.load(std::memory_order_relaxed);
                 const int equal =
                     blocks_equal(static_cast<PyObject*>(t.tree.block_of(entry)), block);
                 if (equal < 0) return nullptr;
                 // Only a writer re-entering through a lock that allows it (a
                 // replaced `threading.Lock`) can move the counter here; the
                 // links held may be stale then, so search again.
-                if (t.seq_counter != seq) {
+                if (t.seq_counter.load(std::memory_order_relaxed) != seq) {
                     restart = true;
                     break;
                 }
                 if (!equal) continue;
+                capi::CriticalSection cs(owner(self));
                 const NodeId record =
                     prev == NO_NODE ? t.tree.remove_head(node) : t.tree.remove_after(prev);
                 removed = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
-                --t.stats.total_blocks;
-                ++t.stats.total_deletions;
+                Stats::add(t.stats.total_blocks, -1);
+                Stats::add(t.stats.total_deletions, 1);
+                // A reader may have loaded the block before the unlink.
+                t.tree.synchronize();
                 break;
             }
         }
@@ -338,10 +431,8 @@ PyObject* delete_block(State& st, Self* self, PyObject* const* args, Py_ssize_t 
 
 constexpr capi::TypedSignature remove_ge_sig("remove_ge", capi::Arg<capi::PyInt>{"size"});
 
-PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    if (!remove_ge_sig.parse(args, nargs, kwnames, size)) return nullptr;
+PyObject* remove_ge(Self* self, capi::IntValue& size) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
@@ -359,15 +450,19 @@ PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nar
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
         const NodeId node = t.tree.find_best_fit_node(c_size);
         if (node != NO_NODE) {
             size_obj = capi::Ref::steal(PyLong_FromUnsignedLongLong(t.tree.size_of(node)));
             if (!size_obj) return nullptr;
+            capi::CriticalSection cs(owner(self));
             const NodeId record = t.tree.remove_head(node);
             block = capi::Ref::steal(static_cast<PyObject*>(t.tree.release(record)));
-            --t.stats.total_blocks;
-            ++t.stats.total_deletions;
+            Stats::add(t.stats.total_blocks, -1);
+            Stats::add(t.stats.total_deletions, 1);
+            // The caller may drop the block at once; a reader may have
+            // loaded it before the unlink.
+            t.tree.synchronize();
         }
     }
     if (!block) return Py_NewRef(st.none_pair);
@@ -378,9 +473,8 @@ PyObject* remove_ge(State& st, Self* self, PyObject* const* args, Py_ssize_t nar
 
 constexpr capi::Signature clear_sig("clear");
 
-PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(clear_sig, nargs, kwnames)) return nullptr;
+PyObject* clear(Self* self) noexcept {
+    const State& st = *self->state;
     FastRedBlackTree& t = self->t;
     // The fresh counters are made first, so that a failure leaves the tree
     // as it was; they are swapped in under the lock.
@@ -397,14 +491,17 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
     {
         capi::LockGuard guard;
         if (!guard.acquire(t.write_lock.get())) return nullptr;
-        SeqWrite write(t.seq_counter);
+        SeqWrite write(t);
+        capi::CriticalSection cs(owner(self));
         detached = t.tree.detach();
-        t.stats = Stats{};
+        t.stats.reset();
         if (t.using_atomic) {
             // Swapping leaves the old counters in the locals, dropped below.
             std::swap(t.operation_counter, operation_counter);
             std::swap(t.sampled_counter, sampled_counter);
         }
+        // Readers may still be inside the detached storage.
+        t.tree.synchronize();
     }
     t._recursive_free(std::move(detached));
     Py_RETURN_NONE;
@@ -415,59 +512,78 @@ PyObject* clear(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
 constexpr capi::TypedSignature find_best_fit_sig("find_best_fit", capi::Arg<capi::PyInt>{"size"},
                                                  capi::Arg<capi::PyInt>{"alignment", 1});
 
-PyObject* find_best_fit(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    // The alignment is checked, then ignored: every block is taken as
-    // suitably aligned.
-    capi::IntValue size, alignment;
-    if (!find_best_fit_sig.parse(args, nargs, kwnames, size, alignment)) return nullptr;
+// The alignment is checked (as the declaration converts it), then ignored:
+// every block is taken as suitably aligned.
+PyObject* find_best_fit(Self* self, capi::IntValue& size, capi::IntValue&) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? Py_NewRef(Py_None) : nullptr;
     }
     FastRedBlackTree& t = self->t;
-    SeqRead read(st, t.seq_counter);
+    SeqRead read(st, t);
     while (read.next()) {
-        // The descent runs under the interpreter lock and calls nothing, so a
-        // writer cannot free or move a node under it.
-        const NodeId node = t.tree.find_best_fit_node(c_size);
+        const auto view = t.tree.read_view();
+        NodeId node;
+        if (!view.lower_bound(c_size, node)) continue;
+        auto* block = node == NO_NODE ? Py_None : static_cast<PyObject*>(view.block_of(node));
         if (!read.unchanged()) continue;
-        ++t.stats.total_searches;
-        if (node == NO_NODE) Py_RETURN_NONE;
-        return Py_NewRef(static_cast<PyObject*>(t.tree.block_of(node)));
+        // The block was in the tree all along; a writer removing it now
+        // waits for this reader to leave before the tree's reference goes.
+        Py_INCREF(block);
+        read.leave();
+        t.stats.count_search();
+        return block;
     }
     return read.failed() ? nullptr : capi::new_none();
 }
 
 constexpr capi::TypedSignature find_all_exact_sig("find_all_exact", remove_ge_sig);
 
-PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    if (!find_all_exact_sig.parse(args, nargs, kwnames, size)) return nullptr;
+PyObject* find_all_exact(Self* self, capi::IntValue& size) noexcept {
+    const State& st = *self->state;
     uint64_t c_size;
     // A negative size (ValueError from _sanitize_size) gives the neutral result.
     if (const Sanitized s = sanitize(st, self, size.object(), c_size, false); s != Sanitized::ok) {
         return s == Sanitized::invalid ? PyList_New(0) : nullptr;
     }
     FastRedBlackTree& t = self->t;
-    SeqRead read(st, t.seq_counter);
+    BlockBuffer blocks;
+    SeqRead read(st, t);
     while (read.next()) {
-        const NodeId node = t.tree.find_node(c_size);
-        const uint64_t count = t.tree.entries_of(node);
-        // Allocating the list can start a collection whose finalizers may
-        // write to this tree; `node` is read again only if nothing moved.
-        capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-        if (!list) return nullptr;
-        if (!read.unchanged()) continue;
-        Py_ssize_t i = 0;
-        for (NodeId entry = node; entry != NO_NODE; entry = t.tree.next_same_size(entry)) {
-            PyList_SET_ITEM(list.get(), i++,
-                            Py_NewRef(static_cast<PyObject*>(t.tree.block_of(entry))));
+        const auto view = t.tree.read_view();
+        NodeId node;
+        size_t count = 0;
+        auto collect = [&blocks, &count](void* block) {
+            if (count < blocks.capacity()) blocks[count] = static_cast<PyObject*>(block);
+            ++count;
+        };
+        if (!view.find(c_size, node) || !view.chain(node, collect) || !read.unchanged()) {
+            continue;
         }
-        ++t.stats.total_searches;
-        return list.release();
+        if (count > blocks.capacity()) {
+            // A longer chain than there was room for: make room outside the
+            // gate, and look again (a fresh attempt).
+            read.leave();
+            if (!blocks.reserve(count)) return nullptr;
+            continue;
+        }
+        // As in find_best_fit, the references are taken before leaving.
+        for (size_t i = 0; i < count; ++i) Py_INCREF(blocks[i]);
+        read.leave();
+        // The list is made once this reader owns the blocks: allocating it
+        // can start a collection whose finalizers may write to this tree.
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+        if (list == nullptr) {
+            for (size_t i = 0; i < count; ++i) Py_DECREF(blocks[i]);
+            return nullptr;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), blocks[i]);
+        }
+        t.stats.count_search();
+        return list;
     }
     return read.failed() ? nullptr : PyList_New(0);
 }
@@ -476,9 +592,7 @@ PyObject* find_all_exact(State& st, Self* self, PyObject* const* args, Py_ssize_
 
 constexpr capi::TypedSignature sanitize_size_sig("_sanitize_size", remove_ge_sig);
 
-PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    capi::IntValue size;
-    if (!sanitize_size_sig.parse(args, nargs, kwnames, size)) return nullptr;
+PyObject* sanitize_size(capi::IntValue& size) noexcept {
     if (capi::internals::long_sign(size.object()) < 0) {
         PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.object());
         return nullptr;
@@ -488,15 +602,14 @@ PyObject* sanitize_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 
 constexpr capi::Signature size_sig("size");
 
-PyObject* size(Self* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(size_sig, nargs, kwnames)) return nullptr;
-    return PyLong_FromUnsignedLongLong(self->t.tree.node_count);
-}
+uint64_t size(Self* self) noexcept { return self->t.tree.node_count(); }
 
-// self.size(), honouring a subclass's override.
+// self.size(), honouring a subclass's override: the count itself unless the
+// instance's class replaces `size` (a subclass that does not reads it as
+// directly as the tree's own type does), else a call of that override.
 PyObject* size_of(const State& st, PyObject* self) noexcept {
-    if (Py_IS_TYPE(self, st.FastRedBlackTreeType)) {
-        return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count);
+    if (!capi::overridden(self, st.FastRedBlackTreeType, st.names.get<"size">())) {
+        return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(self)->t.tree.node_count());
     }
     return capi::call_method<"size">(st, self);
 }
@@ -528,21 +641,27 @@ int tree_bool(PyObject* self) noexcept {
 PyObject* tree_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat(
         "FastRedBlackTree(blocks=%llu, native=True)",
-        static_cast<unsigned long long>(reinterpret_cast<Self*>(self)->t.tree.node_count));
+        static_cast<unsigned long long>(reinterpret_cast<Self*>(self)->t.tree.node_count()));
 }
 
 constexpr capi::Signature check_invariants_sig("_check_invariants");
 
 // For tests: raises AssertionError naming the first broken invariant, else
 // returns the shape of the tree and the entries its storage has room for.
-PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    if (!capi::parse_no_args(check_invariants_sig, nargs, kwnames)) return nullptr;
+PyObject* check_invariants(Self* self) noexcept {
+    const State& st = *self->state;
     FastRedBlackTree& t = self->t;
-    CheckResult check = t.tree.check_invariants();
-    if (check.error == nullptr && (t.seq_counter & 1)) check.error = "seq_counter is odd";
-    if (check.error == nullptr && t.stats.total_blocks != t.tree.node_count) {
-        check.error = "total_blocks differs from node_count";
+    CheckResult check;
+    uint64_t seq;
+    {
+        capi::CriticalSection cs(owner(self));
+        check = t.tree.check_invariants();
+        seq = t.seq_counter.load(std::memory_order_relaxed);
+        if (check.error == nullptr && (seq & 1)) check.error = "seq_counter is odd";
+        if (check.error == nullptr &&
+            t.stats.total_blocks.load(std::memory_order_relaxed) != t.tree.node_count()) {
+            check.error = "total_blocks differs from node_count";
+        }
     }
     if (check.error != nullptr) {
         PyErr_SetString(PyExc_AssertionError, check.error);
@@ -551,7 +670,7 @@ PyObject* check_invariants(State& st, Self* self, PyObject* const*, Py_ssize_t n
     capi::Ref result = capi::Ref::steal(PyDict_New());
     if (!result) return nullptr;
     const std::pair<PyObject*, unsigned long long> items[] = {
-        {st.names.get<"seq_counter">(), t.seq_counter},
+        {st.names.get<"seq_counter">(), seq},
         {st.names.get<"tree_nodes">(), check.tree_nodes},
         {st.names.get<"entries">(), check.entries},
         {st.names.get<"black_height">(), static_cast<unsigned long long>(check.black_height)},
@@ -569,10 +688,7 @@ constexpr capi::TypedSignature set_entry_limit_sig("_set_entry_limit",
 
 // For tests: caps the tree's storage at `limit` blocks instead of 2**29 - 1,
 // so that what happens beyond the limit can be reached.
-PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-    uint32_t limit;
-    if (!set_entry_limit_sig.parse(args, nargs, kwnames, limit)) return nullptr;
+PyObject* set_entry_limit(Self* self, uint32_t limit) noexcept {
     FastRedBlackTree& t = self->t;
     capi::LockGuard guard;
     if (!guard.acquire(t.write_lock.get())) return nullptr;
@@ -581,39 +697,37 @@ PyObject* set_entry_limit(Self* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 const capi::FunctionDef methods[] = {
-    capi::method<insert>(insert_sig, "Insert block into tree."),
-    capi::method<find_best_fit>(find_best_fit_sig,
-                                "Find best-fit block (LOCK-FREE read).\n\n"
-                                "Args:\n"
-                                "    size: Minimum block size\n"
-                                "    alignment: Alignment (unused)\n\n"
-                                "Returns:\n"
-                                "    The stored block of the smallest size >= size, or None"),
-    capi::method<find_all_exact>(find_all_exact_sig,
-                                 "Find all blocks of exact size (lock-free read)."),
-    capi::method<delete_block>(delete_sig, "Delete specific block."),
-    capi::method<remove_ge>(remove_ge_sig, "Remove and return best-fit block >= size."),
-    capi::method<size>(size_sig, "Get total block count."),
-    capi::method<clear>(clear_sig, "Clear all blocks."),
-    capi::method<get_stats>(get_stats_sig, "Get tree statistics."),
-    capi::method<get_statistics>(get_statistics_sig,
-                                 "Get timing statistics (empty for sampling mode)."),
-    capi::method<get_size_distribution>(get_size_distribution_sig, "Get size distribution."),
-    capi::method<reset_circuit_breaker>(reset_circuit_breaker_sig, "Reset circuit breaker stats."),
-    capi::method<check_invariants>(
-        check_invariants_sig,
+    capi::method<insert, insert_sig>("Insert block into tree."),
+    capi::method<find_best_fit, find_best_fit_sig>(
+        "Find best-fit block (LOCK-FREE read).\n\n"
+        "Args:\n"
+        "    size: Minimum block size\n"
+        "    alignment: Alignment (unused)\n\n"
+        "Returns:\n"
+        "    The stored block of the smallest size >= size, or None"),
+    capi::method<find_all_exact, find_all_exact_sig>(
+        "Find all blocks of exact size (lock-free read)."),
+    capi::method<delete_block, delete_sig>("Delete specific block."),
+    capi::method<remove_ge, remove_ge_sig>("Remove and return best-fit block >= size."),
+    capi::method<size, size_sig>("Get total block count."),
+    capi::method<clear, clear_sig>("Clear all blocks."),
+    capi::method<get_stats, get_stats_sig>("Get tree statistics."),
+    capi::method<get_statistics, get_statistics_sig>(
+        "Get timing statistics (empty for sampling mode)."),
+    capi::method<get_size_distribution, get_size_distribution_sig>("Get size distribution."),
+    capi::method<reset_circuit_breaker, reset_circuit_breaker_sig>("Reset circuit breaker stats."),
+    capi::method<check_invariants, check_invariants_sig>(
         "Verify the red-black and bookkeeping invariants (for tests).\n\n"
         "Raises AssertionError naming the first broken invariant; otherwise returns\n"
         "seq_counter, the number of tree nodes and entries, the black height, and\n"
         "the number of entries the storage has room for."),
-    capi::method<set_entry_limit>(
-        set_entry_limit_sig,
+    capi::method<set_entry_limit, set_entry_limit_sig>(
         "Cap this tree's storage at limit blocks instead of 2**29 - 1 (for tests).\n\n"
         "An insert that needs more room raises MemoryError, as beyond 2**29 - 1."),
 };
 
 const capi::FunctionDef static_methods[] = {
-    capi::function<sanitize_size>(sanitize_size_sig, "Validate size."),
+    capi::function<sanitize_size, sanitize_size_sig>("Validate size."),
 };
 
 PyType_Slot slots[] = {
@@ -646,13 +760,18 @@ PyType_Spec type_spec = {
 }  // namespace
 
 void FastRedBlackTree::_recursive_free(Tree&& detached) noexcept {
-    Tree doomed(std::move(detached));  // its storage goes when this returns
     auto release = [](void* block) { Py_DECREF(static_cast<PyObject*>(block)); };
-    doomed.free_all(release);
+    detached.free_all(release);  // the storage goes with the blocks
 }
 
-bool FastRedBlackTree::_reserve_node() noexcept {
-    switch (tree.reserve()) {
+bool FastRedBlackTree::_reserve_node(PyObject* owner) noexcept {
+    Reserve reserved;
+    {
+        // A growth moves the records into a new array.
+        capi::CriticalSection cs(owner);
+        reserved = tree.reserve();
+    }
+    switch (reserved) {
         case Reserve::ok:
             return true;
         case Reserve::no_memory:
@@ -667,9 +786,10 @@ bool FastRedBlackTree::_reserve_node() noexcept {
     return false;
 }
 
-NodeId FastRedBlackTree::_allocate_node(uint64_t size, PyObject* block,
+NodeId FastRedBlackTree::_allocate_node(PyObject* owner, uint64_t size, PyObject* block,
                                         uint64_t insert_time_ns) noexcept {
-    if (!_reserve_node()) return NO_NODE;
+    if (!_reserve_node(owner)) return NO_NODE;
+    capi::CriticalSection cs(owner);
     Py_INCREF(block);
     return tree.take(size, block, insert_time_ns);
 }
