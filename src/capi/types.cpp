@@ -52,61 +52,6 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
     return true;
 }
 
-// The type of `def`, its docstring led by the constructor's signature line
-// when it declares one. The slots are copied for the one change; the type
-// keeps none of them (nor the docstring, which it copies).
-PyObject* new_type(PyObject* module, const TypeDef& def) noexcept {
-    if (def.constructor == nullptr) return internals::new_heap_type(module, def.type_spec);
-    const PyType_Slot* declared = def.type_spec->slots;
-    std::size_t count = 0;
-    const char* body = nullptr;
-    bool has_doc = false;
-    for (; declared[count].slot != 0; ++count) {
-        if (declared[count].slot == Py_tp_doc) {
-            body = static_cast<const char*>(declared[count].pfunc);
-            has_doc = true;
-        }
-    }
-    Ref signature = Ref::steal(text_signature(*def.constructor, false));
-    if (!signature) return nullptr;
-    Ref doc = Ref::steal(PyUnicode_FromFormat("%s%U\n--\n\n%s", def.constructor->name,
-                                              signature.get(), body ? body : ""));
-    const char* doc_text = doc ? PyUnicode_AsUTF8(doc.get()) : nullptr;
-    if (doc_text == nullptr) return nullptr;
-    // Room for the slots, a docstring slot if the type declares none, and the end.
-    PyType_Slot* slots = PyMem_New(PyType_Slot, count + 2);
-    if (slots == nullptr) return PyErr_NoMemory();
-    std::size_t n = 0;
-    for (; n < count; ++n) {
-        slots[n] = declared[n];
-        if (slots[n].slot == Py_tp_doc) slots[n].pfunc = const_cast<char*>(doc_text);
-    }
-    if (!has_doc) slots[n++] = {Py_tp_doc, const_cast<char*>(doc_text)};
-    slots[n] = {0, nullptr};
-    PyType_Spec with_doc = *def.type_spec;
-    with_doc.slots = slots;
-    PyObject* type = internals::new_heap_type(module, &with_doc);
-    PyMem_Free(slots);
-    return type;
-}
-
-PyTypeObject* make_type(PyObject* module, const TypeDef& def, ModuleState& st,
-                        void* state) noexcept {
-    Ref type = Ref::steal(new_type(module, def));
-    if (!type) return nullptr;
-    // Every thread makes instances, each of which holds its type.
-    internals::share_between_threads(type.get(), module);
-    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    if (!add_functions(t, def.methods, false, module, st, state) ||
-        !add_functions(t, def.static_methods, true, module, st, state) ||
-        (def.no_pickle && !add_functions(t, no_pickle_methods, false, module, st, state))) {
-        return nullptr;
-    }
-    PyType_Modified(t);
-    if (PyModule_AddObjectRef(module, short_name(t->tp_name), type.get()) < 0) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 // The docstring of a type: its own, led by the constructor's signature line
 // "Name(a, b=1)\n--\n\n" when it declares a constructor. A new str, or
 // null with an error set; None when there is neither.
@@ -171,11 +116,6 @@ PyTypeObject* detail::create_type(PyObject* module, ModuleState& st, void* state
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
-                          const TypeDef& def) noexcept {
-    return make_type(module, def, st, state);
-}
-
 bool add_aliases(PyTypeObject* type, std::initializer_list<Alias> aliases) noexcept {
     for (const Alias& a : aliases) {
         // Not PyDict_GetItemString: it hides a failure to make the key, which
@@ -206,12 +146,6 @@ bool overridden(PyObject* self, PyTypeObject* base,
         if (internals::type_lookup(type, name) != internals::type_lookup(base, name)) return true;
     }
     return false;
-}
-
-void dealloc_plain(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 }  // namespace capi

@@ -203,22 +203,6 @@ constexpr PyGetSetDef record_property(const char* name, const char* doc = nullpt
             nullptr};
 }
 
-// The former declaration, until every class has moved to `Type`.
-struct TypeDef {
-    PyType_Spec* type_spec;
-    std::span<const FunctionDef> methods = {};
-    std::span<const FunctionDef> static_methods = {};
-    bool no_pickle = true;
-    const Signature* constructor = nullptr;
-};
-PyTypeObject* create_type(PyObject* module, ModuleState& st, void* state,
-                          const TypeDef& def) noexcept;
-template <typename State>
-PyTypeObject* create_type(PyObject* module, State& st, const TypeDef& def) noexcept {
-    return create_type(module, st, &st, def);
-}
-void dealloc_plain(PyObject* self) noexcept;
-
 struct Alias {
     const char* alias;
     const char* target;

@@ -131,6 +131,7 @@ using Tree = BasicTree<PyMemory>;
 
 // The module's state: one per module object, so one per interpreter.
 struct State : capi::ModuleState {
+    static PyModuleDef definition;  // module.cpp
     PyTypeObject* FastRedBlackTreeType = nullptr;
     PyObject* backoff_seconds = nullptr;  // 0.0001: the readers' time.sleep while a write runs
     PyObject* int_zero = nullptr;         // 0
@@ -159,13 +160,6 @@ struct State : capi::ModuleState {
         names.for_each_ref(f);
     }
 };
-
-extern PyModuleDef module_def;
-
-// The state of the module that made `type` (or its base).
-inline State& state_of(PyTypeObject* type) noexcept {
-    return capi::type_state<State>(type, module_def);
-}
 
 // Native state of one tree, with the native-level operations the binding
 // uses; the tree algorithms themselves are the methods of `Tree`.

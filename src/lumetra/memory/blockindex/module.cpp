@@ -35,7 +35,7 @@ bool exec(PyObject* module, State& st) noexcept {
 
 }  // namespace
 
-PyModuleDef module_def = capi::module_def<State, exec>(
+PyModuleDef State::definition = capi::module_def<State, exec>(
     "lumetra.memory.blockindex",
     "Free-block index: a red-black tree of free blocks keyed by size.\n\n"
     "FastRedBlackTree answers best-fit queries without taking a lock:\n"
@@ -46,4 +46,4 @@ PyModuleDef module_def = capi::module_def<State, exec>(
 
 }  // namespace blockindex
 
-PyMODINIT_FUNC PyInit_blockindex() { return PyModuleDef_Init(&blockindex::module_def); }
+PyMODINIT_FUNC PyInit_blockindex() { return PyModuleDef_Init(&blockindex::State::definition); }

@@ -269,10 +269,7 @@ int blocks_equal(PyObject* stored, PyObject* block) noexcept {
 
 constexpr capi::TypedSignature new_sig("FastRedBlackTree", capi::Arg<uint32_t>{"sample_rate", 100});
 
-PyObject* tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    uint32_t sample_rate;
-    if (!new_sig.parse_tuple(args, kwargs, sample_rate)) return nullptr;
-    const State& st = state_of(type);
+PyObject* tree_new(State& st, PyTypeObject* type, uint32_t sample_rate) noexcept {
     // Everything that can run Python code happens before the object exists,
     // in the order the fields are listed.
     capi::Ref write_lock = capi::Ref::steal(capi::new_threading_lock(st));
@@ -730,31 +727,11 @@ const capi::FunctionDef static_methods[] = {
     capi::function<sanitize_size, sanitize_size_sig>("Validate size."),
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(capi::dealloc_gc<Self>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(capi::traverse<Self>)},
-    {Py_tp_clear, reinterpret_cast<void*>(capi::clear<Self>)},
-    {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
+const PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
     {Py_sq_length, reinterpret_cast<void*>(tree_len)},
     {Py_mp_length, reinterpret_cast<void*>(tree_len)},
     {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
-    {Py_tp_doc,
-     const_cast<char*>("Native intrusive Red-Black tree of free blocks keyed by size.\n\n"
-                       "Features:\n"
-                       "- Lock-free reads with seqlock\n"
-                       "- Single-writer mutex\n"
-                       "- Intrusive linked list for same-size blocks\n")},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {
-    "lumetra.memory.blockindex.FastRedBlackTree",
-    sizeof(Self),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
 };
 
 }  // namespace
@@ -811,11 +788,20 @@ bool add_fast_red_black_tree(PyObject* module, State& st) noexcept {
     if (st.std_time_module == nullptr) return false;
     st.std_perf_counter_ns = capi::attr<"perf_counter_ns">(st, st.std_time_module);
     if (st.std_perf_counter_ns == nullptr) return false;
-    st.FastRedBlackTreeType = capi::create_type(module, st,
-                                                {.type_spec = &type_spec,
-                                                 .methods = methods,
-                                                 .static_methods = static_methods,
-                                                 .constructor = &new_sig});
+    st.FastRedBlackTreeType = capi::create_type<Self>(
+        module, st,
+        {
+            .name = "lumetra.memory.blockindex.FastRedBlackTree",
+            .doc = "Native intrusive Red-Black tree of free blocks keyed by size.\n\n"
+                   "Features:\n"
+                   "- Lock-free reads with seqlock\n"
+                   "- Single-writer mutex\n"
+                   "- Intrusive linked list for same-size blocks\n",
+            .constructor = capi::constructor<tree_new, new_sig>(),
+            .methods = methods,
+            .static_methods = static_methods,
+            .slots = slots,
+        });
     return st.FastRedBlackTreeType != nullptr;
 }
 
