@@ -66,6 +66,15 @@ bool long_to_u64(PyObject* obj, uint64_t& out) noexcept {
 
 }  // namespace detail
 
+PyObject* percent_text(double value) noexcept {
+    // The formatter sets its own error when it fails.
+    char* digits = PyOS_double_to_string(value, 'f', 1, 0, nullptr);
+    if (digits == nullptr) return nullptr;
+    PyObject* text = PyUnicode_FromFormat("%s%%", digits);
+    PyMem_Free(digits);
+    return text;
+}
+
 PyObject* int_param(PyObject* obj, const char* argname) noexcept {
     if (PyLong_CheckExact(obj)) {
         Py_INCREF(obj);

@@ -194,6 +194,10 @@ inline bool check_exact(PyObject* obj, PyTypeObject* type, const char* argname,
 // incorrect-type message. Returns a new reference or null.
 PyObject* int_param(PyObject* obj, const char* argname) noexcept;
 
+// format(value, ".1f") + "%" for a float value (Python's own fixed-point
+// formatting): a new str, or null with an error set.
+PyObject* percent_text(double value) noexcept;
+
 // "object of type 'NoneType' has no len()" and friends, as `len()` words it.
 inline Py_ssize_t length_of(PyObject* obj) noexcept { return PyObject_Length(obj); }
 

@@ -475,11 +475,7 @@ PyObject* ratio_text(const State& st, PyObject* ratio) noexcept {
         if (length != 0) {
             return PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length));
         }
-        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(ratio), 'f', 1, 0, nullptr);
-        if (digits == nullptr) return PyErr_NoMemory();
-        PyObject* text = PyUnicode_FromFormat("%s%%", digits);
-        PyMem_Free(digits);
-        return text;
+        return capi::percent_text(PyFloat_AS_DOUBLE(ratio));
     }
     capi::Ref formatted = capi::Ref::steal(PyObject_Format(ratio, st.names.get<".1f">()));
     if (!formatted) return nullptr;

@@ -77,11 +77,7 @@ PyObject* ratio_text(uint64_t bucketed, uint64_t total) noexcept {
         }
         ratio *= 100.0;
     }
-    char* digits = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
-    if (digits == nullptr) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("%s%%", digits);
-    PyMem_Free(digits);
-    return text;
+    return capi::percent_text(ratio);
 }
 
 bool set_count(PyObject* dict, PyObject* key, uint64_t value) noexcept {
