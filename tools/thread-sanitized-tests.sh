@@ -9,12 +9,11 @@
 #   tools/thread-sanitized-tests.sh [pytest arguments...]
 #
 # The modules are compiled by the same gcc with -fsanitize=thread, so that
-# they share the interpreter's ThreadSanitizer runtime. Any report fails the
+# they share the interpreter's ThreadSanitizer runtime; pip runs in the plain
+# free-threaded interpreter (tools/source-python.sh ft, built if missing). Any report fails the
 # run (the interpreter exits with status 66), unless it is one of the
 # interpreter's own known races listed in tools/tsan-suppressions.txt, each
 # with its reason; no report in a lumetra frame is ever suppressed there.
-# pip's own runs (installing the build and test tools) are not under test and
-# report nothing.
 #
 # TSAN_VENV chooses the environment (default: a fresh temporary one, removed
 # when this script exits).
@@ -28,33 +27,46 @@ die() {
 }
 
 python="$(tools/source-python.sh ft-tsan 3.13)" || die "no ThreadSanitizer interpreter (above)"
-export TSAN_OPTIONS="report_bugs=0"
 unset PYTHON_GIL
 
 venv="${TSAN_VENV:-}"
 if [ -z "$venv" ]; then
     venv_dir="$(mktemp -d)"
-    trap 'rm -rf "$venv_dir"' EXIT
     venv="$venv_dir/venv"
 fi
-if [ ! -x "$venv/bin/python" ]; then
-    "$python" -m venv "$venv"
-fi
+# Under ThreadSanitizer the interpreter runs some ten times slower, and pip
+# with it (ensurepip alone takes many minutes): pip runs in the plain
+# free-threaded interpreter of the same version and build (tools/source-python.sh
+# ft), whose tags are the same (cp313t; an abi3 wheel does not load there), and
+# installs into this environment's site-packages. Wheels only: hypothesis's
+# newest releases need a Rust toolchain for 3.13t.
 py="$venv/bin/python"
-"$py" -m pip install --quiet --upgrade pip
-# Wheels only: hypothesis's newest releases need a Rust toolchain for 3.13t.
-"$py" -m pip install --quiet --only-binary=:all: scikit-build-core cmake ninja pytest hypothesis
+if [ ! -x "$py" ]; then
+    "$python" -m venv --without-pip "$venv"
+fi
+read -r version site include < <("$py" -c '
+import sys, sysconfig
+print("%d.%d" % sys.version_info[:2], sysconfig.get_path("purelib"), sysconfig.get_path("include"))')
+ft="$(tools/source-python.sh ft "$version")" || die "no free-threaded interpreter to run pip (above)"
+pip=(env PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1 "$ft" -m pip)
+"${pip[@]}" install --quiet --upgrade --target "$site" --only-binary=:all: pytest hypothesis ||
+    die "could not install pytest and hypothesis for $version free-threaded"
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
-# The extension modules are MODULE libraries: CMake links them with the
-# module linker flags.
+# Compiled by the gcc that built the interpreter, against the sanitized
+# interpreter's headers. The extension modules are MODULE libraries: CMake
+# links them with the module linker flags.
 flags="-fsanitize=thread -fno-omit-frame-pointer"
-CXX="${CXX:-g++}" "$py" -m pip install --quiet --no-build-isolation \
+wheels="$(mktemp -d)"
+CXX="${CXX:-g++}" "${pip[@]}" wheel --quiet --no-deps --wheel-dir "$wheels" \
     -C build-dir=build/thread-sanitize \
     -C cmake.build-type=RelWithDebInfo \
+    -C "cmake.define.Python_INCLUDE_DIR=$include" \
     -C "cmake.define.CMAKE_CXX_FLAGS=$flags" \
     -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread" \
     -C cmake.define.LUMETRA_WERROR=ON .
+"${pip[@]}" install --quiet --upgrade --no-deps --target "$site" "$wheels"/lumetra-*.whl
+rm -rf "$wheels"
 
 # The tests that run threads: all of tests/test_reliability_threads.py, and in
 # the other files that use `threading`, each test whose own code, a function
@@ -93,13 +105,23 @@ EOF
 echo "thread-sanitized-tests: ${#selected[@]} tests that start threads"
 
 # halt_on_error stops at the first report with its stacks; second_deadlock_stack
-# shows both acquisitions of a lock-order inversion.
-export TSAN_OPTIONS="suppressions=$repo/tools/tsan-suppressions.txt halt_on_error=1 second_deadlock_stack=1"
+# shows both acquisitions of a lock-order inversion. Reports go to files of
+# their own (pytest holds the test's standard error, which a halted process
+# never hands back), from the test process and every child interpreter, and
+# are printed at the end; any report fails the run.
+reports="$(mktemp -d)"
+trap 'rm -rf "${venv_dir:-}" "$reports"' EXIT
+export TSAN_OPTIONS="suppressions=$repo/tools/tsan-suppressions.txt halt_on_error=1 second_deadlock_stack=1 log_path=$reports/report"
 # ThreadSanitizer slows the interpreter some ten times: time-outs for child
 # interpreters are stretched, and the repetition-heavy tests (generated
 # examples, leak checks) run a tenth of their repetitions, as under
 # emulation; every test still runs.
 export LUMETRA_TEST_TIMEOUT_SCALE=10 LUMETRA_TEST_EFFORT=0.1
 cd tests
-# Not exec: the EXIT trap must still run to remove a temporary environment.
-"$py" -m pytest -q -p no:cacheprovider "${selected[@]}" "$@"
+status=0
+"$py" -m pytest -q -p no:cacheprovider "${selected[@]}" "$@" || status=$?
+if compgen -G "$reports/report*" >/dev/null; then
+    cat "$reports"/report* >&2
+    die "ThreadSanitizer reported (above); pytest's status was $status"
+fi
+exit "$status"
