@@ -1,11 +1,12 @@
 // Vectorcall argument parsing.
 //
 // A function declares its parameters once, each with its conversion, as a
-// `TypedSignature` (a plain `Signature` when it has none):
+// `TypedSignature` (a plain `Signature` when it has none), and its binding is
+// generated from the declaration (function.hpp):
 //
 //     constexpr capi::TypedSignature increment_sig("increment", capi::Arg<int64_t>{"delta", 1});
-//     int64_t delta;
-//     if (!increment_sig.parse(args, nargs, kwnames, delta)) return nullptr;
+//     int64_t increment(Self* self, int64_t delta) noexcept;
+//     capi::method<increment, increment_sig>("Increment.", "int")
 //
 // The one declaration gives the parsing and its error messages, the
 // conversion (with the messages of convert.hpp), the value of an omitted
@@ -444,13 +445,6 @@ public:
         }
         return parse_keywords(args, nargs, kwnames, out...);
     }
-    // The same, also handing back the arguments as given in `values`
-    // (borrowed; null where omitted), for bindings that reuse an argument
-    // object.
-    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject* (&values)[size], typename Convert<C>::type&... out) const noexcept {
-        return gather(args, nargs, kwnames, values) && convert(values, out...);
-    }
     // The same for the tuple-and-dict calling convention of `tp_new`.
     bool parse_tuple(PyObject* args, PyObject* kwargs,
                      typename Convert<C>::type&... out) const noexcept {
@@ -494,22 +488,6 @@ private:
                                           typename Convert<C>::type&... out) const noexcept {
         PyObject* values[size];
         return parse_args_slow(*this, args, nargs, kwnames, values) && convert(values, out...);
-    }
-
-    // parse_args with the parameter count a constant.
-    bool gather(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject* (&values)[size]) const noexcept {
-        if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-            return parse_args_slow(*this, args, nargs, kwnames, values);
-        }
-        if (nargs < required || nargs > static_cast<Py_ssize_t>(size)) {
-            raise_arg_count(*this, nargs);
-            return false;
-        }
-        for (std::size_t i = 0; i < size; ++i) {
-            values[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-        }
-        return true;
     }
 
     static constexpr Py_ssize_t leading_required(std::initializer_list<Param> params) noexcept {

@@ -7,11 +7,11 @@
 // `__annotations__` and a `__text_signature__` that `inspect.signature` reads,
 // and can stand in a class under several names as one object.
 //
-// Entry points are generated from typed implementations:
-//   method<&impl>    impl(Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-//   function<&impl>  impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-// `method` checks that the first argument is an instance of the owner type when
-// the function is called unbound, then passes the remaining arguments on.
+// Entry points are generated from one declaration each (method<impl, sig>,
+// function<impl, sig>, native<fn, sig> below): the arguments are parsed and
+// converted as the signature declares and passed to a typed implementation;
+// a method first checks that its first argument is an instance of the owner
+// type when the function is called unbound.
 #pragma once
 
 #include <Python.h>
@@ -79,61 +79,6 @@ State& function_state(PyObject* callable) noexcept {
     return *static_cast<State*>(reinterpret_cast<FunctionObject*>(callable)->state);
 }
 
-// The implementations a method or function may have: with or without the
-// defining module's state as first parameter.
-template <typename F>
-struct ImplTraits;
-template <typename S>
-struct ImplTraits<PyObject* (*)(S*, PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
-    using Self = S;
-    using State = void;
-};
-template <typename St, typename S>
-struct ImplTraits<PyObject* (*)(St&, S*, PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
-    using Self = S;
-    using State = St;
-};
-template <>
-struct ImplTraits<PyObject* (*)(PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
-    using State = void;
-};
-template <typename St>
-struct ImplTraits<PyObject* (*)(St&, PyObject* const*, Py_ssize_t, PyObject*) noexcept> {
-    using State = St;
-};
-
-template <auto Impl>
-PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
-                       PyObject* kwnames) noexcept {
-    using Traits = ImplTraits<decltype(Impl)>;
-    using Self = typename Traits::Self;
-    using State = typename Traits::State;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs < 1) return raise_unbound(callable);
-    PyObject* self = args[0];
-    PyTypeObject* owner = reinterpret_cast<FunctionObject*>(callable)->owner_type();
-    if (owner != nullptr && !Py_IS_TYPE(self, owner) && !PyType_IsSubtype(Py_TYPE(self), owner)) {
-        return raise_wrong_self(callable, self);
-    }
-    if constexpr (std::is_void_v<State>) {
-        return Impl(reinterpret_cast<Self*>(self), args + 1, nargs - 1, kwnames);
-    } else {
-        return Impl(function_state<State>(callable), reinterpret_cast<Self*>(self), args + 1,
-                    nargs - 1, kwnames);
-    }
-}
-
-template <auto Impl>
-PyObject* function_entry(PyObject* callable, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) noexcept {
-    using State = typename ImplTraits<decltype(Impl)>::State;
-    if constexpr (std::is_void_v<State>) {
-        return Impl(args, PyVectorcall_NARGS(nargsf), kwnames);
-    } else {
-        return Impl(function_state<State>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
-    }
-}
-
 // Declares one function: its signature (name, parameters, defaults and
 // parameter annotations), entry point, docstring and return annotation.
 struct FunctionDef {
@@ -142,22 +87,6 @@ struct FunctionDef {
     const char* doc = nullptr;
     const char* return_annotation = nullptr;
 };
-
-// method<impl>(sig, doc, return annotation): a method whose implementation is
-//   impl([State& st,] Self* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-template <auto Impl>
-constexpr FunctionDef method(const Signature& sig, const char* doc = nullptr,
-                             const char* return_annotation = nullptr) noexcept {
-    return FunctionDef{&sig, &method_entry<Impl>, doc, return_annotation};
-}
-
-// function<impl>(sig, doc, return annotation): a function whose implementation is
-//   impl([State& st,] PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-template <auto Impl>
-constexpr FunctionDef function(const Signature& sig, const char* doc = nullptr,
-                               const char* return_annotation = nullptr) noexcept {
-    return FunctionDef{&sig, &function_entry<Impl>, doc, return_annotation};
-}
 
 // How a typed method's body runs with respect to other threads.
 enum class Sync {
