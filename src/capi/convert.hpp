@@ -21,11 +21,15 @@ namespace capi {
 
 namespace detail {
 
-// Converts a non-int through `__int__`; returns a new reference to an int or
-// null with an error set.
+// Converts a non-int through `__int__` (not `__index__`: a native integer
+// parameter takes any object with an integer conversion, a float truncated
+// toward zero); returns a new reference to an int or null with an error set.
 PyObject* int_from_object(PyObject* obj) noexcept;
 
 bool long_to_i64(PyObject* obj, int64_t& out, const char* ctype) noexcept;
+// Beyond 2**64 - 1 this keeps the interpreter's own OverflowError, as a uint64
+// parameter reports it; the narrower unsigned widths report "value too large
+// to convert to <ctype>" (to_unsigned_slow), as theirs do.
 bool long_to_u64(PyObject* obj, uint64_t& out) noexcept;
 
 }  // namespace detail
@@ -37,6 +41,14 @@ namespace detail {
 
 // The non-compact cases of to_signed and to_unsigned, kept out of line so
 // that the common case inlines into each caller.
+// `obj` itself when it is an int, else int(obj) through its __int__, kept in
+// `owned`; null with an error set.
+inline PyObject* int_object(PyObject* obj, Ref& owned) noexcept {
+    if (PyLong_Check(obj)) return obj;
+    owned = Ref::steal(int_from_object(obj));
+    return owned.get();
+}
+
 template <typename T>
 [[gnu::noinline]] bool to_signed_slow(PyObject* obj, T& out, const char* ctype) noexcept;
 template <typename T>
@@ -70,11 +82,7 @@ template <typename T>
 bool detail::to_signed_slow(PyObject* obj, T& out, const char* ctype) noexcept {
     using limits = std::numeric_limits<T>;
     Ref owned;
-    if (!PyLong_Check(obj)) {
-        owned = Ref::steal(detail::int_from_object(obj));
-        if (!owned) return false;
-        obj = owned.get();
-    }
+    if ((obj = detail::int_object(obj, owned)) == nullptr) return false;
     int64_t wide;
     if (!detail::long_to_i64(obj, wide, ctype)) return false;
     if constexpr (sizeof(T) < sizeof(int64_t)) {
@@ -115,11 +123,7 @@ template <typename T>
 bool detail::to_unsigned_slow(PyObject* obj, T& out, const char* ctype) noexcept {
     using limits = std::numeric_limits<T>;
     Ref owned;
-    if (!PyLong_Check(obj)) {
-        owned = Ref::steal(detail::int_from_object(obj));
-        if (!owned) return false;
-        obj = owned.get();
-    }
+    if ((obj = detail::int_object(obj, owned)) == nullptr) return false;
     if (internals::long_sign(obj) < 0) {
         raise_negative(ctype);
         return false;
