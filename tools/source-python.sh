@@ -35,8 +35,8 @@
 # XDG_CACHE_HOME if set), source packages in ~/.cache/lumetra-python-sources.
 #
 # ft builds in about 3 minutes on two cores, ft-tsan in about 6, musl in about
-# 2. If the source cannot be had or the build or its checks fail, the script
-# fails and says why.
+# 4 (with zlib, libffi and sqlite). If the source cannot be had or the build
+# or its checks fail, the script fails and says why.
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
