@@ -11,9 +11,7 @@
 //         capi::Names<"size", "insert"> names;
 //         template <typename F>
 //         void for_each_ref(F&& f) noexcept {
-//             ModuleState::for_each_ref(f);
-//             f(TreeType);
-//             names.for_each_ref(f);
+//             capi::each_ref(f, base(), TreeType, names);
 //         }
 //     };
 //
@@ -40,6 +38,29 @@
 
 namespace capi {
 
+namespace detail {
+
+template <typename F, typename Slot>
+void one_ref(F& f, Slot& slot) noexcept {
+    if constexpr (requires { slot.for_each_ref(f); }) {
+        slot.for_each_ref(f);
+    } else if constexpr (std::is_array_v<Slot>) {
+        for (auto& element : slot) one_ref(f, element);
+    } else {
+        f(slot);
+    }
+}
+
+}  // namespace detail
+
+// Calls f(slot) for every reference slot among `slots`, in the order given: a
+// pointer member, each element of an array of them, or each slot of a member
+// that lists its own (a Names list, the shared part of the state).
+template <typename F, typename... Slots>
+void each_ref(F& f, Slots&... slots) noexcept {
+    (detail::one_ref(f, slots), ...);
+}
+
 // The part of every module's state that the shared layer uses.
 struct ModuleState {
     PyObject* module_dict = nullptr;        // the module's namespace
@@ -48,10 +69,10 @@ struct ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        f(module_dict);
-        f(function_type);
-        base_names.for_each_ref(f);
+        each_ref(f, module_dict, function_type, base_names);
     }
+    // This part, for a state's own list: each_ref(f, base(), ...).
+    ModuleState& base() noexcept { return *this; }
 };
 
 // Fills the shared part of a module's state.

@@ -33,13 +33,8 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(chunkable_ops);
-        f(non_chunkable_ops);
-        f(no_gpu_memory_result);
-        f(fits_result);
-        f(not_chunkable_result);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), chunkable_ops, non_chunkable_ops, no_gpu_memory_result,
+                       fits_result, not_chunkable_result, names);
     }
 };
 

@@ -155,17 +155,9 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(PolicyConfigType);
-        f(FunctionMetricsType);
-        f(CompilegateType);
-        f(global_policy);
-        f(zero);
-        f(builtin_time);
-        f(debug_level);
-        f(logger_debug);
-        time_resolution.for_each_ref(f);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), PolicyConfigType, FunctionMetricsType, CompilegateType,
+                       global_policy, zero, builtin_time, debug_level, logger_debug,
+                       time_resolution, names);
     }
     // Before the references go: gives back the dict watcher.
     void release_native() noexcept;

@@ -150,14 +150,8 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(FastRedBlackTreeType);
-        f(backoff_seconds);
-        f(int_zero);
-        f(none_pair);
-        f(std_time_module);
-        f(std_perf_counter_ns);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), FastRedBlackTreeType, backoff_seconds, int_zero, none_pair,
+                       std_time_module, std_perf_counter_ns, names);
     }
 };
 

@@ -131,19 +131,9 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(AtomicCounterType);
-        f(AtomicPointerType);
-        f(LockFreeStackType);
-        f(LockFreeStatisticsType);
-        f(PerformanceTimerType);
-        f(zero_int);
-        f(zero_float);
-        f(hundred);
-        f(thousand);
-        f(million);
-        f(snapshot_template);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), AtomicCounterType, AtomicPointerType, LockFreeStackType,
+                       LockFreeStatisticsType, PerformanceTimerType, zero_int, zero_float, hundred,
+                       thousand, million, snapshot_template, names);
     }
 };
 

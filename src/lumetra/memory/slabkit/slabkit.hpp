@@ -31,11 +31,8 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(FastSlabHeaderOpsType);
-        f(FastBucketAllocatorType);
-        f(FastStatsCollectorType);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), FastSlabHeaderOpsType, FastBucketAllocatorType,
+                       FastStatsCollectorType, names);
     }
 };
 

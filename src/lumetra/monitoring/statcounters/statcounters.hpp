@@ -45,9 +45,7 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(CounterAggregatorType);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), CounterAggregatorType, names);
     }
 };
 

@@ -55,22 +55,9 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        for (PyObject*& key : backend_keys) f(key);
-        for (PyObject*& key : capability_keys) f(key);
-        for (PyObject*& member : availability_members) f(member);
-        f(int_0);
-        f(int_1);
-        f(int_1024);
-        f(timeout_value);
-        f(version_3_12);
-        f(version_3_13);
-        f(numa_suffix_slice);
-        f(run_kwnames);
-        f(decode_kwnames);
-        f(winDLL_kwnames);
-        f(devreg_fromlist);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), backend_keys, capability_keys, availability_members, int_0, int_1,
+                       int_1024, timeout_value, version_3_12, version_3_13, numa_suffix_slice,
+                       run_kwnames, decode_kwnames, winDLL_kwnames, devreg_fromlist, names);
     }
 };
 

@@ -50,11 +50,7 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(neutral_change);
-        f(neutral_prediction);
-        f(zero);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), neutral_change, neutral_prediction, zero, names);
     }
 };
 

@@ -34,10 +34,7 @@ struct State : capi::ModuleState {
 
     template <typename F>
     void for_each_ref(F&& f) noexcept {
-        ModuleState::for_each_ref(f);
-        f(compiled_patterns);
-        f(str_lower);
-        names.for_each_ref(f);
+        capi::each_ref(f, base(), compiled_patterns, str_lower, names);
     }
 };
 
