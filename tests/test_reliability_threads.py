@@ -449,7 +449,8 @@ def test_analysis_reads_lists_other_threads_change():
                 labels[i % 64] = f"q{i}" * 3
                 history[i % 64] = (float(i), float(index))
             else:
-                assert adaptplan.detect_dominant_pattern(labels, 64)[0] in "pq"
+                pattern = adaptplan.detect_dominant_pattern(labels, 64)
+                assert pattern is not None and pattern[0] in "pq"
                 assert -1.0 <= adaptplan.calculate_performance_trend(history, 0.0) <= 1.0
                 adaptplan.detect_performance_degradation(history, 1.0, 0.5, 0.0)
 
