@@ -37,8 +37,8 @@ def loop(body: str, setup: str = "") -> Setup:
     """A row whose loop runs `body` once per operation after `setup`, both as
     statements inside a function (fast locals, as in user code); the setup's
     names are made anew in each thread that runs the row."""
-    source = f"def make():\n    {setup or 'pass'}\n    def run(n):\n"
-    source += f"        for _ in range(n):\n            {body}\n    return run\n"
+    source = f"def make():\n    {setup or 'pass'}\n    def run(count_):\n"
+    source += f"        for _ in range(count_):\n            {body}\n    return run\n"
     namespace: dict[str, object] = {}
     exec(compile(source, f"<row {body}>", "exec"), ROW_GLOBALS, namespace)
     make = namespace["make"]
@@ -59,12 +59,24 @@ exec(
     ROW_GLOBALS,
 )
 
-TREE_SETUP = "t = FastRedBlackTree()\n    for s in range(8, 4096, 8): t.insert(s, Blockrec(s, s))"
+# Arguments are made in each thread's setup, never written as constants in
+# the loop: on 3.13t every thread running the loop would count references to
+# the one constant object of the shared code, and that contended count, not
+# the call, would be timed. (Small ints, True and interned strings are
+# immortal and count nothing.)
+TREE_SETUP = (
+    "t = FastRedBlackTree(); n = int('1000')\n"
+    "    for s in range(8, 4096, 8): t.insert(s, Blockrec(s, s))"
+)
+GPU_SETUP = (
+    "gpu = loadscore.calculate_gpu_suitability\n"
+    "    a, b, c, v = float('4'), float('2'), float('1'), str(8.6)"
+)
 
 ROWS: dict[str, Setup] = {
     # The ceiling: the interpreter's own.
     "itertools.count (shares nothing)": loop("next(c)", "c = itertools.count()"),
-    "math.sqrt (shared function)": loop("sqrt(2.0)", "sqrt = math.sqrt"),
+    "math.sqrt (shared function)": loop("sqrt(x)", "sqrt = math.sqrt; x = float('2')"),
     "deque.clear (own object)": loop("d.clear()", "d = deque()"),
     # Ours.
     "counter.increment": loop("c.increment()", "c = AtomicCounter(0)"),
@@ -72,11 +84,9 @@ ROWS: dict[str, Setup] = {
     "pointer.load": loop("p.load()", "p = AtomicPointer(1)"),
     "pointer.store": loop("p.store(v)", "p = AtomicPointer(1); v = 2"),
     "fast_get_bucket_size(100)": loop("fast_get_bucket_size(100)"),
-    "tree.find_best_fit": loop("t.find_best_fit(1000)", TREE_SETUP),
-    "aggregator.update": loop("a.update(7, 1.5)", "a = CounterAggregator(16)"),
-    "loadscore.calculate_gpu_suitability": loop(
-        "gpu(4.0, 2.0, 1.0, True, '8.6')", "gpu = loadscore.calculate_gpu_suitability"
-    ),
+    "tree.find_best_fit": loop("t.find_best_fit(n)", TREE_SETUP),
+    "aggregator.update": loop("a.update(7, x)", "a = CounterAggregator(16); x = float('1.5')"),
+    "loadscore.calculate_gpu_suitability": loop("gpu(a, b, c, True, v)", GPU_SETUP),
 }
 
 try:  # a peer, where it installs

@@ -46,6 +46,8 @@ bool add_functions(PyTypeObject* type, std::span<const FunctionDef> defs, bool s
         if (static_method) {
             func = Ref::steal(PyStaticMethod_New(func.get()));
             if (!func) return false;
+            // The wrapper is what a lookup on the type finds and counts.
+            internals::share_between_threads(func.get(), module);
         }
         if (PyDict_SetItemString(type->tp_dict, def.sig->name, func.get()) < 0) return false;
     }
