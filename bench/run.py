@@ -270,8 +270,14 @@ def versions_table(runs: list[dict]) -> str:
     Markdown table: multiples of the bare-call floor, one column per version;
     each peer on a line under the row it is compared with, "—" where a row was
     not timed (a peer that does not install on that version)."""
-    runs = sorted(runs, key=lambda run: (version_key(run), run.get("build", "")))
-    labels = [".".join(str(n) for n in version_key(run)[:2]) for run in runs]
+    runs = sorted(
+        runs,
+        key=lambda run: (version_key(run), run.get("free_threaded", False), run.get("build", "")),
+    )
+    labels = [
+        ".".join(str(n) for n in version_key(run)[:2]) + ("t" if run.get("free_threaded") else "")
+        for run in runs
+    ]
     builds = sorted({run.get("build", "") for run in runs})
     if len(builds) > 1:  # the same interpreters with differently built packages
         labels = [
@@ -414,9 +420,11 @@ def main(argv: list[str] | None = None) -> int:
         args.markdown.write_text(text, encoding="utf-8")
     if args.json:
         import platform
+        import sysconfig
 
         run = {
             "python": platform.python_version(),
+            "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
             "cpu": cpu_description(),
             "date": time.strftime("%Y-%m-%d"),
             "repeats": repeats,

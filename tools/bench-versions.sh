@@ -2,8 +2,9 @@
 # Times the tour's headline rows on every supported interpreter in one sitting
 # and writes them as one table, a column per version, into the README's
 # Performance section. For 3.11, 3.12 and 3.13 (found on this machine, see
-# tools/find-python.sh) and python3.14 and python3.15 (inside the Debian root,
-# see tools/sid-root.sh), one after another, never side by side: a wheel is
+# tools/find-python.sh), the free-threaded 3.13t (built from source, see
+# tools/source-python.sh) and python3.14 and python3.15 (inside the Debian
+# root, see tools/sid-root.sh), one after another, never side by side: a wheel is
 # built from the source tree and installed with the bench extra into a fresh
 # virtual environment outside the tree, and `bench/run.py --headline --json`
 # runs against it. `bench/run.py --merge` then makes the table.
@@ -27,7 +28,7 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
 
 usage() {
-    sed -n '2,24s/^# \{0,1\}//p' "$0" >&2
+    sed -n '2,25s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -74,6 +75,8 @@ mkdir -p "$LUMETRA_ZIG_HOME"
 
 host_versions=(3.11 3.12 3.13)
 sid_interpreters=(python3.14 python3.15)
+# The free-threaded interpreter, built from source once (tools/source-python.sh).
+ft_python=""
 out=build/bench-versions
 
 # Everything that could fail early, or take long for reasons other than the
@@ -84,6 +87,7 @@ for v in "${host_versions[@]}"; do
     tools/find-python.sh "$v" >/dev/null
 done
 tools/sid-root.sh >/dev/null
+ft_python="$(tools/source-python.sh ft)"
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -94,6 +98,11 @@ for v in "${host_versions[@]}"; do
         tools/bench-versions.sh one "$v" "$out/$v-$b.json" "$b" "${run_args[@]}"
         times+=("$v $b: $((SECONDS - t)) s")
     done
+done
+for b in "${builds[@]}"; do
+    t=$SECONDS
+    tools/bench-versions.sh one "$ft_python" "$out/3.13t-$b.json" "$b" "${run_args[@]}"
+    times+=("3.13t $b: $((SECONDS - t)) s")
 done
 for p in "${sid_interpreters[@]}"; do
     for b in "${builds[@]}"; do
