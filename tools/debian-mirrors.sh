@@ -1,9 +1,13 @@
 # Sourced by the scripts that fetch from Debian's archive (tools/debian-root.sh,
-# tools/source-python.sh); defines one function:
+# tools/source-python.sh); defines two functions:
 #
 #   apt_mirrors   the mirrors in this machine's apt sources (deb822 .sources
 #                 files and one-line lists) that carry a plain release, not
 #                 only "-security" or "-updates" suites: one URI per line
+#   apt_install PACKAGE...
+#                 installs those of the Debian packages that this machine
+#                 lacks (root privileges; the sourcing script's `die` reports
+#                 a failure)
 
 apt_mirrors() {
     local f
@@ -33,4 +37,20 @@ apt_mirrors() {
         sed -n 's/^[ \t]*deb[ \t]\+\(\[[^]]*\][ \t]\+\)\?\([^ \t]\+\)[ \t]\+\([^ \t]\+\).*/\2 \3/p' "$f" |
             awk '$2 !~ /-/ { print $1 }'
     done
+}
+
+apt_install() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f '${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p")
+    done
+    [ ${#missing[@]} = 0 ] && return
+    [ "$(id -u)" = 0 ] || die "needs ${missing[*]} installed (root privileges to install them)"
+    echo "$(basename "$0" .sh): installing ${missing[*]}" >&2
+    # Another installation running (CI's other lane) is waited for.
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
+        "${apt[@]}" update -qq
+        DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null
+    } || die "could not install ${missing[*]}"
 }

@@ -119,18 +119,6 @@ find_mirror() {
     die "no mirror answered for Debian $suite on $arch; tried: ${tried[*]}; set $mirror_var"
 }
 
-# apt_install PACKAGE...: installs Debian packages on this machine.
-apt_install() {
-    command -v apt-get >/dev/null || die "$* not installed and apt-get is not available"
-    echo "debian-root: installing $*" >&2
-    # Another installation running (CI's other lane) is waited for.
-    local apt=(apt-get -o DPkg::Lock::Timeout=600)
-    DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "$@" >/dev/null 2>&1 || {
-        "${apt[@]}" update -qq
-        DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "$@" >/dev/null
-    } || die "could not install $*"
-}
-
 # A root of another architecture runs under qemu-user through binfmt_misc.
 # The handler must carry the F flag: the kernel then opens the emulator when
 # it is registered, so programs inside the root find it without a copy there.

@@ -78,24 +78,6 @@ ft-tsan) configure=(--disable-gil --with-thread-sanitizer) ;;
 musl) configure=(--without-ensurepip) ;;
 esac
 
-# apt_install PACKAGE...: installs the Debian packages of this machine that are
-# missing.
-apt_install() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f '${Status}\n' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p")
-    done
-    [ ${#missing[@]} = 0 ] && return
-    [ "$(id -u)" = 0 ] || die "needs ${missing[*]} installed (root privileges to install them)"
-    echo "source-python: installing ${missing[*]}" >&2
-    # Another installation running (CI's other lane) is waited for.
-    local apt=(apt-get -o DPkg::Lock::Timeout=600)
-    DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null 2>&1 || {
-        "${apt[@]}" update -qq
-        DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null
-    } || die "could not install ${missing[*]}"
-}
-
 # The private apt configuration: deb-src lines for the suites above on one
 # mirror, with lists, cache and state of its own under $sources/apt. The
 # index is fetched once per run. Runs of this script share it, one at a time
