@@ -323,7 +323,7 @@ private:
         char pad[56];
     };
     std::atomic<uint64_t> epoch_{0};  // changed only by synchronize()
-    char pad_[56];
+    [[maybe_unused]] char pad_[56];
     Count counts_[2];
 
     bool idle(unsigned slot) const noexcept {
