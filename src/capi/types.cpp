@@ -87,13 +87,14 @@ PyTypeObject* detail::create_type(PyObject* module, ModuleState& st, void* state
         slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(shape.traverse)};
         slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(shape.clear)};
     }
-    if (decl.constructor.call)
+    if (decl.constructor.call) {
         slots[n++] = {Py_tp_new, reinterpret_cast<void*>(decl.constructor.call)};
+    }
     if (decl.getset) slots[n++] = {Py_tp_getset, decl.getset};
     if (doc_text) slots[n++] = {Py_tp_doc, const_cast<char*>(doc_text)};
     for (const PyType_Slot& slot : decl.slots) slots[n++] = slot;
     slots[n] = {0, nullptr};
-    PyType_Spec spec = {
+    PyType_Spec description = {
         decl.name,
         static_cast<int>(shape.basicsize),
         0,
@@ -102,7 +103,7 @@ PyTypeObject* detail::create_type(PyObject* module, ModuleState& st, void* state
                                   (shape.collected ? Py_TPFLAGS_HAVE_GC : 0UL)),
         slots,
     };
-    Ref type = Ref::steal(internals::new_heap_type(module, &spec));
+    Ref type = Ref::steal(internals::new_heap_type(module, &description));
     PyMem_Free(slots);
     if (!type) return nullptr;
     // Every thread makes instances, each of which holds its type.
