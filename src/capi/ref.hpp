@@ -74,6 +74,23 @@ inline PyObject* new_none() noexcept {
     return Py_None;
 }
 
+// Takes the pending exception off the thread as one object (normalised, its
+// traceback attached, as `except ... as e` binds it): a new reference, or
+// null when none is pending.
+inline Ref take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
 // Sets the pending exception aside for the guard's lifetime and puts it back
 // at the end, replacing whatever was raised in between: for cleanup code
 // (finalizers, lookups whose errors are ignored) that must not clobber an

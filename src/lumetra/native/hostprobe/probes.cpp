@@ -63,15 +63,8 @@ bool set_bool(PyObject* dict, PyObject* key, bool value) noexcept {
 // BaseException stays pending and false is returned.
 bool catch_exception(Ref* caught = nullptr) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value);
-    Ref owned_traceback = Ref::steal(traceback);
-    if (caught != nullptr) {
-        *caught = owned_value ? std::move(owned_value) : Ref::borrow(Py_None);
-    }
+    Ref error = capi::take_raised_exception();
+    if (caught != nullptr) *caught = error ? std::move(error) : Ref::borrow(Py_None);
     return true;
 }
 
