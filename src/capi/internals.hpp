@@ -124,14 +124,20 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) noexce
 #endif
 }
 
-// list[index] as a strong reference, or null with IndexError ("list index out
-// of range") when another thread has shortened the list. Public from 3.13;
-// before, as dict_get_ref.
+// list[index] of a list as a strong reference, or null with IndexError ("list
+// index out of range") when another thread has shortened the list. With a GIL
+// nothing can change the list between the bound check and the read, so that
+// case stays inline (it runs once per entry in the loops over a list);
+// free-threaded builds (3.13 and later) take the interpreter's lock-free read.
 inline PyObject* list_get_ref(PyObject* list, Py_ssize_t index) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
     return PyList_GetItemRef(list, index);
 #else
-    return Py_XNewRef(PyList_GetItem(list, index));
+    if (static_cast<size_t>(index) >= static_cast<size_t>(PyList_GET_SIZE(list))) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    return Py_NewRef(PyList_GET_ITEM(list, index));
 #endif
 }
 

@@ -60,21 +60,11 @@ bool init_constants(State& st) noexcept;
 // --- shared readers --------------------------------------------------------------
 
 // Strong reference to list[i], or IndexError ("list index out of range") once
-// the list has shrunk below i. The entry is read and its reference taken in a
-// critical section on the list, so no other thread can replace it and drop
-// the list's reference in between; with a GIL this is the plain read.
+// the list has shrunk below i: taken in one step, so no other thread can
+// replace the entry and drop the list's reference in between.
 inline bool list_item(PyObject* list, Py_ssize_t i, capi::Ref& out) noexcept {
-    PyObject* item = nullptr;
-    {
-        capi::CriticalSection section(list);
-        if (i < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, i));
-    }
-    if (item == nullptr) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return false;
-    }
-    out = capi::Ref::steal(item);  // drops what `out` held outside the section
-    return true;
+    out = capi::Ref::steal(capi::internals::list_get_ref(list, i));
+    return static_cast<bool>(out);
 }
 
 // Unpacks an iterable of exactly two items and converts the first, then the
