@@ -13,7 +13,7 @@
 # free-threaded interpreter (tools/source-python.sh ft, built if missing). Any report fails the
 # run (the interpreter exits with status 66), unless it is one of the
 # interpreter's own known races listed in tools/tsan-suppressions.txt, each
-# with its reason; no report in a lumetra frame is ever suppressed there.
+# with its reason; no race at an access in a lumetra frame is ever suppressed.
 #
 # TSAN_VENV chooses the environment (default: a fresh temporary one, removed
 # when this script exits).
